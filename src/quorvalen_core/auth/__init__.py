@@ -1,0 +1,1 @@
+"""Authentication and authorisation for generated routers."""

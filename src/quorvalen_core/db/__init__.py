@@ -1,0 +1,1 @@
+"""Named databases shared by the routers and controllers of an application."""

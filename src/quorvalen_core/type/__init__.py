@@ -1,0 +1,1 @@
+"""Base types of table models and their schemas."""
