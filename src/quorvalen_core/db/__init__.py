@@ -1,1 +1,19 @@
 """Named databases shared by the routers and controllers of an application."""
+
+from .registry import (
+    DEFAULT_DATABASE_URL,
+    DatabaseRegistry,
+    UnknownDatabaseError,
+    database_url_env_var,
+    get_database_registry,
+    set_database_registry,
+)
+
+__all__ = [
+    "DEFAULT_DATABASE_URL",
+    "DatabaseRegistry",
+    "UnknownDatabaseError",
+    "database_url_env_var",
+    "get_database_registry",
+    "set_database_registry",
+]

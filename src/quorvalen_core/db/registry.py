@@ -1,0 +1,197 @@
+"""Named databases of an application.
+
+Routers and controllers name the database they work on (``db_config_name``);
+``None`` names the application's default database.  A :class:`DatabaseRegistry`
+turns such a name into a URL, an engine (created on first use and shared by
+every user of that name) and sessions.
+
+Where the URL of a name comes from, first match wins:
+
+1. :meth:`DatabaseRegistry.configure` (or ``default_url=`` of the constructor
+   for the default database);
+2. the environment: ``QUORVALEN_DATABASE_URL`` for the default database,
+   ``QUORVALEN_DATABASE_URL_<NAME>`` for a named one, where ``<NAME>`` is the
+   name upper-cased with every character other than a letter or digit
+   replaced by ``_`` (``reports-2`` -> ``QUORVALEN_DATABASE_URL_REPORTS_2``);
+3. for the default database only, an embedded SQLite file ``./quorvalen.db``
+   (relative to the working directory at the time the engine is created).
+
+A name found nowhere raises :class:`UnknownDatabaseError`.
+
+An application normally uses the process's registry through
+:func:`get_database_registry`, created on its first call (nothing is created at
+import time).  Tests and applications that want their own install one with
+:func:`set_database_registry`.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import threading
+from collections.abc import Callable, Iterator, Mapping
+from contextlib import contextmanager
+from typing import Any
+
+from sqlalchemy import Engine, create_engine
+from sqlalchemy.engine import make_url
+from sqlalchemy.pool import StaticPool
+from sqlmodel import Session
+
+DEFAULT_DATABASE_URL = "sqlite:///./quorvalen.db"
+DATABASE_URL_ENV = "QUORVALEN_DATABASE_URL"
+
+SessionDependency = Callable[[], Iterator[Session]]
+
+
+class UnknownDatabaseError(LookupError):
+    """A database name that is neither configured nor given in the environment."""
+
+
+def database_url_env_var(name: str | None) -> str:
+    """The environment variable that holds the URL of database ``name``."""
+    if name is None:
+        return DATABASE_URL_ENV
+    return f"{DATABASE_URL_ENV}_{re.sub(r'[^0-9A-Za-z]', '_', name).upper()}"
+
+
+def _engine_defaults(url: str) -> dict[str, Any]:
+    """Engine options a URL needs to be usable from FastAPI's worker threads."""
+    parsed = make_url(url)
+    if parsed.get_backend_name() != "sqlite":
+        return {"pool_pre_ping": True}
+    # Sync endpoints run in a thread pool, so a SQLite connection may be used
+    # by another thread than the one that opened it.
+    options: dict[str, Any] = {"connect_args": {"check_same_thread": False}}
+    if parsed.database in (None, "", ":memory:"):
+        # Every new connection to an in-memory SQLite database is a new, empty
+        # database: keep one connection so that all sessions see the same data.
+        options["poolclass"] = StaticPool
+    return options
+
+
+class DatabaseRegistry:
+    """Maps database names to URLs, shared engines and sessions."""
+
+    def __init__(
+        self,
+        *,
+        default_url: str | None = None,
+        environ: Mapping[str, str] | None = None,
+    ) -> None:
+        """``environ`` replaces ``os.environ`` as the source of URLs (read lazily)."""
+        self._environ = environ
+        self._configured: dict[str | None, tuple[str, dict[str, Any]]] = {}
+        self._engines: dict[str | None, Engine] = {}
+        self._dependencies: dict[str | None, SessionDependency] = {}
+        self._lock = threading.Lock()
+        if default_url is not None:
+            self._configured[None] = (default_url, {})
+
+    def configure(self, name: str | None, url: str, **engine_kwargs: Any) -> None:
+        """Give database ``name`` (``None``: the default one) a URL and engine options.
+
+        An engine already created for that name is disposed of, so the next
+        use connects to the new URL.
+        """
+        with self._lock:
+            self._configured[name] = (url, dict(engine_kwargs))
+            old = self._engines.pop(name, None)
+        if old is not None:
+            old.dispose()
+
+    def url(self, name: str | None = None) -> str:
+        """The URL of database ``name``; raises UnknownDatabaseError if there is none."""
+        configured = self._configured.get(name)
+        if configured is not None:
+            return configured[0]
+        environ = os.environ if self._environ is None else self._environ
+        from_env = environ.get(database_url_env_var(name))
+        if from_env:
+            return from_env
+        if name is None:
+            return DEFAULT_DATABASE_URL
+        raise UnknownDatabaseError(
+            f"unknown database {name!r}: configure it with "
+            f"DatabaseRegistry.configure({name!r}, url) or set "
+            f"{database_url_env_var(name)}"
+        )
+
+    def engine(self, name: str | None = None) -> Engine:
+        """The engine of database ``name``, created on first use and then shared."""
+        engine = self._engines.get(name)
+        if engine is not None:
+            return engine
+        with self._lock:
+            engine = self._engines.get(name)
+            if engine is None:
+                url = self.url(name)
+                options = _engine_defaults(url)
+                options.update(self._configured.get(name, ("", {}))[1])
+                engine = create_engine(url, **options)
+                self._engines[name] = engine
+            return engine
+
+    @contextmanager
+    def session(self, name: str | None = None) -> Iterator[Session]:
+        """A session on database ``name``, closed (uncommitted work rolled back) on exit."""
+        with Session(self.engine(name)) as session:
+            yield session
+
+    def session_dependency(self, name: str | None = None) -> SessionDependency:
+        """A FastAPI dependency yielding one session on database ``name`` per request.
+
+        The same callable is returned for the same name, so that FastAPI's
+        per-request dependency cache hands one session to every dependant of a
+        request.  The engine is looked up when a request comes in, not here.
+        """
+        dependency = self._dependencies.get(name)
+        if dependency is None:
+
+            def database_session() -> Iterator[Session]:
+                with self.session(name) as session:
+                    yield session
+
+            database_session.__name__ = f"database_session_{name or 'default'}"
+            dependency = self._dependencies.setdefault(name, database_session)
+        return dependency
+
+    def dispose(self) -> None:
+        """Close every engine's connections; engines are created again on next use."""
+        with self._lock:
+            engines = list(self._engines.values())
+            self._engines.clear()
+        for engine in engines:
+            engine.dispose()
+
+    def reset(self) -> None:
+        """Dispose of all engines and forget every configured URL (for tests)."""
+        self.dispose()
+        with self._lock:
+            self._configured.clear()
+
+
+_registry: DatabaseRegistry | None = None
+_registry_lock = threading.Lock()
+
+
+def get_database_registry() -> DatabaseRegistry:
+    """The application's registry, created on first call with the environment's URLs."""
+    global _registry
+    if _registry is None:
+        with _registry_lock:
+            if _registry is None:
+                _registry = DatabaseRegistry()
+    return _registry
+
+
+def set_database_registry(registry: DatabaseRegistry | None) -> DatabaseRegistry | None:
+    """Install ``registry`` as the application's registry; returns the previous one.
+
+    ``None`` drops the installed registry, so the next
+    :func:`get_database_registry` creates a fresh one.
+    """
+    global _registry
+    with _registry_lock:
+        previous, _registry = _registry, registry
+    return previous
