@@ -1,15 +1,98 @@
-"""Registers the CRUD and query endpoints of one table on an AuthRouter."""
+"""Registers the CRUD and query endpoints of one table on an AuthRouter.
+
+Each operation that its settings do not switch off becomes one guarded route
+(``AuthRouter.add_guarded_route``):
+
+=========  ==========  ===============  =============================
+operation  method      path             success
+=========  ==========  ===============  =============================
+create     ``POST``    prefix           201, the new row
+read       ``GET``     prefix/{id}      200, the row
+update     ``PATCH``   prefix/{id}      200, the row (partial update)
+delete     ``DELETE``  prefix/{id}      200, the deleted row
+query      ``GET``     prefix           200, a page of rows
+=========  ==========  ===============  =============================
+
+Successful responses are ``{"code": 0, "message": <operation message>,
+"data": ...}``; errors keep FastAPI's ``{"detail": ...}`` form: 404 for a
+missing row, 409 when the database refuses a change (unique or foreign-key
+constraint), 422 for input that does not validate.
+"""
 
 from __future__ import annotations
 
-from typing import Any
+import inspect
+from collections.abc import Callable, Iterator
+from typing import Annotated, Any
+
+from fastapi import Body, Depends, HTTPException, Path
+from fastapi.exceptions import RequestValidationError
+from pydantic import ValidationError
+from sqlalchemy import func, select
+from sqlalchemy.exc import DataError, IntegrityError
+from sqlmodel import Session
 
 from ..auth.auth_router import AuthRouter
+from ..db import get_database_registry
+from .envelope import Envelope, Page
+from .operations import (
+    CREATE,
+    DELETE,
+    OPERATIONS,
+    QUERY,
+    READ,
+    UPDATE,
+    Operation,
+    effective_config,
+    is_switched_off,
+    operation_id,
+    warn_shared_configs,
+)
+from .query_parameters import DEFAULT_LIMIT, MAX_LIMIT, QueryParameters
 from .router_config import RouterConfig
+from .table_schema import (
+    TableInfo,
+    derive_create_schema,
+    derive_response_schema,
+    derive_update_schema,
+    inspect_table,
+)
+
+NOT_FOUND = "Row not found"
+CONFLICT = "The change conflicts with existing data (a unique or foreign-key constraint)"
+INVALID_DATA = "The database refused a value of the request"
+
+
+def _commit(session: Session) -> None:
+    """Commit; a refused change becomes a 409/422 and leaves the session usable.
+
+    The database's own message is not passed on: it may hold SQL and data.
+    """
+    try:
+        session.commit()
+    except IntegrityError:
+        session.rollback()
+        raise HTTPException(status_code=409, detail=CONFLICT) from None
+    except DataError:
+        session.rollback()
+        raise HTTPException(status_code=422, detail=INVALID_DATA) from None
+
+
+def _body_errors(error: ValidationError) -> RequestValidationError:
+    return RequestValidationError(
+        [{**item, "loc": ("body", *item["loc"])} for item in error.errors(include_url=False)]
+    )
 
 
 class GenericController:
-    """Keeps the table's model, schemas and the five operations' settings."""
+    """Keeps the table's model, schemas and the five operations' settings.
+
+    Constructing it registers the endpoints on ``auth_router``.  Schemas left
+    as None are derived from the model: the create schema takes the model's
+    fields, the update schema every field except the primary key, each
+    optional, and the response schema every field.  Models with a composite
+    primary key are refused (``ValueError``).
+    """
 
     def __init__(
         self,
@@ -24,14 +107,239 @@ class GenericController:
         read_router: RouterConfig | None = None,
         delete_router: RouterConfig | None = None,
         query_router: RouterConfig | None = None,
+        default_limit: int = DEFAULT_LIMIT,
+        max_limit: int = MAX_LIMIT,
     ) -> None:
         self.auth_router = auth_router
         self.model_class = model_class
-        self.create_schema = create_schema
-        self.update_schema = update_schema
-        self.response_schema = response_schema
+        self.table: TableInfo = inspect_table(model_class)
+        self.create_schema = create_schema or derive_create_schema(model_class)
+        self.update_schema = update_schema or derive_update_schema(
+            model_class, exclude=(self.table.primary_key.name,)
+        )
+        self.response_schema = response_schema or derive_response_schema(model_class)
         self.create_router = create_router
         self.update_router = update_router
         self.read_router = read_router
         self.delete_router = delete_router
         self.query_router = query_router
+        self.query_parameters = QueryParameters.for_table(
+            self.table, default_limit=default_limit, max_limit=max_limit
+        )
+        self.db_config_name: str | None = getattr(auth_router, "db_config_name", None)
+
+        configs = {operation.key: self._config_of(operation) for operation in OPERATIONS}
+        warn_shared_configs(configs)
+        builders: dict[str, Callable[[str], Callable[..., Any]]] = {
+            CREATE.key: self._create_endpoint,
+            UPDATE.key: self._update_endpoint,
+            READ.key: self._read_endpoint,
+            DELETE.key: self._delete_endpoint,
+            QUERY.key: self._query_endpoint,
+        }
+        for operation in OPERATIONS:
+            config = configs[operation.key]
+            if is_switched_off(config):
+                continue
+            self._register(operation, effective_config(operation, config), builders[operation.key])
+
+    def _config_of(self, operation: Operation) -> Any:
+        config: Any = getattr(self, f"{operation.key}_router")
+        return config
+
+    # -- registration ---------------------------------------------------------
+
+    def _register(
+        self,
+        operation: Operation,
+        config: Any,
+        build: Callable[[str], Callable[..., Any]],
+    ) -> None:
+        router = self.auth_router
+        permission_object = (
+            getattr(config, "auth_obj", None)
+            or getattr(router, "auth_obj", None)
+            or self.table.table_name
+        )
+        data_type: Any = Page[self.response_schema] if operation is QUERY else self.response_schema
+        router.add_guarded_route(
+            operation.path(),
+            build(config.message),
+            methods=[operation.method],
+            config=config,
+            summary=config.summary,
+            response_model=Envelope[data_type],
+            status_code=operation.status_code,
+            operation_id=operation_id(permission_object, operation),
+            responses=self._error_responses(operation),
+        )
+
+    @staticmethod
+    def _error_responses(operation: Operation) -> dict[int | str, dict[str, Any]]:
+        responses: dict[int | str, dict[str, Any]] = {}
+        if operation.on_item:
+            responses[404] = {"description": NOT_FOUND}
+        if operation in (CREATE, UPDATE, DELETE):
+            responses[409] = {"description": CONFLICT}
+        return responses
+
+    def session_dependency(self) -> Iterator[Session]:
+        """One session per request on the router's database.
+
+        The registry is looked up per request, so an application (or a test)
+        may install its registry after the routers are built.
+        """
+        with get_database_registry().session(self.db_config_name) as session:
+            yield session
+
+    def _signature(self, endpoint: Callable[..., Any], **parameters: tuple[Any, Any]) -> None:
+        """Give ``endpoint`` the typed signature FastAPI reads its parameters from."""
+        endpoint.__signature__ = inspect.Signature(  # type: ignore[attr-defined]
+            [
+                inspect.Parameter(
+                    name, inspect.Parameter.KEYWORD_ONLY, annotation=annotation, default=default
+                )
+                for name, (annotation, default) in parameters.items()
+            ]
+        )
+
+    def _id_parameter(self) -> tuple[Any, Any]:
+        key = self.table.primary_key
+        return key.annotation, Path(description=f"Primary key ({key.name}) of the row.")
+
+    def _session_parameter(self) -> tuple[Any, Any]:
+        return Session, Depends(self.session_dependency)
+
+    # -- endpoints ------------------------------------------------------------
+
+    def _get_row(self, session: Session, row_id: Any) -> Any:
+        row = session.get(self.model_class, row_id)
+        if row is None:
+            raise HTTPException(status_code=404, detail=NOT_FOUND)
+        return row
+
+    def _validated_row(self, values: dict[str, Any]) -> Any:
+        try:
+            return self.model_class.model_validate(values)
+        except ValidationError as error:
+            raise _body_errors(error) from None
+
+    def _create_endpoint(self, message: str) -> Callable[..., Any]:
+        model_class = self.model_class
+        envelope = Envelope[self.response_schema]  # type: ignore[name-defined]
+        validated_row = self._validated_row
+
+        def create(*, body: Any, session: Session) -> Any:
+            row = validated_row(body.model_dump())
+            session.add(row)
+            _commit(session)
+            session.refresh(row)
+            return envelope(message=message, data=row)
+
+        create.__doc__ = f"Create a {model_class.__name__} row."
+        self._signature(
+            create,
+            body=(Annotated[self.create_schema, Body()], inspect.Parameter.empty),
+            session=self._session_parameter(),
+        )
+        return create
+
+    def _read_endpoint(self, message: str) -> Callable[..., Any]:
+        envelope = Envelope[self.response_schema]  # type: ignore[name-defined]
+        get_row = self._get_row
+
+        def read(*, id: Any, session: Session) -> Any:  # noqa: A002 - the path's name
+            return envelope(message=message, data=get_row(session, id))
+
+        read.__doc__ = f"Read one {self.model_class.__name__} row by primary key."
+        self._signature(read, id=self._id_parameter(), session=self._session_parameter())
+        return read
+
+    def _update_endpoint(self, message: str) -> Callable[..., Any]:
+        envelope = Envelope[self.response_schema]  # type: ignore[name-defined]
+        get_row = self._get_row
+        validated_row = self._validated_row
+        columns = self.table.columns
+
+        def update(*, id: Any, body: Any, session: Session) -> Any:  # noqa: A002
+            row = get_row(session, id)
+            changes = {
+                name: value
+                for name, value in body.model_dump(exclude_unset=True).items()
+                if name in columns
+            }
+            if changes:
+                current = {name: getattr(row, name) for name in columns}
+                # Validating the merged row refuses, for instance, an explicit
+                # null for a column that cannot hold one.
+                merged = validated_row({**current, **changes})
+                for name in changes:
+                    setattr(row, name, getattr(merged, name))
+                session.add(row)
+                _commit(session)
+                session.refresh(row)
+            return envelope(message=message, data=row)
+
+        update.__doc__ = (
+            f"Update a {self.model_class.__name__} row: fields not sent stay as they are."
+        )
+        self._signature(
+            update,
+            id=self._id_parameter(),
+            body=(Annotated[self.update_schema, Body()], inspect.Parameter.empty),
+            session=self._session_parameter(),
+        )
+        return update
+
+    def _delete_endpoint(self, message: str) -> Callable[..., Any]:
+        response_schema = self.response_schema
+        envelope = Envelope[response_schema]  # type: ignore[name-defined]
+        get_row = self._get_row
+
+        def delete(*, id: Any, session: Session) -> Any:  # noqa: A002
+            row = get_row(session, id)
+            deleted = response_schema.model_validate(row)
+            session.delete(row)
+            _commit(session)
+            return envelope(message=message, data=deleted)
+
+        delete.__doc__ = f"Delete a {self.model_class.__name__} row; returns it."
+        self._signature(delete, id=self._id_parameter(), session=self._session_parameter())
+        return delete
+
+    def _query_endpoint(self, message: str) -> Callable[..., Any]:
+        model_class = self.model_class
+        envelope = Envelope[Page[self.response_schema]]  # type: ignore[name-defined]
+        parameters = self.query_parameters
+
+        def query(
+            *,
+            offset: int,
+            limit: int,
+            sort: list[Any] | None,
+            filters: list[str] | None,
+            session: Session,
+        ) -> Any:
+            conditions = parameters.where(filters)
+            total = session.scalar(
+                select(func.count()).select_from(model_class).where(*conditions)
+            )
+            rows = session.scalars(
+                select(model_class)
+                .where(*conditions)
+                .order_by(*parameters.order_by(sort))
+                .offset(offset)
+                .limit(limit)
+            ).all()
+            page = {"items": rows, "total": total or 0, "offset": offset, "limit": limit}
+            return envelope(message=message, data=page)
+
+        query.__doc__ = (
+            f"Query {model_class.__name__} rows: filters, sorting and one page of results."
+        )
+        self._signature(
+            query,
+            **parameters.signature_defaults(),
+            session=self._session_parameter(),
+        )
+        return query

@@ -1,0 +1,27 @@
+"""The body of every successful response, and the page of a query."""
+
+from __future__ import annotations
+
+from typing import Generic, TypeVar
+
+from pydantic import BaseModel, Field
+
+DataT = TypeVar("DataT")
+ItemT = TypeVar("ItemT")
+
+
+class Envelope(BaseModel, Generic[DataT]):
+    """``{"code": 0, "message": ..., "data": ...}``: a successful operation's result."""
+
+    code: int = Field(default=0, description="0 for success.")
+    message: str = Field(description="The operation's success message.")
+    data: DataT
+
+
+class Page(BaseModel, Generic[ItemT]):
+    """One page of a query's rows, with the number of rows matching the query."""
+
+    items: list[ItemT]
+    total: int = Field(description="Rows matching the filters, over all pages.")
+    offset: int = Field(description="Rows skipped before this page.")
+    limit: int = Field(description="Largest number of rows a page holds.")

@@ -1,0 +1,116 @@
+"""The five table operations: their HTTP shape and default route settings."""
+
+from __future__ import annotations
+
+import re
+import warnings
+from dataclasses import dataclass
+from typing import Any
+
+from .router_config import RouterConfig
+
+# The settings that a route takes from its operation's defaults where the
+# caller left them unset (None).
+MERGED_FIELDS: tuple[str, ...] = ("auth", "auth_act", "message", "summary")
+
+
+@dataclass(frozen=True)
+class Operation:
+    """One operation of a table's REST API."""
+
+    key: str
+    method: str
+    on_item: bool
+    status_code: int
+    message: str
+    summary: str
+
+    def path(self) -> str:
+        """The route path relative to the router's prefix."""
+        return "/{id}" if self.on_item else ""
+
+    def default_config(self) -> RouterConfig:
+        """Settings of this operation when the application gives none."""
+        return RouterConfig(
+            enabled=True,
+            message=self.message,
+            summary=self.summary,
+            auth=True,
+            auth_act=self.key,
+        )
+
+
+CREATE = Operation("create", "POST", False, 201, "创建成功", "create - 创建")
+UPDATE = Operation("update", "PATCH", True, 200, "更新成功", "update - 更新")
+READ = Operation("read", "GET", True, 200, "获取成功", "read - 读取 ")
+DELETE = Operation("delete", "DELETE", True, 200, "删除成功", "delete - 删除")
+QUERY = Operation("query", "GET", False, 200, "查询成功", "query - 查询")
+
+OPERATIONS: tuple[Operation, ...] = (CREATE, UPDATE, READ, DELETE, QUERY)
+
+
+def is_switched_off(config: Any) -> bool:
+    """An operation is off only when its settings say ``enabled`` is False."""
+    return config is not None and getattr(config, "enabled", None) is False
+
+
+def effective_config(operation: Operation, config: Any) -> Any:
+    """The settings a route is registered with.
+
+    Settings that arrive merged (as from ``AuthController.create``) are used as
+    they are.  Settings with unset fields, as an application constructing the
+    controller directly may pass, are completed from the operation's defaults
+    on a copy, so the caller's object stays as it was given.
+    """
+    if config is None:
+        return operation.default_config()
+    defaults = operation.default_config()
+    missing = {
+        name: getattr(defaults, name)
+        for name in MERGED_FIELDS
+        if getattr(config, name, None) is None
+    }
+    if not missing:
+        return config
+    if isinstance(config, RouterConfig):
+        return config.model_copy(update=missing)
+    values = {
+        name: getattr(config, name, None)
+        for name in RouterConfig.model_fields
+    }
+    values.update(missing)
+    return RouterConfig(**values)
+
+
+def operation_id(permission_object: str, operation: Operation) -> str:
+    """A stable OpenAPI operation id: permission object and operation key.
+
+    Characters that code generators reject in identifiers become ``_``.
+    """
+    return re.sub(r"[^0-9A-Za-z_]", "_", f"{permission_object}_{operation.key}")
+
+
+def warn_shared_configs(configs: dict[str, Any], *, stacklevel: int = 3) -> None:
+    """Warn once when one settings object serves more than one operation.
+
+    The factory merges each operation's defaults into the caller's object in
+    place, so the first operation's action, message and summary fill it and
+    every later operation sharing the object inherits them.
+    """
+    by_identity: dict[int, list[str]] = {}
+    for key, config in configs.items():
+        if config is not None:
+            by_identity.setdefault(id(config), []).append(key)
+    shared = [keys for keys in by_identity.values() if len(keys) > 1]
+    if not shared:
+        return
+    described = "; ".join(
+        f"operations {', '.join(repr(k) for k in keys)} share one RouterConfig object"
+        f" and all use the merged action, message and summary of {keys[0]!r}"
+        for keys in shared
+    )
+    warnings.warn(
+        f"{described}. Pass a separate RouterConfig for each operation.",
+        UserWarning,
+        stacklevel=stacklevel,
+    )

@@ -1,0 +1,157 @@
+"""What the controller needs to know about a table model, and the schemas it derives."""
+
+from __future__ import annotations
+
+import types
+from dataclasses import dataclass
+from typing import Annotated, Any, Optional, Union, get_args, get_origin
+
+from pydantic import Field, TypeAdapter, create_model
+from pydantic.fields import FieldInfo
+from sqlalchemy import Column, inspect
+from sqlalchemy.orm import Mapper
+
+from ..type.var import SQLModelCreate, SQLModelResponse, SQLModelUpdate
+
+
+@dataclass(frozen=True)
+class TableColumn:
+    """A mapped column: attribute name, SQL column and a parser for text values."""
+
+    name: str
+    column: Column[Any]
+    annotation: Any
+    parser: TypeAdapter[Any]
+    is_text: bool
+
+
+@dataclass(frozen=True)
+class TableInfo:
+    """A table model's primary key and its columns, in declaration order."""
+
+    model_class: type[Any]
+    table_name: str
+    primary_key: TableColumn
+    columns: dict[str, TableColumn]
+
+
+def _without_none(annotation: Any) -> Any:
+    """``int | None`` -> ``int``: the type of a value that is present."""
+    origin = get_origin(annotation)
+    if origin is Union or origin is types.UnionType:
+        present = [arg for arg in get_args(annotation) if arg is not type(None)]
+        if len(present) == 1:
+            return present[0]
+        return Union[tuple(present)]
+    return annotation
+
+
+def _is_text(annotation: Any) -> bool:
+    return isinstance(annotation, type) and issubclass(annotation, str)
+
+
+def inspect_table(model_class: type[Any]) -> TableInfo:
+    """Read a SQLModel table model; refuse models the controller cannot serve."""
+    table = getattr(model_class, "__table__", None)
+    if table is None:
+        raise TypeError(
+            f"{model_class!r} is not a table model: declare it with table=True"
+        )
+    mapper: Mapper[Any] = inspect(model_class)
+    fields = getattr(model_class, "model_fields", {})
+    columns: dict[str, TableColumn] = {}
+    for attribute in mapper.column_attrs:
+        column = attribute.columns[0]
+        field = fields.get(attribute.key)
+        if field is not None and field.annotation is not None:
+            annotation = _without_none(field.annotation)
+        else:
+            annotation = column.type.python_type
+        columns[attribute.key] = TableColumn(
+            name=attribute.key,
+            column=column,
+            annotation=annotation,
+            parser=TypeAdapter(annotation),
+            is_text=_is_text(annotation),
+        )
+    key_columns = mapper.primary_key
+    if len(key_columns) != 1:
+        names = ", ".join(column.name for column in key_columns)
+        raise ValueError(
+            f"table {table.fullname!r} has a composite primary key ({names}); "
+            "the generated /{id} routes need a table with a single-column primary key"
+        )
+    key_attribute = mapper.get_property_by_column(key_columns[0]).key
+    return TableInfo(
+        model_class=model_class,
+        table_name=table.fullname,
+        primary_key=columns[key_attribute],
+        columns=columns,
+    )
+
+
+def _field_definition(field: FieldInfo, *, optional: bool) -> tuple[Any, Any]:
+    """The (annotation, field) pair of a derived schema for one model field.
+
+    Constraints (lengths, bounds) and documentation are kept; SQL-only settings
+    (primary key, foreign key, indexes) are not part of a request or response.
+    """
+    annotation: Any = Optional[field.annotation] if optional else field.annotation
+    # Constraints go on the outside, so that an optional field keeps them for
+    # a value that is present; SQLModel's own column metadata is left behind.
+    constraints = [
+        item for item in field.metadata if not type(item).__module__.startswith("sqlmodel")
+    ]
+    if constraints:
+        annotation = Annotated[(annotation, *constraints)]
+    documentation: dict[str, Any] = {
+        "title": field.title,
+        "description": field.description,
+        "examples": field.examples,
+    }
+    documentation = {k: v for k, v in documentation.items() if v is not None}
+    if optional:
+        return annotation, Field(default=None, **documentation)
+    if field.default_factory is not None:
+        return annotation, Field(default_factory=field.default_factory, **documentation)
+    if field.is_required():
+        return annotation, Field(**documentation)
+    return annotation, Field(default=field.default, **documentation)
+
+
+def _derive(
+    model_class: type[Any],
+    suffix: str,
+    base: type[Any],
+    *,
+    optional: bool,
+    exclude: tuple[str, ...] = (),
+) -> type[Any]:
+    definitions = {
+        name: _field_definition(field, optional=optional)
+        for name, field in model_class.model_fields.items()
+        if name not in exclude
+    }
+    schema: type[Any] = create_model(  # type: ignore[call-overload]
+        f"{model_class.__name__}{suffix}",
+        __base__=base,
+        __module__=model_class.__module__,
+        **definitions,
+    )
+    schema.__doc__ = f"{suffix} schema of {model_class.__name__}, derived from the table model."
+    return schema
+
+
+def derive_create_schema(model_class: type[Any]) -> type[Any]:
+    """A create body with the model's fields, defaults and constraints."""
+    return _derive(model_class, "Create", SQLModelCreate, optional=False)
+
+
+def derive_update_schema(model_class: type[Any], *, exclude: tuple[str, ...] = ()) -> type[Any]:
+    """A partial-update body: every field of the model but ``exclude``, each optional."""
+    return _derive(model_class, "Update", SQLModelUpdate, optional=True, exclude=exclude)
+
+
+def derive_response_schema(model_class: type[Any]) -> type[Any]:
+    """A response with every field of the model."""
+    return _derive(model_class, "Response", SQLModelResponse, optional=False)
