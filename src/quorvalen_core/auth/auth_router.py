@@ -3,15 +3,71 @@
 from __future__ import annotations
 
 from collections.abc import Callable
+from dataclasses import dataclass
 from typing import Any
 
-from fastapi import APIRouter
+from fastapi import APIRouter, Depends, HTTPException, Request, status
+from fastapi.concurrency import run_in_threadpool
 
 from ..controller.router_config import RouterConfig
+from .dependencies import SUBJECT_STATE_ATTR, auth_service, authenticate
+from .service import AuthService
+
+PERMISSION_DENIED = "Permission denied"
+
+
+@dataclass(frozen=True)
+class RoutePermission:
+    """What a guarded route demands of its caller.
+
+    With ``role`` set the caller must hold that role (directly or inherited);
+    otherwise the caller must be allowed ``act`` on ``obj``.
+    """
+
+    role: str | None
+    obj: str | None
+    act: str | None
+    db_config_name: str | None
+    # The router's default role's grant for this route, declared in memory.
+    default_grant: tuple[str, str, str] | None = None
+
+
+def _require(permission: RoutePermission) -> Callable[..., Any]:
+    """The dependency that lets through only callers ``permission`` admits."""
+
+    async def require_permission(
+        request: Request,
+        subject: str = Depends(authenticate),
+        service: AuthService = Depends(auth_service),
+    ) -> None:
+        store = service.loaded_policies(permission.db_config_name)
+        if store is None:
+            store = await run_in_threadpool(service.policies, permission.db_config_name)
+        if store.refresh_due():
+            await run_in_threadpool(store.refresh)
+        if permission.default_grant is not None:
+            store.declare(*permission.default_grant)
+        if permission.role:
+            allowed = store.has_role(subject, permission.role)
+        else:
+            assert permission.obj is not None and permission.act is not None
+            allowed = store.is_allowed(subject, permission.obj, permission.act)
+        if not allowed:
+            raise HTTPException(status_code=status.HTTP_403_FORBIDDEN, detail=PERMISSION_DENIED)
+        setattr(request.state, SUBJECT_STATE_ATTR, subject)
+
+    return require_permission
 
 
 class AuthRouter(APIRouter):
-    """An ``APIRouter`` that knows the permission settings of one table."""
+    """An ``APIRouter`` whose routes check who calls and what they may do.
+
+    ``auth_role``, ``auth_obj`` and ``auth_act`` are the router-wide
+    permission settings, which a route's own :class:`RouterConfig` values
+    override.  ``default_role``, when a non-empty string, is allowed every
+    action of the router's guarded routes on the router's object.  Policies
+    live in the database named ``db_config_name`` (None: the default one).
+    """
 
     def __init__(
         self,
@@ -32,6 +88,29 @@ class AuthRouter(APIRouter):
         self.auth_obj = auth_obj
         self.auth_act = auth_act
 
+    def route_permission(self, config: RouterConfig) -> RoutePermission | None:
+        """The permission a route with ``config`` demands; None for a public one.
+
+        Raises ValueError when a guarded route has neither a role nor both an
+        object and an action to check.
+        """
+        if not config.auth:
+            return None
+        role = config.auth_role if config.auth_role is not None else self.auth_role
+        obj = config.auth_obj if config.auth_obj is not None else self.auth_obj
+        act = config.auth_act if config.auth_act is not None else self.auth_act
+        if not role and not (obj and act):
+            raise ValueError(
+                f"a guarded route of {self.prefix or 'the router'!r} needs a role, "
+                f"or a permission object and action (got object {obj!r}, action {act!r})"
+            )
+        default_grant = None
+        if isinstance(self.default_role, str) and self.default_role and self.auth_obj and act:
+            default_grant = (self.default_role, self.auth_obj, act)
+        return RoutePermission(
+            role=role or None, obj=obj, act=act, db_config_name=self.db_config_name, default_grant=default_grant
+        )
+
     def add_guarded_route(
         self,
         path: str,
@@ -41,6 +120,24 @@ class AuthRouter(APIRouter):
         config: RouterConfig,
         **route_kwargs: Any,
     ) -> None:
-        """Register ``endpoint`` for one operation with its merged settings."""
-        route_kwargs.setdefault("summary", config.summary)
-        self.add_api_route(path, endpoint, methods=methods, **route_kwargs)
+        """Register ``endpoint`` for one operation with its merged settings.
+
+        Nothing is registered for a switched-off operation (``enabled`` is
+        False).  Public when ``config.auth`` is falsy; otherwise the caller
+        must be authenticated and pass :meth:`route_permission`'s check, both
+        run before the endpoint and before ``config.dependencies``.
+        ``route_kwargs`` go to ``add_api_route``; ``summary``, ``description``
+        and ``deprecated`` default to the config's values.
+        """
+        if config.enabled is False:
+            return
+        for name in ("summary", "description", "deprecated"):
+            value = getattr(config, name)
+            if value is not None:
+                route_kwargs.setdefault(name, value)
+        dependencies = list(route_kwargs.pop("dependencies", None) or [])
+        permission = self.route_permission(config)
+        if permission is not None:
+            dependencies.insert(0, Depends(_require(permission)))
+        dependencies.extend(config.dependencies or [])
+        self.add_api_route(path, endpoint, methods=methods, dependencies=dependencies or None, **route_kwargs)

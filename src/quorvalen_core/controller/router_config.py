@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
-from pydantic import BaseModel, ConfigDict
+from typing import Any
+
+from pydantic import BaseModel, ConfigDict, Field, field_validator
 
 
 class RouterConfig(BaseModel):
@@ -11,14 +13,32 @@ class RouterConfig(BaseModel):
     Every field is optional; ``None`` means "not set", so that the factory can
     fill it from the operation's defaults.  An operation is switched off only
     when ``enabled`` is ``False``.
+
+    Values are checked strictly, on construction and on every assignment: a
+    wrong type raises ``pydantic.ValidationError`` naming the field instead of
+    being coerced (``enabled=0`` must not quietly become ``False``).
     """
 
-    model_config = ConfigDict(validate_assignment=True, extra="forbid")
+    model_config = ConfigDict(validate_assignment=True, extra="forbid", strict=True)
 
-    enabled: bool | None = None
-    auth: bool | None = None
-    auth_role: str | None = None
-    auth_obj: str | None = None
-    auth_act: str | None = None
-    message: str | None = None
-    summary: str | None = None
+    enabled: bool | None = Field(default=None, description="False switches the operation off.")
+    auth: bool | None = Field(default=None, description="Whether callers must be authenticated and authorised.")
+    auth_role: str | None = Field(default=None, description="Role the caller must hold, instead of a permission.")
+    auth_obj: str | None = Field(default=None, description="Permission object; None: the router's.")
+    auth_act: str | None = Field(default=None, description="Permission action; None: the router's.")
+    message: str | None = Field(default=None, description="Message returned with a successful result.")
+    summary: str | None = Field(default=None, description="Summary of the operation in the API documentation.")
+    description: str | None = Field(default=None, description="Longer text for the API documentation.")
+    deprecated: bool | None = Field(default=None, description="Marks the operation deprecated in the documentation.")
+    dependencies: list[Any] | None = Field(
+        default=None,
+        description="Extra FastAPI dependencies (``Depends(...)``) run before the endpoint, after the permission check.",
+    )
+
+    @field_validator("dependencies")
+    @classmethod
+    def _check_dependencies(cls, value: list[Any] | None) -> list[Any] | None:
+        for item in value or ():
+            if not callable(getattr(item, "dependency", None)):
+                raise ValueError(f"dependencies hold FastAPI Depends(...) objects, got {item!r}")
+        return value

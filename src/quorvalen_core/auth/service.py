@@ -1,0 +1,102 @@
+"""The application's authentication settings and policy stores, in one place."""
+
+from __future__ import annotations
+
+import threading
+from datetime import timedelta
+from typing import Any
+
+from ..db.registry import DatabaseRegistry, get_database_registry
+from .policy import PolicyStore
+from .settings import AuthSettings
+from .tokens import create_access_token, decode_access_token
+
+
+class AuthService:
+    """Token settings plus one :class:`PolicyStore` per named database.
+
+    ``settings`` defaults to :meth:`AuthSettings.from_env` and ``databases``
+    to the application's :func:`get_database_registry`, both resolved on first
+    use.  A router's policies live in the database its ``db_config_name``
+    names (``None``: the default database).
+    """
+
+    def __init__(
+        self,
+        *,
+        settings: AuthSettings | None = None,
+        databases: DatabaseRegistry | None = None,
+    ) -> None:
+        self._settings = settings
+        self._databases = databases
+        self._stores: dict[str | None, PolicyStore] = {}
+        self._lock = threading.Lock()
+
+    @property
+    def settings(self) -> AuthSettings:
+        if self._settings is None:
+            self._settings = AuthSettings.from_env()
+        return self._settings
+
+    @property
+    def databases(self) -> DatabaseRegistry:
+        return self._databases if self._databases is not None else get_database_registry()
+
+    def policies(self, db_config_name: str | None = None) -> PolicyStore:
+        """The policy store of a database, created (tables included) on first use."""
+        store = self.loaded_policies(db_config_name)
+        if store is not None:
+            return store
+        with self._lock:
+            engine = self.databases.engine(db_config_name)
+            store = self._stores.get(db_config_name)
+            if store is None or store.engine is not engine:
+                store = PolicyStore(engine, refresh_seconds=self.settings.policy_refresh_seconds)
+                self._stores[db_config_name] = store
+            return store
+
+    def loaded_policies(self, db_config_name: str | None = None) -> PolicyStore | None:
+        """The store of a database if it is loaded and still on the registry's engine.
+
+        Never touches the database, so request handlers can call it inline.
+        """
+        store = self._stores.get(db_config_name)
+        if store is None or store.engine is not self.databases.engine(db_config_name):
+            return None
+        return store
+
+    def create_access_token(
+        self, subject: str, *, expires_in: timedelta | None = None, claims: dict[str, Any] | None = None
+    ) -> str:
+        return create_access_token(subject, self.settings, expires_in=expires_in, claims=claims)
+
+    def subject_of(self, token: str) -> str:
+        """The subject of a valid token; raises InvalidAccessToken otherwise."""
+        return str(decode_access_token(token, self.settings)["sub"])
+
+    def close(self) -> None:
+        """Forget the loaded policy stores (engines belong to the database registry)."""
+        with self._lock:
+            self._stores.clear()
+
+
+_service: AuthService | None = None
+_service_lock = threading.Lock()
+
+
+def get_auth_service() -> AuthService:
+    """The application's service, created on first call from the environment's settings."""
+    global _service
+    if _service is None:
+        with _service_lock:
+            if _service is None:
+                _service = AuthService()
+    return _service
+
+
+def set_auth_service(service: AuthService | None) -> AuthService | None:
+    """Install ``service`` for the application; returns the previous one (None drops it)."""
+    global _service
+    with _service_lock:
+        previous, _service = _service, service
+    return previous

@@ -1,0 +1,82 @@
+"""Settings of token authentication and permission checks."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Mapping
+from typing import Any
+
+from pydantic import BaseModel, ConfigDict, Field, SecretStr, model_validator
+
+ENV_PREFIX = "QUORVALEN_AUTH_"
+
+# HS256 keys shorter than the hash output make brute-forcing a token's
+# signature cheaper than it needs to be (RFC 7518, section 3.2).
+MIN_HMAC_KEY_BYTES = 32
+
+
+class AuthConfigurationError(RuntimeError):
+    """Authentication is used but not (or wrongly) configured."""
+
+
+class AuthSettings(BaseModel):
+    """How access tokens are signed and checked, and how often policies are re-read.
+
+    Build it in the application (``AuthSettings(secret_key=...)``) or from the
+    environment with :meth:`from_env`, which reads ``QUORVALEN_AUTH_`` followed
+    by the upper-cased field name (``QUORVALEN_AUTH_SECRET_KEY``,
+    ``QUORVALEN_AUTH_ACCESS_TOKEN_EXPIRE_SECONDS``, ...).
+    """
+
+    model_config = ConfigDict(frozen=True, extra="forbid")
+
+    secret_key: SecretStr | None = Field(
+        default=None,
+        description="HMAC key (HS* algorithms) or PEM private key (RS*/ES*/PS*/EdDSA) signing tokens.",
+    )
+    verify_key: str | None = Field(
+        default=None,
+        description="PEM public key checking tokens for asymmetric algorithms; None: use secret_key.",
+    )
+    algorithm: str = Field(default="HS256", description="JWS algorithm of issued and accepted tokens.")
+    access_token_expire_seconds: int = Field(default=3600, gt=0, description="Lifetime of issued tokens.")
+    issuer: str | None = Field(default=None, description="Required `iss` claim, when set.")
+    audience: str | None = Field(default=None, description="Required `aud` claim, when set.")
+    leeway_seconds: float = Field(default=0.0, ge=0, description="Clock skew tolerated on `exp`.")
+    policy_refresh_seconds: float = Field(
+        default=5.0,
+        ge=0,
+        description="How often a process checks the database for policy changes made by other "
+        "processes (0: before every check).",
+    )
+
+    @model_validator(mode="after")
+    def _check_keys(self) -> AuthSettings:
+        if self.secret_key is not None and self.algorithm.startswith("HS"):
+            if len(self.secret_key.get_secret_value().encode()) < MIN_HMAC_KEY_BYTES:
+                raise ValueError(f"secret_key must be at least {MIN_HMAC_KEY_BYTES} bytes for {self.algorithm}")
+        return self
+
+    @classmethod
+    def from_env(cls, environ: Mapping[str, str] | None = None, **overrides: Any) -> AuthSettings:
+        """Settings from ``QUORVALEN_AUTH_*`` variables; ``overrides`` win over them."""
+        source = os.environ if environ is None else environ
+        values: dict[str, Any] = {}
+        for name in cls.model_fields:
+            raw = source.get(ENV_PREFIX + name.upper())
+            if raw:
+                values[name] = raw
+        values.update(overrides)
+        return cls(**values)
+
+    def signing_key(self) -> str:
+        if self.secret_key is None:
+            raise AuthConfigurationError(
+                f"no token key configured: set {ENV_PREFIX}SECRET_KEY or give AuthSettings(secret_key=...)"
+            )
+        return self.secret_key.get_secret_value()
+
+    def verification_key(self) -> str:
+        if self.verify_key is not None:
+            return self.verify_key
+        return self.signing_key()
