@@ -5,6 +5,8 @@
 #include "route_merge.hpp"
 #include "traceback.hpp"
 
+#include <algorithm>
+
 namespace table_controller {
 namespace {
 
@@ -77,6 +79,27 @@ OwnedRef concat(PyObject* left, PyObject* right) noexcept
     return OwnedRef::steal(PyUnicode_Concat(left, right));
 }
 
+// Joins three strings with one allocation.
+OwnedRef concat(PyObject* first, PyObject* second, PyObject* third) noexcept
+{
+    Py_ssize_t length = PyUnicode_GET_LENGTH(first) + PyUnicode_GET_LENGTH(second) + PyUnicode_GET_LENGTH(third);
+    Py_UCS4 max_char = PyUnicode_MAX_CHAR_VALUE(first);
+    max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(second));
+    max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(third));
+    OwnedRef joined = OwnedRef::steal(PyUnicode_New(length, max_char));
+    if (!joined) {
+        return {};
+    }
+    Py_ssize_t position = 0;
+    for (PyObject* part : {first, second, third}) {
+        if (PyUnicode_CopyCharacters(joined.get(), position, part, 0, PyUnicode_GET_LENGTH(part)) < 0) {
+            return {};
+        }
+        position += PyUnicode_GET_LENGTH(part);
+    }
+    return joined;
+}
+
 struct DerivedNames {
     OwnedRef prefix;
     OwnedRef tags;
@@ -102,11 +125,7 @@ bool derive_names(const BoundCreateArguments& arguments, DerivedNames& derived) 
     if (is_true(arguments[P_PREFIX])) {
         derived.prefix = OwnedRef::borrow(arguments[P_PREFIX]);
     } else {
-        OwnedRef versioned = concat(state.version_prefix.get(), schema_path.get());
-        if (!versioned) {
-            return false;
-        }
-        derived.prefix = concat(versioned.get(), text_of(table_name));
+        derived.prefix = concat(state.version_prefix.get(), schema_path.get(), text_of(table_name));
         if (!derived.prefix) {
             return false;
         }
@@ -168,11 +187,21 @@ OwnedRef settle_operation(const BoundCreateArguments& arguments, std::size_t ope
     if (!router_config_class) {
         return {};
     }
-    PyObject* const values[] = {
-        Py_True, state.default_messages[operation].get(), state.default_summaries[operation].get(),
-        Py_True, Py_None, Py_None, state.default_actions[operation].get(),
-    };
-    OwnedRef default_router = call_with_keywords(router_config_class, values, state.router_config_keywords.get());
+    OwnedRef default_router;
+    if (PyVectorcall_Function(router_config_class.get()) == nullptr) {
+        // Without vectorcall the callee takes its keywords as a dict anyway.
+        OwnedRef keywords = OwnedRef::steal(PyDict_Copy(state.default_settings_keywords[operation].get()));
+        if (!keywords) {
+            return {};
+        }
+        default_router = OwnedRef::steal(PyObject_Call(router_config_class.get(), state.empty_tuple.get(), keywords.get()));
+    } else {
+        PyObject* const values[] = {
+            Py_True, state.default_messages[operation].get(), state.default_summaries[operation].get(),
+            Py_True, Py_None, Py_None, state.default_actions[operation].get(),
+        };
+        default_router = call_with_keywords(router_config_class, values, state.router_config_keywords.get());
+    }
     if (!default_router) {
         return {};
     }

@@ -125,8 +125,31 @@ bool make_constants(ModuleState& state) noexcept
         {&auth_router_keyword, &p[P_MODEL_CLASS], &p[P_CREATE_SCHEMA], &p[P_UPDATE_SCHEMA],
          &p[P_RESPONSE_SCHEMA], &p[P_CREATE_ROUTER], &p[P_UPDATE_ROUTER], &p[P_READ_ROUTER],
          &p[P_DELETE_ROUTER], &p[P_QUERY_ROUTER]});
-    return all_made({&state.auth_router_keywords, &state.router_config_keywords,
-                     &state.generic_controller_keywords});
+    if (!all_made({&state.auth_router_keywords, &state.router_config_keywords,
+                   &state.generic_controller_keywords})) {
+        return false;
+    }
+    state.empty_tuple = OwnedRef::steal(PyTuple_New(0));
+    if (!state.empty_tuple) {
+        return false;
+    }
+    for (std::size_t operation = 0; operation < OPERATION_COUNT; ++operation) {
+        PyObject* const values[] = {
+            Py_True, state.default_messages[operation].get(), state.default_summaries[operation].get(),
+            Py_True, Py_None, Py_None, state.default_actions[operation].get(),
+        };
+        OwnedRef keywords = OwnedRef::steal(PyDict_New());
+        if (!keywords) {
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(state.router_config_keywords.get()); ++i) {
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(state.router_config_keywords.get(), i), values[i]) < 0) {
+                return false;
+            }
+        }
+        state.default_settings_keywords[operation] = std::move(keywords);
+    }
+    return true;
 }
 
 // --- code objects ---------------------------------------------------------

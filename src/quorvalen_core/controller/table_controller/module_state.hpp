@@ -74,6 +74,12 @@ struct ModuleState {
     std::array<OwnedRef, OPERATION_COUNT> default_summaries;
     std::array<OwnedRef, OPERATION_COUNT> default_actions;
 
+    // The keywords of each operation's default settings as a dict, in call
+    // order. A callable that takes its keywords as a dict gets a copy of it,
+    // which is cheaper than building the dict from the keyword values.
+    std::array<OwnedRef, OPERATION_COUNT> default_settings_keywords;
+    OwnedRef empty_tuple;
+
     // Literal texts of the naming scheme.
     OwnedRef slash;
     OwnedRef dot;
