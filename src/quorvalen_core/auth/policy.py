@@ -5,6 +5,11 @@ allows a subject or role an action on an object (``*`` as object or action
 matches any), and ``g, member, role`` makes a subject or a role a member of a
 role, inheriting everything the role is allowed and every role it belongs to.
 
+Callers and roles share one namespace, as always with Casbin: a caller whose
+subject is ``sales`` is treated as the role ``sales``.  Applications keep the
+two apart by how they name them (user ids versus role names, or a prefix such
+as ``role:``).
+
 Decisions are cached per ``(subject, object, action)`` and per
 ``(subject, role)``; every change made through :class:`PolicyStore` and every
 reload empties the cache, so a check costs a dictionary look-up however many
@@ -104,14 +109,13 @@ class PolicyStore:
     def has_role(self, subject: str, role: str) -> bool:
         """Whether ``subject`` belongs to ``role``, directly or through inherited roles.
 
-        A name is not a member of itself: a caller called like a role does not
-        hold that role by its name alone.
+        As in every Casbin RBAC check, a name also counts as holding itself.
         """
         key = (subject, role)
         decision = self._memberships.get(key)
         if decision is None:
             with self._lock:
-                decision = subject != role and bool(self._enforcer.get_role_manager().has_link(subject, role))
+                decision = bool(self._enforcer.get_role_manager().has_link(subject, role))
                 self._remember(self._memberships, key, decision)
         return decision
 

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import threading
+import time
+from collections.abc import Callable
 from datetime import timedelta
 from typing import Any
 
@@ -17,8 +19,9 @@ class AuthService:
 
     ``settings`` defaults to :meth:`AuthSettings.from_env` and ``databases``
     to the application's :func:`get_database_registry`, both resolved on first
-    use.  A router's policies live in the database its ``db_config_name``
-    names (``None``: the default database).
+    use; ``clock`` times the checks for other processes' policy changes.
+    A router's policies live in the database its ``db_config_name`` names
+    (``None``: the default database).
     """
 
     def __init__(
@@ -26,9 +29,11 @@ class AuthService:
         *,
         settings: AuthSettings | None = None,
         databases: DatabaseRegistry | None = None,
+        clock: Callable[[], float] = time.monotonic,
     ) -> None:
         self._settings = settings
         self._databases = databases
+        self._clock = clock
         self._stores: dict[str | None, PolicyStore] = {}
         self._lock = threading.Lock()
 
@@ -51,7 +56,9 @@ class AuthService:
             engine = self.databases.engine(db_config_name)
             store = self._stores.get(db_config_name)
             if store is None or store.engine is not engine:
-                store = PolicyStore(engine, refresh_seconds=self.settings.policy_refresh_seconds)
+                store = PolicyStore(
+                    engine, refresh_seconds=self.settings.policy_refresh_seconds, clock=self._clock
+                )
                 self._stores[db_config_name] = store
             return store
 

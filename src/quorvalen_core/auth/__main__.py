@@ -1,0 +1,7 @@
+"""``python -m quorvalen_core.auth``: manage roles and permissions."""
+
+import sys
+
+from .cli import main
+
+sys.exit(main())
