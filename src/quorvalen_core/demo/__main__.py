@@ -1,0 +1,69 @@
+"""Serve the demo application: ``python -m quorvalen_core.demo [--host H] [--port P]``.
+
+The database is the application's default one: ``QUORVALEN_DATABASE_URL``, else
+the embedded SQLite file ``./quorvalen.db``.  Tokens are signed with
+``QUORVALEN_AUTH_SECRET_KEY`` when set, else with a key made for this run (so
+the printed tokens stop working when the demo stops).  Ctrl-C stops it.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import secrets
+import sys
+from collections.abc import Sequence
+
+from ..auth.service import AuthService, set_auth_service
+from ..auth.settings import ENV_PREFIX, AuthSettings
+from ..db.registry import get_database_registry
+from .app import PERMISSION_OBJECT, build_app, seed
+
+
+def _settings() -> AuthSettings:
+    if os.environ.get(f"{ENV_PREFIX}SECRET_KEY"):
+        return AuthSettings.from_env()
+    return AuthSettings.from_env(secret_key=secrets.token_urlsafe(32))
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="python -m quorvalen_core.demo", description=__doc__.split("\n")[0])
+    parser.add_argument("--host", default=os.environ.get("QUORVALEN_DEMO_HOST", "127.0.0.1"))
+    parser.add_argument("--port", type=int, default=int(os.environ.get("QUORVALEN_DEMO_PORT", "8000")))
+    args = parser.parse_args(argv)
+
+    import uvicorn
+
+    databases = get_database_registry()
+    service = AuthService(settings=_settings(), databases=databases)
+    set_auth_service(service)
+    users = seed(databases, service)
+    app = build_app()
+
+    base = f"http://{args.host}:{args.port}"
+    lines = [
+        "",
+        f"quorvalen_core demo: table {PERMISSION_OBJECT} in {databases.url()}",
+        f"  OpenAPI docs:  {base}/docs",
+        "",
+    ]
+    for user in users:
+        lines.append(f"  {user.name} (role {user.role}):")
+        lines.append(f"    {user.token}")
+    token = users[0].token
+    lines += [
+        "",
+        "  Try:",
+        f"    curl -H 'Authorization: Bearer {token}' '{base}/v1/shop/product?sort=-price&limit=2'",
+        f"    curl -H 'Authorization: Bearer {token}' '{base}/v1/shop/product?filter=stock:lt:20'",
+        "",
+        "  Ctrl-C stops the demo.",
+        "",
+    ]
+    print("\n".join(lines), flush=True)
+    uvicorn.run(app, host=args.host, port=args.port, log_level="info")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
