@@ -79,6 +79,10 @@ class Harness:
         self.routers.append(router)
         return TestClient(app)
 
+    @staticmethod
+    def echo(operation: str) -> Callable[..., Any]:
+        return EndpointPerOperation._endpoint(operation)
+
     def token(self, subject: str, expires_in: timedelta | None = None) -> dict[str, str]:
         return {"Authorization": f"Bearer {self.service.create_access_token(subject, expires_in=expires_in)}"}
 

@@ -9,9 +9,10 @@ from typing import Any
 
 import jwt
 import pytest
-from fastapi import HTTPException, Request
+from fastapi import FastAPI, Header, HTTPException
+from fastapi.testclient import TestClient
 
-from quorvalen_core.auth import authenticate
+from quorvalen_core.auth import AuthRouter, set_authentication_dependency
 from quorvalen_core.controller.router_config import RouterConfig
 
 PREFIX = "/v1/sales/invoice"
@@ -243,16 +244,32 @@ def test_policies_live_in_the_router_database(harness: Any) -> None:
     assert call(client, "read", harness.token("bob")).status_code == 200
 
 
-def test_application_may_replace_authentication(harness: Any) -> None:
+@pytest.mark.parametrize("how", ["application", "router"])
+def test_application_may_replace_authentication(harness: Any, how: str) -> None:
     harness.policies().assign_role("svc-batch", "sales")
-    client = harness.client()
 
-    async def api_key(request: Request) -> str:
-        if request.headers.get("X-Api-Key") != "k1":
+    async def api_key(x_api_key: str | None = Header(default=None)) -> str:
+        if x_api_key != "k1":
             raise HTTPException(401, "bad key", headers={"WWW-Authenticate": "ApiKey"})
         return "svc-batch"
 
-    harness.apps[-1].dependency_overrides[authenticate] = api_key
+    if how == "application":
+        previous = set_authentication_dependency(api_key)
+        try:
+            client = harness.client()
+        finally:
+            set_authentication_dependency(previous)
+    else:
+        router = AuthRouter(prefix=PREFIX, auth_obj="sales.invoice", default_role="sales", authentication=api_key)
+        router.add_guarded_route(
+            "/read", harness.echo("read"), methods=["GET"], config=RouterConfig(auth=True, auth_act="read")
+        )
+        app = FastAPI()
+        app.include_router(router)
+        client = TestClient(app)
     assert call(client, "read", {"X-Api-Key": "k1"}).json()["subject"] == "svc-batch"
     assert call(client, "read", {"X-Api-Key": "k2"}).status_code == 401
-    assert call(client, "read", harness.token("alice")).status_code == 401
+    assert call(client, "read", harness.token("svc-batch")).status_code == 401
+    assert call(client, "read", {"X-Api-Key": "k1"}).status_code == 200
+    # Routers built after the setting is restored use bearer tokens again.
+    assert call(harness.client(), "read", harness.token("svc-batch")).status_code == 200

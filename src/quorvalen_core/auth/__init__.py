@@ -4,8 +4,8 @@ The names below are loaded on first access, so importing this package alone
 does not import FastAPI, SQLAlchemy or Casbin.
 
 - :class:`AuthRouter`: the router with guarded routes.
-- :func:`authenticate`, :func:`current_subject`, :func:`auth_service`: FastAPI
-  dependencies (override ``authenticate`` to plug in another authentication).
+- :func:`authenticate`, :func:`current_subject`: FastAPI dependencies;
+  :func:`set_authentication_dependency` plugs in another authentication.
 - :class:`AuthService`, :func:`get_auth_service`, :func:`set_auth_service`:
   token settings and policy stores of the application.
 - :class:`AuthSettings`, :func:`create_access_token`, :class:`PolicyStore`.
@@ -20,9 +20,10 @@ _EXPORTS = {
     "AuthRouter": ".auth_router",
     "RoutePermission": ".auth_router",
     "authenticate": ".dependencies",
-    "auth_service": ".dependencies",
     "bearer_scheme": ".dependencies",
     "current_subject": ".dependencies",
+    "get_authentication_dependency": ".dependencies",
+    "set_authentication_dependency": ".dependencies",
     "AuthService": ".service",
     "get_auth_service": ".service",
     "set_auth_service": ".service",
@@ -40,7 +41,13 @@ __all__ = sorted(_EXPORTS)
 if TYPE_CHECKING:
     from .adapter import SQLAlchemyPolicyAdapter
     from .auth_router import AuthRouter, RoutePermission
-    from .dependencies import auth_service, authenticate, bearer_scheme, current_subject
+    from .dependencies import (
+        authenticate,
+        bearer_scheme,
+        current_subject,
+        get_authentication_dependency,
+        set_authentication_dependency,
+    )
     from .policy import PolicyStore
     from .service import AuthService, get_auth_service, set_auth_service
     from .settings import AuthConfigurationError, AuthSettings

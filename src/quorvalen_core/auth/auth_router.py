@@ -6,12 +6,18 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
-from fastapi import APIRouter, Depends, HTTPException, Request, status
+from fastapi import APIRouter, Depends, HTTPException, Request, Security, status
 from fastapi.concurrency import run_in_threadpool
+from fastapi.security import HTTPAuthorizationCredentials
 
 from ..controller.router_config import RouterConfig
-from .dependencies import SUBJECT_STATE_ATTR, auth_service, authenticate
-from .service import AuthService
+from .dependencies import (
+    SUBJECT_STATE_ATTR,
+    bearer_scheme,
+    get_authentication_dependency,
+    subject_of_credentials,
+)
+from .service import get_auth_service
 
 PERMISSION_DENIED = "Permission denied"
 
@@ -32,31 +38,45 @@ class RoutePermission:
     default_grant: tuple[str, str, str] | None = None
 
 
-def _require(permission: RoutePermission) -> Callable[..., Any]:
-    """The dependency that lets through only callers ``permission`` admits."""
+async def _authorise(request: Request, subject: str, permission: RoutePermission) -> None:
+    service = get_auth_service()
+    store = service.loaded_policies(permission.db_config_name)
+    if store is None:
+        store = await run_in_threadpool(service.policies, permission.db_config_name)
+    if store.refresh_due():
+        await run_in_threadpool(store.refresh)
+    if permission.default_grant is not None:
+        store.declare(*permission.default_grant)
+    if permission.role:
+        allowed = store.has_role(subject, permission.role)
+    else:
+        allowed = store.is_allowed(subject, permission.obj, permission.act)  # type: ignore[arg-type]
+    if not allowed:
+        raise HTTPException(status_code=status.HTTP_403_FORBIDDEN, detail=PERMISSION_DENIED)
+    setattr(request.state, SUBJECT_STATE_ATTR, subject)
 
-    async def require_permission(
-        request: Request,
-        subject: str = Depends(authenticate),
-        service: AuthService = Depends(auth_service),
-    ) -> None:
-        store = service.loaded_policies(permission.db_config_name)
-        if store is None:
-            store = await run_in_threadpool(service.policies, permission.db_config_name)
-        if store.refresh_due():
-            await run_in_threadpool(store.refresh)
-        if permission.default_grant is not None:
-            store.declare(*permission.default_grant)
-        if permission.role:
-            allowed = store.has_role(subject, permission.role)
-        else:
-            assert permission.obj is not None and permission.act is not None
-            allowed = store.is_allowed(subject, permission.obj, permission.act)
-        if not allowed:
-            raise HTTPException(status_code=status.HTTP_403_FORBIDDEN, detail=PERMISSION_DENIED)
-        setattr(request.state, SUBJECT_STATE_ATTR, subject)
 
-    return require_permission
+def _require(permission: RoutePermission, authentication: Callable[..., Any] | None) -> Callable[..., Any]:
+    """The dependency that lets through only callers ``permission`` admits.
+
+    Bearer authentication is done inside it rather than in a sub-dependency:
+    each level of FastAPI's dependency tree costs about as much as the
+    permission check itself.
+    """
+    if authentication is None:
+
+        async def require_permission(
+            request: Request,
+            credentials: HTTPAuthorizationCredentials | None = Security(bearer_scheme),
+        ) -> None:
+            await _authorise(request, subject_of_credentials(credentials), permission)
+
+        return require_permission
+
+    async def require_permission_of(request: Request, subject: str = Depends(authentication)) -> None:
+        await _authorise(request, subject, permission)
+
+    return require_permission_of
 
 
 class AuthRouter(APIRouter):
@@ -67,6 +87,11 @@ class AuthRouter(APIRouter):
     override.  ``default_role``, when a non-empty string, is allowed every
     action of the router's guarded routes on the router's object.  Policies
     live in the database named ``db_config_name`` (None: the default one).
+
+    Callers are authenticated by ``authentication``, a FastAPI dependency
+    returning the caller's subject; when None, by the application's
+    :func:`set_authentication_dependency` at the time a route is added, else
+    by bearer tokens.
     """
 
     def __init__(
@@ -79,9 +104,11 @@ class AuthRouter(APIRouter):
         auth_role: str | None = None,
         auth_obj: str | None = None,
         auth_act: str | None = None,
+        authentication: Callable[..., Any] | None = None,
         **router_kwargs: Any,
     ) -> None:
         super().__init__(prefix=prefix, tags=list(tags or []), **router_kwargs)
+        self.authentication = authentication
         self.db_config_name = db_config_name
         self.default_role = default_role
         self.auth_role = auth_role
@@ -138,6 +165,7 @@ class AuthRouter(APIRouter):
         dependencies = list(route_kwargs.pop("dependencies", None) or [])
         permission = self.route_permission(config)
         if permission is not None:
-            dependencies.insert(0, Depends(_require(permission)))
+            authentication = self.authentication or get_authentication_dependency()
+            dependencies.insert(0, Depends(_require(permission, authentication)))
         dependencies.extend(config.dependencies or [])
         self.add_api_route(path, endpoint, methods=methods, dependencies=dependencies or None, **route_kwargs)

@@ -199,9 +199,10 @@ class PolicyStore:
 
     def declare(self, subject: str, obj: str, act: str) -> None:
         """Allow in memory only, for as long as this process runs (not stored)."""
-        rule = _names(subject, obj, act)
+        rule = (subject, obj, act)
         if rule in self._declared:
             return
+        _names(*rule)
         with self._lock:
             self._declared.add(rule)
             self._enforcer.get_model().add_policy("p", "p", list(rule))

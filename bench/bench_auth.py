@@ -1,0 +1,173 @@
+"""Requests per second on one endpoint, called in process through the ASGI app.
+
+Scenarios, measured side by side in interleaved rounds:
+
+- unguarded: a public route;
+- authenticated: a bearer token checked, no permission check;
+- authorised/N: token checked and a Casbin permission check against a
+  database holding N policy rules (10, 1,000, 10,000).
+
+Targets: authorised <= 1.2 x the cost of authenticated at every N, and
+<= 2 x the cost of unguarded.  Run: ``python bench/bench_auth.py [--requests N --rounds R]``.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import statistics
+import sys
+import tempfile
+import time
+from pathlib import Path
+from typing import Any
+
+from fastapi import APIRouter, Depends, FastAPI
+
+from quorvalen_core.auth import AuthRouter, AuthService, AuthSettings, authenticate, set_auth_service
+from quorvalen_core.controller.router_config import RouterConfig
+from quorvalen_core.db import DatabaseRegistry, set_database_registry
+
+RULE_COUNTS = (10, 1_000, 10_000)
+SUBJECT = "bench-user"
+OBJECT = "sales.invoice"
+
+
+async def endpoint() -> dict[str, bool]:
+    return {"ok": True}
+
+
+def build_apps(workdir: Path) -> tuple[dict[str, tuple[FastAPI, str]], str]:
+    """One application per scenario, each with its one route, so that route
+    matching costs the same everywhere."""
+    databases = DatabaseRegistry(default_url=f"sqlite:///{workdir / 'default.db'}", environ={})
+    service = AuthService(
+        settings=AuthSettings(secret_key="bench-secret-" + "k" * 32, policy_refresh_seconds=5.0),
+        databases=databases,
+    )
+    set_database_registry(databases)
+    set_auth_service(service)
+    apps: dict[str, tuple[FastAPI, str]] = {}
+
+    public = AuthRouter(prefix="/unguarded")
+    public.add_guarded_route("/item", endpoint, methods=["GET"], config=RouterConfig(auth=False))
+    apps["unguarded"] = (FastAPI(), "/unguarded/item")
+    apps["unguarded"][0].include_router(public)
+
+    # Mounted like the others: an included router costs a level of routing.
+    authenticated = APIRouter(prefix="/authenticated")
+    authenticated.add_api_route("/item", endpoint, methods=["GET"], dependencies=[Depends(authenticate)])
+    apps["authenticated"] = (FastAPI(), "/authenticated/item")
+    apps["authenticated"][0].include_router(authenticated)
+
+    for count in RULE_COUNTS:
+        name = f"rules{count}"
+        databases.configure(name, f"sqlite:///{workdir / (name + '.db')}")
+        store = service.policies(name)
+        # Everyone else's rules, then the caller's role and that role's grant.
+        filler = max(count - 2, 0)
+        store.grant_many((f"user{i}", f"obj{i % 97}", ("read", "create", "update")[i % 3]) for i in range(filler))
+        store.assign_role(SUBJECT, "clerk")
+        store.grant("clerk", OBJECT, "read")
+        assert len(store.permissions()) + len(store.memberships()) == count
+        router = AuthRouter(prefix="/authorised", db_config_name=name, auth_obj=OBJECT)
+        router.add_guarded_route(
+            "/item", endpoint, methods=["GET"], config=RouterConfig(auth=True, auth_act="read")
+        )
+        apps[f"authorised/{count}"] = (FastAPI(), "/authorised/item")
+        apps[f"authorised/{count}"][0].include_router(router)
+    return apps, service.create_access_token(SUBJECT)
+
+
+async def call(app: FastAPI, path: str, headers: list[tuple[bytes, bytes]]) -> int:
+    scope: dict[str, Any] = {
+        "type": "http",
+        "asgi": {"version": "3.0"},
+        "http_version": "1.1",
+        "method": "GET",
+        "scheme": "http",
+        "path": path,
+        "raw_path": path.encode(),
+        "root_path": "",
+        "query_string": b"",
+        "headers": headers,
+        "client": ("127.0.0.1", 50000),
+        "server": ("testserver", 80),
+    }
+    status = 0
+
+    async def receive() -> dict[str, Any]:
+        return {"type": "http.request", "body": b"", "more_body": False}
+
+    async def send(message: dict[str, Any]) -> None:
+        nonlocal status
+        if message["type"] == "http.response.start":
+            status = message["status"]
+
+    await app(scope, receive, send)
+    return status
+
+
+async def requests_per_second(
+    app: FastAPI, path: str, headers: list[tuple[bytes, bytes]], requests: int
+) -> float:
+    """Requests per second of this process's CPU time.
+
+    CPU time rather than wall time: the machine is shared, and time spent
+    descheduled would otherwise land on whichever scenario was running.
+    """
+    start = time.process_time()
+    for _ in range(requests):
+        status = await call(app, path, headers)
+        if status != 200:
+            raise SystemExit(f"{path} answered {status}")
+    return requests / (time.process_time() - start)
+
+
+async def run(requests: int, rounds: int) -> int:
+    with tempfile.TemporaryDirectory() as tmp:
+        apps, token = build_apps(Path(tmp))
+        bearer = [(b"authorization", f"Bearer {token}".encode())]
+        scenarios = {
+            name: (app, path, [] if name == "unguarded" else bearer) for name, (app, path) in apps.items()
+        }
+        for app, path, headers in scenarios.values():  # warm up: load policies, fill caches
+            await requests_per_second(app, path, headers, 500)
+        samples: dict[str, list[float]] = {name: [] for name in scenarios}
+        for _ in range(rounds):
+            for name, (app, path, headers) in scenarios.items():
+                samples[name].append(await requests_per_second(app, path, headers, requests))
+
+    def ratio(slow: str, fast: str) -> float:
+        """Median over rounds of the cost of ``slow`` relative to ``fast`` in the same round."""
+        return statistics.median(f / s for s, f in zip(samples[slow], samples[fast], strict=True))
+
+    print(f"{rounds} rounds of {requests} requests per scenario (median req/s of CPU time)")
+    print(f"{'scenario':<20}{'req/s':>10}{'cost vs authenticated':>24}{'cost vs unguarded':>20}")
+    for name, values in samples.items():
+        print(
+            f"{name:<20}{statistics.median(values):>10.0f}"
+            f"{ratio(name, 'authenticated'):>24.2f}{ratio(name, 'unguarded'):>20.2f}"
+        )
+    failures = []
+    for count in RULE_COUNTS:
+        vs_auth = ratio(f"authorised/{count}", "authenticated")
+        vs_open = ratio(f"authorised/{count}", "unguarded")
+        if vs_auth > 1.2:
+            failures.append(f"authorised/{count} costs {vs_auth:.2f}x authenticated (target <= 1.2)")
+        if vs_open > 2.0:
+            failures.append(f"authorised/{count} costs {vs_open:.2f}x unguarded (target <= 2.0)")
+    print("targets: " + ("met" if not failures else "MISSED: " + "; ".join(failures)))
+    return 1 if failures else 0
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--requests", type=int, default=2000, help="requests per scenario and round")
+    parser.add_argument("--rounds", type=int, default=15, help="interleaved rounds")
+    args = parser.parse_args()
+    return asyncio.run(run(args.requests, args.rounds))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
