@@ -22,12 +22,13 @@ constraint), 422 for input that does not validate.
 from __future__ import annotations
 
 import inspect
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
+from contextlib import AbstractContextManager
 from typing import Annotated, Any
 
-from fastapi import Body, Depends, HTTPException, Path
+from fastapi import Body, HTTPException, Path, Response
 from fastapi.exceptions import RequestValidationError
-from pydantic import ValidationError
+from pydantic import TypeAdapter, ValidationError
 from sqlalchemy import func, select
 from sqlalchemy.exc import DataError, IntegrityError
 from sqlmodel import Session
@@ -76,6 +77,29 @@ def _commit(session: Session) -> None:
     except DataError:
         session.rollback()
         raise HTTPException(status_code=422, detail=INVALID_DATA) from None
+
+
+class _Responder:
+    """Builds one operation's success response: the envelope, serialised at once.
+
+    The endpoint serialises while its session is open and in its own worker
+    thread; FastAPI then sends the bytes as they are.  The route's
+    ``response_model`` documents the same envelope in OpenAPI.
+    """
+
+    def __init__(self, data_type: Any, message: str, status_code: int) -> None:
+        self.envelope: type[Envelope[Any]] = Envelope[data_type]
+        self.adapter: TypeAdapter[Envelope[Any]] = TypeAdapter(self.envelope)
+        self.message = message
+        self.status_code = status_code
+
+    def __call__(self, data: Any) -> Response:
+        envelope = self.envelope(message=self.message, data=data)
+        return Response(
+            content=self.adapter.dump_json(envelope, by_alias=True),
+            status_code=self.status_code,
+            media_type="application/json",
+        )
 
 
 def _body_errors(error: ValidationError) -> RequestValidationError:
@@ -130,7 +154,7 @@ class GenericController:
 
         configs = {operation.key: self._config_of(operation) for operation in OPERATIONS}
         warn_shared_configs(configs)
-        builders: dict[str, Callable[[str], Callable[..., Any]]] = {
+        builders: dict[str, Callable[[_Responder], Callable[..., Any]]] = {
             CREATE.key: self._create_endpoint,
             UPDATE.key: self._update_endpoint,
             READ.key: self._read_endpoint,
@@ -153,7 +177,7 @@ class GenericController:
         self,
         operation: Operation,
         config: Any,
-        build: Callable[[str], Callable[..., Any]],
+        build: Callable[[_Responder], Callable[..., Any]],
     ) -> None:
         router = self.auth_router
         permission_object = (
@@ -162,13 +186,14 @@ class GenericController:
             or self.table.table_name
         )
         data_type: Any = Page[self.response_schema] if operation is QUERY else self.response_schema
+        respond = _Responder(data_type, config.message, operation.status_code)
         router.add_guarded_route(
             operation.path(),
-            build(config.message),
+            build(respond),
             methods=[operation.method],
             config=config,
             summary=config.summary,
-            response_model=Envelope[data_type],
+            response_model=respond.envelope,
             status_code=operation.status_code,
             operation_id=operation_id(permission_object, operation),
             responses=self._error_responses(operation),
@@ -183,16 +208,18 @@ class GenericController:
             responses[409] = {"description": CONFLICT}
         return responses
 
-    def session_dependency(self) -> Iterator[Session]:
-        """One session per request on the router's database.
+    def session(self) -> AbstractContextManager[Session]:
+        """A session on the router's database, for one request.
 
         The registry is looked up per request, so an application (or a test)
-        may install its registry after the routers are built.
+        may install its registry after the routers are built.  The endpoint
+        opens the session in its worker thread and closes it before the
+        response is sent, so the connection returns to the pool at once.
         """
-        with get_database_registry().session(self.db_config_name) as session:
-            yield session
+        return get_database_registry().session(self.db_config_name)
 
-    def _signature(self, endpoint: Callable[..., Any], **parameters: tuple[Any, Any]) -> None:
+    @staticmethod
+    def _signature(endpoint: Callable[..., Any], **parameters: tuple[Any, Any]) -> None:
         """Give ``endpoint`` the typed signature FastAPI reads its parameters from."""
         endpoint.__signature__ = inspect.Signature(  # type: ignore[attr-defined]
             [
@@ -206,9 +233,6 @@ class GenericController:
     def _id_parameter(self) -> tuple[Any, Any]:
         key = self.table.primary_key
         return key.annotation, Path(description=f"Primary key ({key.name}) of the row.")
-
-    def _session_parameter(self) -> tuple[Any, Any]:
-        return Session, Depends(self.session_dependency)
 
     # -- endpoints ------------------------------------------------------------
 
@@ -224,61 +248,59 @@ class GenericController:
         except ValidationError as error:
             raise _body_errors(error) from None
 
-    def _create_endpoint(self, message: str) -> Callable[..., Any]:
-        model_class = self.model_class
-        envelope = Envelope[self.response_schema]  # type: ignore[name-defined]
+    def _create_endpoint(self, respond: _Responder) -> Callable[..., Any]:
+        open_session = self.session
         validated_row = self._validated_row
 
-        def create(*, body: Any, session: Session) -> Any:
+        def create(*, body: Any) -> Response:
             row = validated_row(body.model_dump())
-            session.add(row)
-            _commit(session)
-            session.refresh(row)
-            return envelope(message=message, data=row)
+            with open_session() as session:
+                session.add(row)
+                _commit(session)
+                session.refresh(row)
+                return respond(row)
 
-        create.__doc__ = f"Create a {model_class.__name__} row."
-        self._signature(
-            create,
-            body=(Annotated[self.create_schema, Body()], inspect.Parameter.empty),
-            session=self._session_parameter(),
-        )
+        create.__doc__ = f"Create a {self.model_class.__name__} row."
+        self._signature(create, body=(Annotated[self.create_schema, Body()], inspect.Parameter.empty))
         return create
 
-    def _read_endpoint(self, message: str) -> Callable[..., Any]:
-        envelope = Envelope[self.response_schema]  # type: ignore[name-defined]
+    def _read_endpoint(self, respond: _Responder) -> Callable[..., Any]:
+        open_session = self.session
         get_row = self._get_row
 
-        def read(*, id: Any, session: Session) -> Any:  # noqa: A002 - the path's name
-            return envelope(message=message, data=get_row(session, id))
+        def read(*, id: Any) -> Response:  # noqa: A002 - the path's name
+            with open_session() as session:
+                return respond(get_row(session, id))
 
         read.__doc__ = f"Read one {self.model_class.__name__} row by primary key."
-        self._signature(read, id=self._id_parameter(), session=self._session_parameter())
+        self._signature(read, id=self._id_parameter())
         return read
 
-    def _update_endpoint(self, message: str) -> Callable[..., Any]:
-        envelope = Envelope[self.response_schema]  # type: ignore[name-defined]
+    def _update_endpoint(self, respond: _Responder) -> Callable[..., Any]:
+        open_session = self.session
         get_row = self._get_row
         validated_row = self._validated_row
         columns = self.table.columns
 
-        def update(*, id: Any, body: Any, session: Session) -> Any:  # noqa: A002
-            row = get_row(session, id)
+        def update(*, id: Any, body: Any) -> Response:  # noqa: A002
             changes = {
                 name: value
                 for name, value in body.model_dump(exclude_unset=True).items()
                 if name in columns
             }
-            if changes:
-                current = {name: getattr(row, name) for name in columns}
-                # Validating the merged row refuses, for instance, an explicit
-                # null for a column that cannot hold one.
-                merged = validated_row({**current, **changes})
-                for name in changes:
-                    setattr(row, name, getattr(merged, name))
-                session.add(row)
-                _commit(session)
-                session.refresh(row)
-            return envelope(message=message, data=row)
+            with open_session() as session:
+                row = get_row(session, id)
+                if changes:
+                    current = {name: getattr(row, name) for name in columns}
+                    # Validating the merged row refuses, for instance, an explicit
+                    # null for a column that cannot hold one.
+                    merged = validated_row({**current, **changes})
+                    for name in changes:
+                        setattr(row, name, getattr(merged, name))
+                    session.add(row)
+                    _commit(session)
+                    session.refresh(row)
+                return respond(row)
 
         update.__doc__ = (
             f"Update a {self.model_class.__name__} row: fields not sent stay as they are."
@@ -287,29 +309,30 @@ class GenericController:
             update,
             id=self._id_parameter(),
             body=(Annotated[self.update_schema, Body()], inspect.Parameter.empty),
-            session=self._session_parameter(),
         )
         return update
 
-    def _delete_endpoint(self, message: str) -> Callable[..., Any]:
-        response_schema = self.response_schema
-        envelope = Envelope[response_schema]  # type: ignore[name-defined]
+    def _delete_endpoint(self, respond: _Responder) -> Callable[..., Any]:
+        open_session = self.session
         get_row = self._get_row
+        response_schema = self.response_schema
 
-        def delete(*, id: Any, session: Session) -> Any:  # noqa: A002
-            row = get_row(session, id)
-            deleted = response_schema.model_validate(row)
-            session.delete(row)
-            _commit(session)
-            return envelope(message=message, data=deleted)
+        def delete(*, id: Any) -> Response:  # noqa: A002
+            with open_session() as session:
+                row = get_row(session, id)
+                # Taken before the row is gone from the session.
+                deleted = response_schema.model_validate(row)
+                session.delete(row)
+                _commit(session)
+                return respond(deleted)
 
         delete.__doc__ = f"Delete a {self.model_class.__name__} row; returns it."
-        self._signature(delete, id=self._id_parameter(), session=self._session_parameter())
+        self._signature(delete, id=self._id_parameter())
         return delete
 
-    def _query_endpoint(self, message: str) -> Callable[..., Any]:
+    def _query_endpoint(self, respond: _Responder) -> Callable[..., Any]:
+        open_session = self.session
         model_class = self.model_class
-        envelope = Envelope[Page[self.response_schema]]  # type: ignore[name-defined]
         parameters = self.query_parameters
 
         def query(
@@ -318,28 +341,24 @@ class GenericController:
             limit: int,
             sort: list[Any] | None,
             filters: list[str] | None,
-            session: Session,
-        ) -> Any:
+        ) -> Response:
             conditions = parameters.where(filters)
-            total = session.scalar(
-                select(func.count()).select_from(model_class).where(*conditions)
-            )
-            rows = session.scalars(
-                select(model_class)
-                .where(*conditions)
-                .order_by(*parameters.order_by(sort))
-                .offset(offset)
-                .limit(limit)
-            ).all()
-            page = {"items": rows, "total": total or 0, "offset": offset, "limit": limit}
-            return envelope(message=message, data=page)
+            order = parameters.order_by(sort)
+            with open_session() as session:
+                total = session.scalar(
+                    select(func.count()).select_from(model_class).where(*conditions)
+                )
+                rows = session.scalars(
+                    select(model_class)
+                    .where(*conditions)
+                    .order_by(*order)
+                    .offset(offset)
+                    .limit(limit)
+                ).all()
+                return respond({"items": rows, "total": total or 0, "offset": offset, "limit": limit})
 
         query.__doc__ = (
             f"Query {model_class.__name__} rows: filters, sorting and one page of results."
         )
-        self._signature(
-            query,
-            **parameters.signature_defaults(),
-            session=self._session_parameter(),
-        )
+        self._signature(query, **parameters.signature_defaults())
         return query
