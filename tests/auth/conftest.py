@@ -58,11 +58,20 @@ class Table:
     """Stands in for a table model and its schemas; create() only passes them on."""
 
 
+class FakeClock:
+    def __init__(self) -> None:
+        self.now = 1000.0
+
+    def __call__(self) -> float:
+        return self.now
+
+
 @dataclass
 class Harness:
     service: AuthService
     databases: DatabaseRegistry
     settings: AuthSettings
+    clock: FakeClock
     apps: list[FastAPI] = field(default_factory=list)
     routers: list[AuthRouter] = field(default_factory=list)
 
@@ -104,9 +113,10 @@ def databases(tmp_path: Path) -> Iterator[DatabaseRegistry]:
 def harness(databases: DatabaseRegistry, monkeypatch: pytest.MonkeyPatch) -> Iterator[Harness]:
     monkeypatch.setattr(table_controller, "GenericController", EndpointPerOperation)
     settings = AuthSettings(secret_key=SECRET, policy_refresh_seconds=3600)
-    service = AuthService(settings=settings, databases=databases)
+    clock = FakeClock()
+    service = AuthService(settings=settings, databases=databases, clock=clock)
     previous = set_auth_service(service)
-    yield Harness(service=service, databases=databases, settings=settings)
+    yield Harness(service=service, databases=databases, settings=settings, clock=clock)
     set_auth_service(previous)
     service.close()
 
