@@ -51,9 +51,27 @@ OwnedRef lookup_collaborator(PyObject* name, NameCache& cache) noexcept
     return value;
 }
 
-OwnedRef call_with_keywords(const OwnedRef& callable, PyObject* const* values, PyObject* kwnames) noexcept
+// Calls `callable` with keyword arguments only, `values` in the order of
+// the signature's names.
+OwnedRef call_with_keywords(const OwnedRef& callable, const KeywordSignature& signature,
+                            PyObject* const* values) noexcept
 {
-    return OwnedRef::steal(PyObject_Vectorcall(callable.get(), values, 0, kwnames));
+    if (PyVectorcall_Function(callable.get()) != nullptr) {
+        return OwnedRef::steal(PyObject_Vectorcall(callable.get(), values, 0, signature.names.get()));
+    }
+    OwnedRef keywords = OwnedRef::steal(PyDict_Copy(signature.template_dict.get()));
+    if (!keywords) {
+        return {};
+    }
+    Py_ssize_t count = signature.template_holds_values ? 0 : PyTuple_GET_SIZE(signature.names.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        // Every name is already a key, so this replaces a value in place and
+        // keeps the call order.
+        if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(signature.names.get(), i), values[i]) < 0) {
+            return {};
+        }
+    }
+    return OwnedRef::steal(PyObject_Call(callable.get(), module_state().empty_tuple.get(), keywords.get()));
 }
 
 bool is_true(PyObject* value) noexcept
@@ -171,7 +189,7 @@ OwnedRef build_auth_router(const BoundCreateArguments& arguments, const DerivedN
         derived.default_role.get(), arguments[P_AUTH_ROLE],  derived.auth_obj.get(),
         arguments[P_AUTH_ACT],
     };
-    return call_with_keywords(auth_router_class, values, state.auth_router_keywords.get());
+    return call_with_keywords(auth_router_class, state.auth_router_call, values);
 }
 
 constexpr Parameter operation_parameters[OPERATION_COUNT] = {
@@ -187,21 +205,11 @@ OwnedRef settle_operation(const BoundCreateArguments& arguments, std::size_t ope
     if (!router_config_class) {
         return {};
     }
-    OwnedRef default_router;
-    if (PyVectorcall_Function(router_config_class.get()) == nullptr) {
-        // Without vectorcall the callee takes its keywords as a dict anyway.
-        OwnedRef keywords = OwnedRef::steal(PyDict_Copy(state.default_settings_keywords[operation].get()));
-        if (!keywords) {
-            return {};
-        }
-        default_router = OwnedRef::steal(PyObject_Call(router_config_class.get(), state.empty_tuple.get(), keywords.get()));
-    } else {
-        PyObject* const values[] = {
-            Py_True, state.default_messages[operation].get(), state.default_summaries[operation].get(),
-            Py_True, Py_None, Py_None, state.default_actions[operation].get(),
-        };
-        default_router = call_with_keywords(router_config_class, values, state.router_config_keywords.get());
-    }
+    PyObject* const values[] = {
+        Py_True, state.default_messages[operation].get(), state.default_summaries[operation].get(),
+        Py_True, Py_None, Py_None, state.default_actions[operation].get(),
+    };
+    OwnedRef default_router = call_with_keywords(router_config_class, state.router_config_calls[operation], values);
     if (!default_router) {
         return {};
     }
@@ -231,7 +239,7 @@ bool build_generic_controller(const BoundCreateArguments& arguments, const Owned
     };
     // Constructing the controller registers the endpoints on the router; the
     // controller itself is not kept.
-    OwnedRef controller = call_with_keywords(controller_class, values, state.generic_controller_keywords.get());
+    OwnedRef controller = call_with_keywords(controller_class, state.generic_controller_call, values);
     return static_cast<bool>(controller);
 }
 

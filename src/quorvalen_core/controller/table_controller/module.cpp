@@ -78,6 +78,29 @@ bool all_made(std::initializer_list<const OwnedRef*> refs) noexcept
     return true;
 }
 
+// `values`, when given, are the call's constant values; otherwise the
+// template maps every name to None and each call fills in its own.
+bool make_signature(KeywordSignature& signature, OwnedRef names, PyObject* const* values) noexcept
+{
+    if (!names) {
+        return false;
+    }
+    OwnedRef template_dict = OwnedRef::steal(PyDict_New());
+    if (!template_dict) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
+        PyObject* value = values != nullptr ? values[i] : Py_None;
+        if (PyDict_SetItem(template_dict.get(), PyTuple_GET_ITEM(names.get(), i), value) < 0) {
+            return false;
+        }
+    }
+    signature.names = std::move(names);
+    signature.template_dict = std::move(template_dict);
+    signature.template_holds_values = values != nullptr;
+    return true;
+}
+
 bool make_constants(ModuleState& state) noexcept
 {
     for (std::size_t i = 0; i < PARAMETER_COUNT; ++i) {
@@ -117,37 +140,31 @@ bool make_constants(ModuleState& state) noexcept
 
     const auto& p = state.parameter_names;
     const auto& m = state.merged_attributes;
-    state.auth_router_keywords = names_tuple({&p[P_PREFIX], &p[P_TAGS], &p[P_DB_CONFIG_NAME], &p[P_DEFAULT_ROLE],
-                                              &p[P_AUTH_ROLE], &p[P_AUTH_OBJ], &p[P_AUTH_ACT]});
-    // enabled, message, summary, auth, auth_role, auth_obj, auth_act
-    state.router_config_keywords = names_tuple({&state.enabled, &m[4], &m[5], &m[0], &m[1], &m[2], &m[3]});
-    state.generic_controller_keywords = names_tuple(
-        {&auth_router_keyword, &p[P_MODEL_CLASS], &p[P_CREATE_SCHEMA], &p[P_UPDATE_SCHEMA],
-         &p[P_RESPONSE_SCHEMA], &p[P_CREATE_ROUTER], &p[P_UPDATE_ROUTER], &p[P_READ_ROUTER],
-         &p[P_DELETE_ROUTER], &p[P_QUERY_ROUTER]});
-    if (!all_made({&state.auth_router_keywords, &state.router_config_keywords,
-                   &state.generic_controller_keywords})) {
-        return false;
-    }
+    OwnedRef router_config_names = names_tuple({&state.enabled, &m[4], &m[5], &m[0], &m[1], &m[2], &m[3]});
     state.empty_tuple = OwnedRef::steal(PyTuple_New(0));
-    if (!state.empty_tuple) {
+    if (!router_config_names || !state.empty_tuple ||
+        !make_signature(state.auth_router_call,
+                        names_tuple({&p[P_PREFIX], &p[P_TAGS], &p[P_DB_CONFIG_NAME], &p[P_DEFAULT_ROLE],
+                                     &p[P_AUTH_ROLE], &p[P_AUTH_OBJ], &p[P_AUTH_ACT]}),
+                        nullptr) ||
+        !make_signature(state.generic_controller_call,
+                        names_tuple({&auth_router_keyword, &p[P_MODEL_CLASS], &p[P_CREATE_SCHEMA],
+                                     &p[P_UPDATE_SCHEMA], &p[P_RESPONSE_SCHEMA], &p[P_CREATE_ROUTER],
+                                     &p[P_UPDATE_ROUTER], &p[P_READ_ROUTER], &p[P_DELETE_ROUTER],
+                                     &p[P_QUERY_ROUTER]}),
+                        nullptr)) {
         return false;
     }
+    // enabled, message, summary, auth, auth_role, auth_obj, auth_act
     for (std::size_t operation = 0; operation < OPERATION_COUNT; ++operation) {
-        PyObject* const values[] = {
+        PyObject* const defaults[] = {
             Py_True, state.default_messages[operation].get(), state.default_summaries[operation].get(),
             Py_True, Py_None, Py_None, state.default_actions[operation].get(),
         };
-        OwnedRef keywords = OwnedRef::steal(PyDict_New());
-        if (!keywords) {
+        if (!make_signature(state.router_config_calls[operation], OwnedRef::borrow(router_config_names.get()),
+                            defaults)) {
             return false;
         }
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(state.router_config_keywords.get()); ++i) {
-            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(state.router_config_keywords.get(), i), values[i]) < 0) {
-                return false;
-            }
-        }
-        state.default_settings_keywords[operation] = std::move(keywords);
     }
     return true;
 }

@@ -51,6 +51,16 @@ struct NameCache {
     OwnedRef value;
 };
 
+// The keyword names of one collaborator call, in call order, and the same
+// names as a dict. A callee without vectorcall takes its keywords as a dict
+// anyway; copying the template and filling in the values is cheaper than
+// building that dict key by key.
+struct KeywordSignature {
+    OwnedRef names;          // tuple of interned str
+    OwnedRef template_dict;  // names -> None, or the call's constant values
+    bool template_holds_values = false;
+};
+
 struct ModuleState {
     // Parameter names by Parameter index, interned.
     std::array<OwnedRef, PARAMETER_COUNT> parameter_names;
@@ -64,21 +74,16 @@ struct ModuleState {
     OwnedRef router_config_name;
     OwnedRef generic_controller_name;
 
-    // Keyword-name tuples of the three collaborator calls.
-    OwnedRef auth_router_keywords;
-    OwnedRef router_config_keywords;
-    OwnedRef generic_controller_keywords;
+    // The keywords of the three collaborator calls.
+    KeywordSignature auth_router_call;
+    std::array<KeywordSignature, OPERATION_COUNT> router_config_calls;  // template holds the defaults
+    KeywordSignature generic_controller_call;
+    OwnedRef empty_tuple;
 
     // Per-operation default texts and actions, in operation order.
     std::array<OwnedRef, OPERATION_COUNT> default_messages;
     std::array<OwnedRef, OPERATION_COUNT> default_summaries;
     std::array<OwnedRef, OPERATION_COUNT> default_actions;
-
-    // The keywords of each operation's default settings as a dict, in call
-    // order. A callable that takes its keywords as a dict gets a copy of it,
-    // which is cheaper than building the dict from the keyword values.
-    std::array<OwnedRef, OPERATION_COUNT> default_settings_keywords;
-    OwnedRef empty_tuple;
 
     // Literal texts of the naming scheme.
     OwnedRef slash;
