@@ -1,20 +1,49 @@
 """Base types for a table model and its create, update and response schemas.
 
-Application models derive from these::
+A published table is described by up to four classes, each derived from one
+of the bases below and handed to ``AuthController.create``:
+
+======================  ======================  ======================================
+base                    argument of ``create``  what it is
+======================  ======================  ======================================
+``SQLModelDB``          ``model_class``         the table itself (``table=True``):
+                                                columns, primary key, constraints
+``SQLModelCreate``      ``create_schema``       the body a client sends to create a row
+``SQLModelUpdate``      ``update_schema``       the body of a partial update: every
+                                                field optional, only those sent change
+``SQLModelResponse``    ``response_schema``     what a client gets back for a row
+======================  ======================  ======================================
+
+``model_class`` and ``response_schema`` are required; without a
+``create_schema`` or ``update_schema`` the controller derives one from the
+table model.  The schemas are what clients see, so leave out of them what a
+client must not set (a generated primary key, an owner column filled in by the
+server) or must not read (a password hash)::
+
+    from sqlmodel import Field
 
     class Invoice(SQLModelDB, table=True):
         id: int | None = Field(default=None, primary_key=True)
-        total: int
+        customer: str = Field(index=True, max_length=80)
+        total: int = Field(ge=0)
 
     class InvoiceCreate(SQLModelCreate):
-        total: int
+        customer: str = Field(max_length=80)
+        total: int = Field(ge=0)
 
     class InvoiceUpdate(SQLModelUpdate):
-        total: int | None = None
+        customer: str | None = Field(default=None, max_length=80)
+        total: int | None = Field(default=None, ge=0)
 
     class InvoiceResponse(SQLModelResponse):
         id: int
+        customer: str
         total: int
+
+All four are SQLModel classes, hence Pydantic v2 models: validation,
+serialisation and the OpenAPI schema come from their fields.  The bases add
+no fields or behaviour of their own; they mark each class's role, so that
+type checkers and readers can tell a table from a request or response body.
 """
 
 from __future__ import annotations
