@@ -1,0 +1,103 @@
+"""No reference and no memory kept per call, on every path of the binding and on success."""
+
+from __future__ import annotations
+
+import types
+from collections.abc import Callable
+from types import ModuleType
+from typing import Any
+
+import pytest
+
+from hardening_support import COLLABORATORS, assert_no_growth, assert_released, flush_name_caches
+
+try:
+    import ctypes
+except ImportError:  # an interpreter built without libffi
+    ctypes = None  # type: ignore[assignment]
+
+
+class Name(str):
+    pass
+
+
+class Refusal(Exception):
+    pass
+
+
+class RefusingName(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other: object) -> bool:
+        raise Refusal(other)
+
+
+class Namespace(types.SimpleNamespace):
+    """Stands in for every collaborator; weakly referenceable, unlike its base."""
+
+
+class Value:
+    """A value passed to create; weakly referenceable, so its release can be checked."""
+
+
+def vectorcall(function: Any, stack: list[Any], nargs: int, kwnames: tuple[Any, ...]) -> Any:
+    api = ctypes.pythonapi
+    api.PyObject_Vectorcall.restype = ctypes.py_object
+    api.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
+    array = (ctypes.py_object * len(stack))(*stack)
+    return api.PyObject_Vectorcall(function, ctypes.cast(array, ctypes.c_void_p), nargs, kwnames)
+
+
+# name -> (call(AC, function, value), expected exception type or None for success)
+CASES: dict[str, tuple[Callable[[type, Any, Value], Any], type[BaseException] | None]] = {
+    "no-arguments": (lambda AC, f, v: AC.create(), TypeError),
+    "positional-count": (lambda AC, f, v: AC.create(v, v, model_class=v, response_schema=v), TypeError),
+    "missing-response-schema": (lambda AC, f, v: AC.create(model_class=v, prefix="p"), TypeError),
+    "unexpected-keyword": (lambda AC, f, v: AC.create(model_class=v, response_schema=v, tag=v), TypeError),
+    "duplicate-cls": (lambda AC, f, v: AC.create(model_class=v, response_schema=v, cls=v), TypeError),
+    "missing-cls": (lambda AC, f, v: f(model_class=v, response_schema=v), TypeError),
+    "mapping-key-not-a-string": (lambda AC, f, v: type(f).__call__(f, AC, **{1: v, "model_class": v}), TypeError),
+    "wrong-type": (lambda AC, f, v: AC.create(model_class=v, response_schema=v, tags=(v,)), TypeError),
+    "str-subclass-value": (lambda AC, f, v: AC.create(model_class=v, response_schema=v, auth_act=Name("a")), TypeError),
+    "name-comparison-raises": (lambda AC, f, v: AC.create(**{"model_class": v, RefusingName("zz"): v}), Refusal),
+    "str-subclass-names": (lambda AC, f, v: AC.create(**{Name("model_class"): v, Name("response_schema"): v}), None),
+    "success": (
+        lambda AC, f, v: AC.create(model_class=v, response_schema=v, schema_name="s", table_name="t", tags=[v]),
+        None,
+    ),
+    "success-through-the-slot": (lambda AC, f, v: type(f).__call__(f, AC, model_class=v, response_schema=v), None),
+    "settings-without-enabled": (lambda AC, f, v: AC.create(model_class=v, response_schema=v, read_router=v), AttributeError),
+    "keyword-name-not-a-string": (lambda AC, f, v: vectorcall(f, [AC, v, v], 1, ("model_class", 5)), TypeError),
+    "repeated-keyword-name": (
+        lambda AC, f, v: vectorcall(f, [AC, v, v, v], 1, ("model_class", "response_schema", "model_class")),
+        None,
+    ),
+}
+
+
+@pytest.mark.parametrize("case", list(CASES))
+def test_every_path_releases_what_it_was_given(tc: ModuleType, AC: type, create_function: Any, case: str) -> None:
+    call, expected = CASES[case]
+    if "vectorcall" in call.__code__.co_names and ctypes is None:
+        pytest.skip("ctypes is not available")
+    for name in COLLABORATORS:
+        setattr(tc, name, Namespace)
+
+    def once(value: Value) -> Any:
+        try:
+            result = call(AC, create_function, value)
+        except BaseException as exc:  # noqa: BLE001
+            assert type(exc) is expected, exc
+            return None
+        assert expected is None
+        return result
+
+    def make() -> list[object]:
+        value = Value()
+        result = once(value)
+        flush_name_caches(tc)
+        return [value] if result is None else [value, result]
+
+    assert_released(make)
+    shared = Value()
+    assert_no_growth(lambda: once(shared), [shared, AC, create_function, Namespace, None, True, False])
