@@ -102,7 +102,9 @@ def library_file_name(extension: Path) -> str:
     for suffix in sorted(importlib.machinery.EXTENSION_SUFFIXES, key=len, reverse=True):
         if name.endswith(suffix):
             return f"table_controller{suffix}"
-    return "table_controller" + name[name.index(".") :]
+    # A suffix this interpreter does not know (a library copied under another
+    # platform tag): name the copy with the interpreter's own suffix.
+    return f"table_controller{importlib.machinery.EXTENSION_SUFFIXES[0]}"
 
 
 def build_tree(root: Path, extension: Path, overrides: dict[str, str | None] | None = None) -> Path:

@@ -113,6 +113,8 @@ BINDING_FAILURES: list[tuple[str, CallCase, str, bool]] = [
     ("direct-cls-only", lambda AC, f: f(AC), m2("model_class"), True),
     ("direct-without-cls", lambda AC, f: f(model_class=1, response_schema=2), m1(0), True),
     ("direct-missing-cls-before-response-schema", lambda AC, f: f(model_class=1), m1(0), True),
+    ("direct-missing-cls-before-model-class", lambda AC, f: f(response_schema=1), m1(0), True),
+    ("direct-only-optional-keyword", lambda AC, f: f(table_name="t"), m1(0), True),
     ("direct-cls-keyword-only", lambda AC, f: f(cls=AC), m2("model_class"), True),
     ("direct-cls-keyword-missing-model", lambda AC, f: f(response_schema=1, cls=AC), m2("model_class"), True),
     ("direct-cls-twice", lambda AC, f: f(AC, cls=AC, model_class=1, response_schema=2), m4("cls"), True),
@@ -137,6 +139,49 @@ def test_binding_failures(AC: type, collab: Collaborators, call: CallCase, messa
     assert type(info.value) is TypeError
     assert native_entries(info.value) == ([CREATE_ENTRY] if entry else [])
     assert collab.log == []
+
+
+# ``type(f).__call__(f, ...)`` reaches the function type's own call slot,
+# which receives the keywords as a dict (a wrapper in Python would check the
+# names itself), so these calls take the mapping path of the binding.
+MAPPING_FAILURES: list[tuple[str, CallCase, str, bool]] = [
+    ("no-argument", lambda AC, f: type(f).__call__(f), m1(0), True),
+    ("cls-only", lambda AC, f: type(f).__call__(f, AC), m2("model_class"), True),
+    ("two-positional", lambda AC, f: type(f).__call__(f, AC, 1), m1(2), True),
+    ("positional-count-before-key-types", lambda AC, f: type(f).__call__(f, AC, 1, **{1: 2}), m1(2), True),
+    ("non-string-key", lambda AC, f: type(f).__call__(f, AC, **{1: 2}), "keywords must be strings", False),
+    ("key-types-before-names", lambda AC, f: type(f).__call__(f, AC, **{"zzz": 1, 2: 3}), "keywords must be strings", False),
+    ("without-cls", lambda AC, f: type(f).__call__(f, model_class=1, response_schema=2), m1(0), True),
+    ("cls-twice", lambda AC, f: type(f).__call__(f, AC, model_class=1, response_schema=2, cls=AC), m4("cls"), True),
+    ("unexpected", lambda AC, f: type(f).__call__(f, AC, model_class=1, response_schema=2, tag=[]), m3("tag"), True),
+    ("missing-response-schema", lambda AC, f: type(f).__call__(f, AC, model_class=1), m2("response_schema"), True),
+    ("wrong-type", lambda AC, f: type(f).__call__(f, AC, model_class=1, response_schema=2, tags=()), m7("tags", "list", "tuple"), False),
+]
+
+
+@pytest.mark.parametrize(
+    "call, message, entry",
+    [pytest.param(call, message, entry, id=name) for name, call, message, entry in MAPPING_FAILURES],
+)
+def test_mapping_call_failures(AC: type, collab: Collaborators, call: CallCase, message: str, entry: bool) -> None:
+    func = AC.__dict__["create"].__func__
+    with pytest.raises(TypeError) as info:
+        call(AC, func)
+    assert str(info.value) == message
+    assert native_entries(info.value) == ([CREATE_ENTRY] if entry else [])
+    assert collab.log == []
+
+
+def test_mapping_call_binds_str_subclass_names(AC: type, collab: Collaborators) -> None:
+    func = AC.__dict__["create"].__func__
+    model, response = object(), object()
+    router = type(func).__call__(func, **{"cls": AC, Key("response_schema"): response, CaselessKey("Model_Class"): model})
+    assert router is collab.routers[0]
+    bound = dict(collab.calls("GenericController")[0][3])
+    assert bound["model_class"] is model and bound["response_schema"] is response
+    with pytest.raises(BrokenEquality) as info:
+        type(func).__call__(func, AC, **{"response_schema": 1, RaisingKey("model_class"): 2})
+    assert native_entries(info.value) == [CREATE_ENTRY]
 
 
 def vectorcall(func: Any, args: tuple[Any, ...], names: tuple[Any, ...], values: tuple[Any, ...]) -> Any:

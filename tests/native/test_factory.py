@@ -454,3 +454,41 @@ def test_controller_receives_the_keywords_in_order(AC: type, collab: Collaborato
     for name, value in values.items():
         assert kwargs[name] is value
     assert isinstance(kwargs["create_router"], Settings)
+
+
+def test_collaborator_classes_receive_the_same_keywords(
+    tc: ModuleType, AC: type, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    # Classes defined in Python take their keywords as a dict rather than
+    # through the fast call convention; they must see the same keywords.
+    received: list[tuple[str, list[tuple[str, type, Any]]]] = []
+
+    def recording_class(name: str) -> type:
+        def __init__(self: Any, *args: Any, **kwargs: Any) -> None:
+            assert args == ()
+            received.append((name, typed(list(kwargs.items()))))
+            self.__dict__.update(kwargs)
+            kwargs.clear()
+
+        return type(name, (), {"__init__": __init__})
+
+    for name in ("AuthRouter", "RouterConfig", "GenericController"):
+        monkeypatch.setattr(tc, name, recording_class(name))
+    for _ in range(2):
+        router = AC.create(model_class=1, response_schema=2, schema_name="sales", table_name="invoice")
+    assert type(router).__name__ == "AuthRouter"
+    assert [name for name, _ in received] == (["AuthRouter"] + ["RouterConfig"] * 5 + ["GenericController"]) * 2
+    configs = [items for name, items in received if name == "RouterConfig"]
+    assert configs == [typed(default_settings(op)) for op in OPERATIONS] * 2
+    assert received[0][1] == typed(
+        [
+            ("prefix", "/v1/sales/invoice"),
+            ("tags", ["sales.table"]),
+            ("db_config_name", None),
+            ("default_role", "sales"),
+            ("auth_role", None),
+            ("auth_obj", "sales.invoice"),
+            ("auth_act", None),
+        ]
+    )
+    assert [name for name, _, _ in received[6][1]] == list(CONTROLLER_KEYWORDS)
