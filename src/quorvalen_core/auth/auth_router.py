@@ -85,8 +85,14 @@ class AuthRouter(APIRouter):
     ``auth_role``, ``auth_obj`` and ``auth_act`` are the router-wide
     permission settings, which a route's own :class:`RouterConfig` values
     override.  ``default_role``, when a non-empty string, is allowed every
-    action of the router's guarded routes on the router's object.  Policies
-    live in the database named ``db_config_name`` (None: the default one).
+    action of the router's guarded routes on the router's object; that grant
+    belongs to the code, not to the stored policies: each process keeps it in
+    memory (so it cannot be revoked from the database), and roles are given to
+    callers with ``PolicyStore.assign_role``.  Policies live in the database
+    named ``db_config_name`` (None: the default one).
+
+    Statuses: 401 with ``WWW-Authenticate: Bearer`` for a missing, malformed
+    or expired token, 403 for an authenticated caller without permission.
 
     Callers are authenticated by ``authentication``, a FastAPI dependency
     returning the caller's subject; when None, by the application's
