@@ -97,6 +97,7 @@ def test_typical_call(AC: type, collab: Collaborators) -> None:
         ("sales", "", "/v1/sales/", "sales.table", "sales."),
         (None, None, "/v1/None", "table", "None"),
         ("销售", "发票", "/v1/销售/发票", "销售.table", "销售.发票"),
+        ("🛒", "é", "/v1/🛒/é", "🛒.table", "🛒.é"),
     ],
 )
 def test_derived_names(
@@ -312,6 +313,47 @@ def test_name_removed_during_a_call(
     with pytest.raises(NameError, match="^name 'GenericController' is not defined$"):
         AC.create(model_class=1, response_schema=2)
     assert len(collab.calls("RouterConfig")) == 5
+
+
+class Rebinding(Settings):
+    """Settings whose read of ``summary`` runs a hook, as a property could."""
+
+    def __init__(self, log: list[tuple[Any, ...]], label: str, hook: Any) -> None:
+        super().__init__(log, label, **dict.fromkeys(("enabled", "auth", "auth_role", "auth_obj", "auth_act", "message", "summary")))
+        object.__setattr__(self, "_hook", hook)
+
+    def __getattribute__(self, name: str) -> Any:
+        if name == "summary":
+            hook = object.__getattribute__(self, "_hook")
+            object.__setattr__(self, "_hook", lambda: None)
+            hook()
+        return super().__getattribute__(name)
+
+
+def test_lookups_follow_the_merge_before_them(
+    tc: ModuleType, AC: type, collab: Collaborators, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    replacement = Collaborators()
+
+    def rebind() -> None:
+        monkeypatch.setattr(tc, "RouterConfig", replacement.RouterConfig)
+
+    settings = Rebinding(collab.log, "update_router", rebind)
+    AC.create(model_class=1, response_schema=2, update_router=settings)
+    assert len(collab.calls("RouterConfig")) == 2
+    assert [typed(c[3]) for c in replacement.calls("RouterConfig")] == [
+        typed(default_settings(op)) for op in ("read", "delete", "query")
+    ]
+    assert settings._snapshot()["auth_act"] == "update"
+
+
+def test_controller_is_looked_up_after_the_last_merge(
+    tc: ModuleType, AC: type, collab: Collaborators, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    settings = Rebinding(collab.log, "query_router", lambda: monkeypatch.delattr(tc, "GenericController"))
+    with pytest.raises(NameError, match="^name 'GenericController' is not defined$"):
+        AC.create(model_class=1, response_schema=2, query_router=settings)
+    assert settings._snapshot()["summary"] == "query - 查询"
 
 
 # --------------------------------------------------------------------------
