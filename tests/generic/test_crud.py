@@ -178,3 +178,31 @@ def test_session_stays_usable_after_a_conflict(database_url: str) -> None:
             registry.shared.close()
         set_database_registry(previous)
         registry.reset()
+
+
+@pytest.mark.parametrize(
+    ("method", "path", "body", "expected"),
+    [
+        ("GET", f"{PREFIX}/{2**31}", None, {404}),  # past PostgreSQL's INTEGER
+        ("PATCH", f"{PREFIX}/{2**31}", {"pages": 2}, {404}),
+        ("DELETE", f"{PREFIX}/{2**31}", None, {404}),
+        ("GET", f"{PREFIX}/{2**63}", None, {422}),  # past every database's integers
+        ("GET", f"{PREFIX}?filter=pages:eq:{2**63}", None, {422}),
+        ("GET", f"{PREFIX}?filter=pages:in:1,{2**70}", None, {422}),
+        ("GET", f"{PREFIX}?offset={2**63}", None, {422}),
+        # SQLite's integers hold it; PostgreSQL refuses it for an INTEGER column.
+        ("GET", f"{PREFIX}?filter=pages:gt:{2**31}", None, {200, 422}),
+        ("POST", PREFIX, new_book(pages=10**20), {422}),
+        # PostgreSQL refuses NUL in text, SQLite stores it.
+        ("POST", PREFIX, new_book(title="nul\u0000byte"), {201, 422}),
+        ("GET", f"{PREFIX}?filter=title:eq:a%00b", None, {200, 422}),
+    ],
+)
+def test_values_the_database_cannot_hold_are_client_errors(
+    client: TestClient, method: str, path: str, body: Any, expected: set[int]
+) -> None:
+    response = client.request(method, path, json=body)
+    assert response.status_code in expected, response.text
+    assert not any(marker in response.text for marker in LEAK_MARKERS), response.text
+    # The failed statement did not leave the database unusable.
+    assert client.post(PREFIX, json=new_book(title="After")).status_code == 201

@@ -52,6 +52,8 @@ from .operations import (
 from .query_parameters import DEFAULT_LIMIT, MAX_LIMIT, QueryParameters
 from .router_config import RouterConfig
 from .table_schema import (
+    INT64_MAX,
+    INT64_MIN,
     TableInfo,
     derive_create_schema,
     derive_response_schema,
@@ -64,6 +66,11 @@ CONFLICT = "The change conflicts with existing data (a unique or foreign-key con
 INVALID_DATA = "The database refused a value of the request"
 
 
+# What drivers raise for a value the column cannot hold: DataError (out of
+# range, NUL in text on PostgreSQL), OverflowError (SQLite's integers).
+REFUSED_VALUE_ERRORS = (DataError, OverflowError)
+
+
 def _commit(session: Session) -> None:
     """Commit; a refused change becomes a 409/422 and leaves the session usable.
 
@@ -74,7 +81,7 @@ def _commit(session: Session) -> None:
     except IntegrityError:
         session.rollback()
         raise HTTPException(status_code=409, detail=CONFLICT) from None
-    except DataError:
+    except REFUSED_VALUE_ERRORS:
         session.rollback()
         raise HTTPException(status_code=422, detail=INVALID_DATA) from None
 
@@ -232,12 +239,21 @@ class GenericController:
 
     def _id_parameter(self) -> tuple[Any, Any]:
         key = self.table.primary_key
-        return key.annotation, Path(description=f"Primary key ({key.name}) of the row.")
+        description = f"Primary key ({key.name}) of the row."
+        if key.annotation is int:
+            return int, Path(ge=INT64_MIN, le=INT64_MAX, description=description)
+        return key.annotation, Path(description=description)
 
     # -- endpoints ------------------------------------------------------------
 
     def _get_row(self, session: Session, row_id: Any) -> Any:
-        row = session.get(self.model_class, row_id)
+        try:
+            row = session.get(self.model_class, row_id)
+        except REFUSED_VALUE_ERRORS:
+            # An id the key column cannot hold (an integer past its range):
+            # no row has it.
+            session.rollback()
+            row = None
         if row is None:
             raise HTTPException(status_code=404, detail=NOT_FOUND)
         return row
@@ -345,16 +361,21 @@ class GenericController:
             conditions = parameters.where(filters)
             order = parameters.order_by(sort)
             with open_session() as session:
-                total = session.scalar(
-                    select(func.count()).select_from(model_class).where(*conditions)
-                )
-                rows = session.scalars(
-                    select(model_class)
-                    .where(*conditions)
-                    .order_by(*order)
-                    .offset(offset)
-                    .limit(limit)
-                ).all()
+                try:
+                    total = session.scalar(
+                        select(func.count()).select_from(model_class).where(*conditions)
+                    )
+                    rows = session.scalars(
+                        select(model_class)
+                        .where(*conditions)
+                        .order_by(*order)
+                        .offset(offset)
+                        .limit(limit)
+                    ).all()
+                except REFUSED_VALUE_ERRORS:
+                    # A filter value the column cannot hold in this database.
+                    session.rollback()
+                    raise HTTPException(status_code=422, detail=INVALID_DATA) from None
                 return respond({"items": rows, "total": total or 0, "offset": offset, "limit": limit})
 
         query.__doc__ = (

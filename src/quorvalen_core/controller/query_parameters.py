@@ -98,7 +98,10 @@ class QueryParameters:
         """Annotation and default of each query-string parameter of the endpoint."""
         columns = ", ".join(self.table.columns)
         return {
-            "offset": (int, Query(0, ge=0, description="Rows to skip before the page.")),
+            "offset": (
+                int,
+                Query(0, ge=0, le=2**63 - 1, description="Rows to skip before the page."),
+            ),
             "limit": (
                 int,
                 Query(

@@ -46,6 +46,17 @@ def _without_none(annotation: Any) -> Any:
     return annotation
 
 
+# No database stores wider integers; refusing wider values while parsing keeps
+# them from reaching a driver that would fail on them.
+INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
+
+
+def _bounded(annotation: Any) -> Any:
+    if annotation is int:
+        return Annotated[int, Field(ge=INT64_MIN, le=INT64_MAX)]
+    return annotation
+
+
 def _is_text(annotation: Any) -> bool:
     return isinstance(annotation, type) and issubclass(annotation, str)
 
@@ -71,7 +82,7 @@ def inspect_table(model_class: type[Any]) -> TableInfo:
             name=attribute.key,
             column=column,
             annotation=annotation,
-            parser=TypeAdapter(annotation),
+            parser=TypeAdapter(_bounded(annotation)),
             is_text=_is_text(annotation),
         )
     key_columns = mapper.primary_key
