@@ -132,7 +132,7 @@ def func(AC: type) -> types.FunctionType:
 
 class TestModuleNamespace:
     def test_only_the_imported_names_and_the_class_are_bound(self, tc: ModuleType) -> None:
-        # The binding order is checked on a fresh import (test_import): tests
+        # The binding order is checked on a fresh import (test_native_import): tests
         # here delete and restore attributes, which moves them to the end.
         assert {n for n in vars(tc) if not n.startswith("__")} == set(BOUND_NAMES[1:])
 
@@ -148,7 +148,7 @@ class TestModuleNamespace:
         for name in ("SQLModelDB", "SQLModelCreate", "SQLModelUpdate", "SQLModelResponse"):
             assert getattr(tc, name) is getattr(var, name)
 
-    def test_module_attributes_follow_the_import_spec(self, tc: ModuleType, native_extension) -> None:
+    def test_module_attributes_follow_the_module_spec_object(self, tc: ModuleType, native_extension) -> None:
         assert tc.__name__ == FULL_NAME
         assert tc.__doc__ is None
         assert tc.__package__ == f"{PACKAGE}.controller"

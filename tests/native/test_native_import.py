@@ -137,9 +137,9 @@ def test_executing_a_second_module_object_is_refused(make_tree: MakeTree) -> Non
         make_tree(),
         """
         import _imp, importlib, importlib.util
-        spec = importlib.util.find_spec(FULL_NAME)
-        first = _imp.create_dynamic(spec)
-        second = _imp.create_dynamic(spec)
+        module_spec = importlib.util.find_spec(FULL_NAME)
+        first = _imp.create_dynamic(module_spec)
+        second = _imp.create_dynamic(module_spec)
         _imp.exec_dynamic(first)
         _imp.exec_dynamic(first)
         try:
@@ -167,13 +167,13 @@ def test_executing_a_second_module_object_is_refused(make_tree: MakeTree) -> Non
     assert out["second_names"] == [] and out["first_has_class"] is True
 
 
-def test_create_step_copies_the_spec(make_tree: MakeTree) -> None:
+def test_module_attributes_come_from_the_module_spec_object(make_tree: MakeTree) -> None:
     out = run_script(
         make_tree(),
         """
         import _imp, importlib, importlib.util
 
-        class Spec:
+        class ModuleSpecLike:
             def __init__(self, **attrs):
                 object.__setattr__(self, "reads", [])
                 self.__dict__.update(attrs)
@@ -183,12 +183,12 @@ def test_create_step_copies_the_spec(make_tree: MakeTree) -> None:
                     object.__getattribute__(self, "reads").append(name)
                 return object.__getattribute__(self, name)
 
-        class Unreadable(Spec):
+        class Unreadable(ModuleSpecLike):
             @property
             def parent(self):
                 raise ValueError("parent unreadable")
 
-        class NoLoader(Spec):
+        class NoLoader(ModuleSpecLike):
             @property
             def loader(self):
                 raise AttributeError("loader")
@@ -197,11 +197,11 @@ def test_create_step_copies_the_spec(make_tree: MakeTree) -> None:
         name = "elsewhere.table_controller"
         loader, locations = object(), ["somewhere"]
 
-        full = Spec(name=name, origin=origin, loader=loader, parent="elsewhere", submodule_search_locations=locations)
+        full = ModuleSpecLike(name=name, origin=origin, loader=loader, parent="elsewhere", submodule_search_locations=locations)
         a = _imp.create_dynamic(full)
-        nones = Spec(name=name, origin=origin, loader=None, parent=None, submodule_search_locations=None)
+        nones = ModuleSpecLike(name=name, origin=origin, loader=None, parent=None, submodule_search_locations=None)
         b = _imp.create_dynamic(nones)
-        bare = Spec(name=name, origin=origin)
+        bare = ModuleSpecLike(name=name, origin=origin)
         c = _imp.create_dynamic(bare)
         d = _imp.create_dynamic(NoLoader(name=name, origin=origin, parent="p"))
         try:
