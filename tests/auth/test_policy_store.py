@@ -7,6 +7,8 @@ from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from sqlalchemy import Engine, create_engine, delete, insert, select
 
 from quorvalen_core.auth import PolicyStore, SQLAlchemyPolicyAdapter
@@ -182,3 +184,36 @@ def test_adapter_serves_a_plain_casbin_enforcer(engine: Engine) -> None:
         connection.execute(insert(casbin_rule).values(ptype="g", v0="ann", v1="a"))
     enforcer.load_policy()
     assert enforcer.get_grouping_policy() == [["ann", "a"]]
+
+
+NAMES = ["ann", "bob", "clerk", "lead", "*"]
+OBJECTS = ["o1", "o2", "*"]
+ACTIONS = ["read", "write", "*"]
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    rules=st.lists(st.tuples(st.sampled_from(NAMES[:4]), st.sampled_from(OBJECTS), st.sampled_from(ACTIONS))),
+    links=st.lists(st.tuples(st.sampled_from(NAMES[:4]), st.sampled_from(NAMES[:4])).filter(lambda p: p[0] != p[1])),
+)
+def test_decisions_agree_with_a_plain_casbin_enforcer(
+    rules: list[tuple[str, str, str]], links: list[tuple[str, str]]
+) -> None:
+    import casbin
+
+    from quorvalen_core.auth.policy import RBAC_MODEL
+
+    engine = create_engine("sqlite://")
+    store = PolicyStore(engine)
+    store.grant_many(rules)
+    store.assign_roles(links)
+    reference = casbin.Enforcer(casbin.Enforcer.new_model(text=RBAC_MODEL))
+    for rule in dict.fromkeys(rules):
+        reference.add_policy(*rule)
+    for link in dict.fromkeys(links):
+        reference.add_grouping_policy(*link)
+    for subject in NAMES[:4]:
+        for obj in OBJECTS[:2]:
+            for act in ACTIONS[:2]:
+                assert store.is_allowed(subject, obj, act) == reference.enforce(subject, obj, act), (subject, obj, act)
+    engine.dispose()
