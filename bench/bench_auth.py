@@ -8,7 +8,8 @@ Scenarios, measured side by side in interleaved rounds:
   database holding N policy rules (10, 1,000, 10,000).
 
 Targets: authorised <= 1.2 x the cost of authenticated at every N, and
-<= 2 x the cost of unguarded.  Run: ``python bench/bench_auth.py [--requests N --rounds R]``.
+<= 2 x the cost of unguarded.  Also printed, without a target: the cost of a
+first, not yet cached decision at each N relative to 10 rules.  Run: ``python bench/bench_auth.py [--requests N --rounds R]``.
 """
 
 from __future__ import annotations
@@ -24,7 +25,16 @@ from typing import Any
 
 from fastapi import APIRouter, Depends, FastAPI
 
-from quorvalen_core.auth import AuthRouter, AuthService, AuthSettings, authenticate, set_auth_service
+from sqlalchemy import create_engine
+
+from quorvalen_core.auth import (
+    AuthRouter,
+    AuthService,
+    AuthSettings,
+    PolicyStore,
+    authenticate,
+    set_auth_service,
+)
 from quorvalen_core.controller.router_config import RouterConfig
 from quorvalen_core.db import DatabaseRegistry, set_database_registry
 
@@ -77,6 +87,23 @@ def build_apps(workdir: Path) -> tuple[dict[str, tuple[FastAPI, str]], str]:
         apps[f"authorised/{count}"] = (FastAPI(), "/authorised/item")
         apps[f"authorised/{count}"][0].include_router(router)
     return apps, service.create_access_token(SUBJECT)
+
+
+def first_check_seconds(count: int, checks: int = 200) -> float:
+    """Mean time of a decision that is not cached yet (a new caller each time)."""
+    with tempfile.TemporaryDirectory() as tmp:
+        engine = create_engine(f"sqlite:///{Path(tmp) / 'first.db'}")
+        store = PolicyStore(engine)
+        store.grant_many((f"user{i}", f"obj{i % 97}", "read") for i in range(count - 1))
+        store.grant("clerk", OBJECT, "read")
+        store.assign_roles((f"caller{i}", "clerk") for i in range(checks))
+        start = time.process_time()
+        for i in range(checks):
+            if not store.is_allowed(f"caller{i}", OBJECT, "read"):
+                raise SystemExit("first check refused a granted caller")
+        elapsed = time.process_time() - start
+        engine.dispose()
+    return elapsed / checks
 
 
 async def call(app: FastAPI, path: str, headers: list[tuple[bytes, bytes]]) -> int:
@@ -158,6 +185,12 @@ async def run(requests: int, rounds: int) -> int:
         if vs_open > 2.0:
             failures.append(f"authorised/{count} costs {vs_open:.2f}x unguarded (target <= 2.0)")
     print("targets: " + ("met" if not failures else "MISSED: " + "; ".join(failures)))
+    print()
+    print("first check of a (subject, object, action), before its decision is cached:")
+    first_check_seconds(RULE_COUNTS[0])  # warm up
+    first = {count: first_check_seconds(count) for count in RULE_COUNTS}
+    for count, seconds in first.items():
+        print(f"  {count:>6} rules: {seconds * 1e6:8.0f} us  ({seconds / first[RULE_COUNTS[0]]:.2f} x {RULE_COUNTS[0]} rules)")
     return 1 if failures else 0
 
 
