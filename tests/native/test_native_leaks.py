@@ -22,6 +22,35 @@ ROUNDS = 2000
 ALLOWED_GROWTH = 8 * 1024
 
 SETTINGS_NAMES = ("enabled", "auth", "auth_role", "auth_obj", "auth_act", "message", "summary")
+# Names the module keeps as interned constants; error messages and lookups
+# use them, so a lost reference shows in their counts.
+CONSTANT_NAMES = (
+    "AuthRouter",
+    "RouterConfig",
+    "GenericController",
+    "auth_router",
+    "cls",
+    "model_class",
+    "create_schema",
+    "update_schema",
+    "response_schema",
+    "create_router",
+    "update_router",
+    "read_router",
+    "delete_router",
+    "query_router",
+    "prefix",
+    "schema_name",
+    "table_name",
+    "tags",
+    "default_role",
+    "db_config_name",
+    "create",
+    "update",
+    "read",
+    "delete",
+    "query",
+) + SETTINGS_NAMES
 
 
 class Opaque:
@@ -45,6 +74,21 @@ class RaisingKey(str):
 
 class Failure(Exception):
     pass
+
+
+FIXED_SUMMARY = Opaque()
+
+
+class FixedSummary:
+    """Settings whose ``summary`` cannot be assigned."""
+
+    def __init__(self) -> None:
+        for name in SETTINGS_NAMES[:-1]:
+            setattr(self, name, None)
+
+    @property
+    def summary(self) -> Opaque:
+        return FIXED_SUMMARY
 
 
 def fresh(text: str) -> str:
@@ -105,6 +149,8 @@ class World:
             Opaque,
             *self.values.values(),
             *self.settings,
+            *(sys.intern(name) for name in CONSTANT_NAMES),
+            FIXED_SUMMARY,
         ]
 
     def required(self) -> dict[str, Any]:
@@ -157,10 +203,14 @@ def paths(w: World) -> dict[str, Callable[[], Any]]:
         "keyword-comparison-fails": expecting(LookupError, lambda: AC.create(**{RaisingKey("model_class"): w.model})),
         "wrong-type": expecting(TypeError, lambda: AC.create(**w.required(), auth_act=w.opaque)),
         "str-subclass-refused": expecting(TypeError, lambda: AC.create(**w.required(), table_name=w.label)),
-        "merge-fails": expecting(
+        "merge-read-fails": expecting(
             AttributeError,
             lambda: AC.create(**w.required(), schema_name=w.schema, update_router=types.SimpleNamespace(enabled=True, auth=None)),
         ),
+        "merge-without-enabled": expecting(
+            AttributeError, lambda: AC.create(**w.required(), query_router=types.SimpleNamespace())
+        ),
+        "merge-assignment-fails": expecting(AttributeError, lambda: AC.create(**w.required(), read_router=FixedSummary())),
     }
     if ctypes is not None:
         found["non-string-keyword-name"] = expecting(
@@ -182,7 +232,9 @@ PATH_NAMES = [
     "keyword-comparison-fails",
     "wrong-type",
     "str-subclass-refused",
-    "merge-fails",
+    "merge-read-fails",
+    "merge-without-enabled",
+    "merge-assignment-fails",
     "non-string-keyword-name",
 ]
 
