@@ -20,6 +20,7 @@ import statistics
 import sys
 import tempfile
 import time
+from collections.abc import MutableMapping
 from pathlib import Path
 from typing import Any
 
@@ -123,10 +124,10 @@ async def call(app: FastAPI, path: str, headers: list[tuple[bytes, bytes]]) -> i
     }
     status = 0
 
-    async def receive() -> dict[str, Any]:
+    async def receive() -> MutableMapping[str, Any]:
         return {"type": "http.request", "body": b"", "more_body": False}
 
-    async def send(message: dict[str, Any]) -> None:
+    async def send(message: MutableMapping[str, Any]) -> None:
         nonlocal status
         if message["type"] == "http.response.start":
             status = message["status"]

@@ -36,7 +36,25 @@ _EXPORTS = {
     "SQLAlchemyPolicyAdapter": ".adapter",
 }
 
-__all__ = sorted(_EXPORTS)
+__all__ = [
+    "AuthConfigurationError",
+    "AuthRouter",
+    "AuthService",
+    "AuthSettings",
+    "InvalidAccessToken",
+    "PolicyStore",
+    "RoutePermission",
+    "SQLAlchemyPolicyAdapter",
+    "authenticate",
+    "bearer_scheme",
+    "create_access_token",
+    "current_subject",
+    "decode_access_token",
+    "get_auth_service",
+    "get_authentication_dependency",
+    "set_auth_service",
+    "set_authentication_dependency",
+]
 
 if TYPE_CHECKING:
     from .adapter import SQLAlchemyPolicyAdapter
