@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import base64
 import json
+import subprocess
+import sys
 from datetime import timedelta
 from typing import Any
 
@@ -273,3 +275,18 @@ def test_application_may_replace_authentication(harness: Any, how: str) -> None:
     assert call(client, "read", {"X-Api-Key": "k1"}).status_code == 200
     # Routers built after the setting is restored use bearer tokens again.
     assert call(harness.client(), "read", harness.token("svc-batch")).status_code == 200
+
+
+def test_grant_from_the_command_line_reaches_a_running_application(harness: Any) -> None:
+    client = harness.client()
+    headers = harness.token("yara")
+    assert call(client, "update", headers).status_code == 403
+    url = harness.databases.url()
+    subprocess.run(
+        [sys.executable, "-m", "quorvalen_core.auth", "--url", url, "grant", "yara", "sales.invoice", "update"],
+        check=True,
+        capture_output=True,
+    )
+    harness.clock.now += harness.settings.policy_refresh_seconds
+    assert call(client, "update", headers).status_code == 200
+    assert call(client, "delete", headers).status_code == 403
