@@ -15,7 +15,6 @@ from quorvalen_core.db import (
     DEFAULT_DATABASE_URL,
     DatabaseRegistry,
     UnknownDatabaseError,
-    database_url_env_var,
     get_database_registry,
     set_database_registry,
 )
@@ -29,18 +28,6 @@ def registry() -> Iterator[DatabaseRegistry]:
 
 
 @pytest.mark.parametrize(
-    ("name", "var"),
-    [
-        (None, "QUORVALEN_DATABASE_URL"),
-        ("reports", "QUORVALEN_DATABASE_URL_REPORTS"),
-        ("reports-2.eu", "QUORVALEN_DATABASE_URL_REPORTS_2_EU"),
-    ],
-)
-def test_env_var_names(name: str | None, var: str) -> None:
-    assert database_url_env_var(name) == var
-
-
-@pytest.mark.parametrize(
     ("name", "environ", "configured", "expected"),
     [
         (None, {}, None, DEFAULT_DATABASE_URL),
@@ -48,6 +35,7 @@ def test_env_var_names(name: str | None, var: str) -> None:
         (None, {"QUORVALEN_DATABASE_URL": "sqlite:///env.db"}, "sqlite:///conf.db", "sqlite:///conf.db"),
         ("a", {"QUORVALEN_DATABASE_URL_A": "sqlite:///a.db"}, None, "sqlite:///a.db"),
         ("a", {"QUORVALEN_DATABASE_URL_A": "sqlite:///a.db"}, "sqlite:///c.db", "sqlite:///c.db"),
+        ("reports-2.eu", {"QUORVALEN_DATABASE_URL_REPORTS_2_EU": "sqlite:///r.db"}, None, "sqlite:///r.db"),
         # An empty variable counts as unset.
         (None, {"QUORVALEN_DATABASE_URL": ""}, None, DEFAULT_DATABASE_URL),
     ],

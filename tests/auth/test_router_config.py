@@ -126,12 +126,3 @@ def test_route_settings_reach_fastapi() -> None:
     assert (read["summary"], read["description"], read["deprecated"]) == ("read - 读取 ", "One invoice.", True)
     assert operations["/v1/sales/invoice/other"]["get"]["summary"] == "explicit"
     assert "/v1/sales/invoice/off" not in operations
-
-
-def test_router_keeps_its_settings() -> None:
-    r = AuthRouter(
-        prefix="/p", tags=["s.table"], db_config_name="db", default_role="s", auth_role="r", auth_obj="o", auth_act="a"
-    )
-    assert (r.prefix, r.tags, r.db_config_name, r.default_role, r.auth_role, r.auth_obj, r.auth_act) == (
-        "/p", ["s.table"], "db", "s", "r", "o", "a"
-    )
