@@ -36,8 +36,9 @@ from typing import Any
 
 import httpx
 from fastapi import Depends, FastAPI, HTTPException, Query
+from pydantic import SecretStr
 from sqlalchemy import func, select
-from sqlmodel import Field, Session, SQLModel
+from sqlmodel import Field, Session, SQLModel, col
 
 from quorvalen_core.auth import AuthRouter, AuthService, AuthSettings, set_auth_service
 from quorvalen_core.controller.envelope import Envelope, Page
@@ -86,7 +87,8 @@ def read_product(id: int, session: Session = Depends(get_session)) -> ProductEnv
     product = session.get(BenchProduct, id)
     if product is None:
         raise HTTPException(status_code=404, detail="Row not found")
-    return ProductEnvelope(message="获取成功", data=product)
+    # The response schema reads the row's attributes (from_attributes).
+    return ProductEnvelope(message="获取成功", data=product)  # type: ignore[arg-type]
 
 
 def query_products(
@@ -96,14 +98,15 @@ def query_products(
     by_price: bool = Query(False),
     session: Session = Depends(get_session),
 ) -> ProductPageEnvelope:
-    conditions = [] if max_stock is None else [BenchProduct.stock < max_stock]
-    order = [BenchProduct.price.desc(), BenchProduct.id] if by_price else [BenchProduct.id]  # type: ignore[attr-defined,union-attr]
+    stock, price, key = (col(BenchProduct.stock), col(BenchProduct.price), col(BenchProduct.id))
+    conditions = [] if max_stock is None else [stock < max_stock]
+    order = [price.desc(), key] if by_price else [key]
     total = session.scalar(select(func.count()).select_from(BenchProduct).where(*conditions))
     rows = session.scalars(
         select(BenchProduct).where(*conditions).order_by(*order).offset(offset).limit(limit)
     ).all()
     page = {"items": rows, "total": total or 0, "offset": offset, "limit": limit}
-    return ProductPageEnvelope(message="查询成功", data=page)
+    return ProductPageEnvelope(message="查询成功", data=page)  # type: ignore[arg-type]
 
 
 def hand_written_router(prefix: str, *, guarded: bool) -> AuthRouter:
@@ -117,10 +120,10 @@ def hand_written_router(prefix: str, *, guarded: bool) -> AuthRouter:
 
 
 def generated_router(prefix: str, *, guarded: bool) -> AuthRouter:
-    settings: dict[str, Any] = {}
+    settings: dict[str, Any] = {}  # RouterConfig per operation
     if not guarded:
         settings = {f"{op}_router": RouterConfig(auth=False) for op in ("read", "query")}
-    off = {f"{op}_router": RouterConfig(enabled=False) for op in ("create", "update", "delete")}
+    off: dict[str, Any] = {f"{op}_router": RouterConfig(enabled=False) for op in ("create", "update", "delete")}
     router: AuthRouter = AuthController.create(
         model_class=BenchProduct,
         response_schema=BenchProductResponse,
@@ -138,12 +141,12 @@ def generated_router(prefix: str, *, guarded: bool) -> AuthRouter:
 
 def prepare(url: str) -> tuple[dict[str, FastAPI], str]:
     databases = DatabaseRegistry(default_url=url, environ={})
-    service = AuthService(settings=AuthSettings(secret_key="bench-secret-" + "k" * 32), databases=databases)
+    service = AuthService(settings=AuthSettings(secret_key=SecretStr("bench-secret-" + "k" * 32)), databases=databases)
     set_database_registry(databases)
     set_auth_service(service)
     engine = databases.engine()
-    SQLModel.metadata.drop_all(engine, tables=[BenchProduct.__table__])  # type: ignore[list-item]
-    SQLModel.metadata.create_all(engine, tables=[BenchProduct.__table__])  # type: ignore[list-item]
+    SQLModel.metadata.drop_all(engine, tables=[BenchProduct.__table__])  # type: ignore[attr-defined]
+    SQLModel.metadata.create_all(engine, tables=[BenchProduct.__table__])  # type: ignore[attr-defined]
     with databases.session() as session:
         session.add_all(
             BenchProduct(

@@ -192,7 +192,11 @@ class GenericController:
             or getattr(router, "auth_obj", None)
             or self.table.table_name
         )
-        data_type: Any = Page[self.response_schema] if operation is QUERY else self.response_schema
+        data_type: Any = (
+            Page[self.response_schema]  # type: ignore[name-defined]
+            if operation is QUERY
+            else self.response_schema
+        )
         respond = _Responder(data_type, config.message, operation.status_code)
         router.add_guarded_route(
             operation.path(),

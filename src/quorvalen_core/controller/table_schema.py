@@ -8,8 +8,9 @@ from typing import Annotated, Any, Optional, Union, get_args, get_origin
 
 from pydantic import Field, TypeAdapter, create_model
 from pydantic.fields import FieldInfo
-from sqlalchemy import Column, inspect
+from sqlalchemy import inspect
 from sqlalchemy.orm import Mapper
+from sqlalchemy.sql.elements import ColumnElement
 
 from ..type.var import SQLModelCreate, SQLModelResponse, SQLModelUpdate
 
@@ -19,7 +20,7 @@ class TableColumn:
     """A mapped column: attribute name, SQL column and a parser for text values."""
 
     name: str
-    column: Column[Any]
+    column: ColumnElement[Any]
     annotation: Any
     parser: TypeAdapter[Any]
     is_text: bool

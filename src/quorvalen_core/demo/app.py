@@ -104,7 +104,7 @@ class DemoUser:
 def seed(databases: DatabaseRegistry, service: AuthService) -> list[DemoUser]:
     """Create the tables, products (once), roles and users; return users with tokens."""
     engine = databases.engine()
-    SQLModel.metadata.create_all(engine, tables=[Product.__table__])  # type: ignore[list-item]
+    SQLModel.metadata.create_all(engine, tables=[Product.__table__])  # type: ignore[attr-defined]
     with databases.session() as session:
         if session.exec(select(Product)).first() is None:
             session.add_all(Product.model_validate(product.model_dump()) for product in PRODUCTS)
