@@ -55,6 +55,7 @@ from .table_schema import (
     INT64_MAX,
     INT64_MIN,
     TableInfo,
+    database_assigns_key,
     derive_create_schema,
     derive_response_schema,
     derive_update_schema,
@@ -120,8 +121,9 @@ class GenericController:
 
     Constructing it registers the endpoints on ``auth_router``.  Schemas left
     as None are derived from the model: the create schema takes the model's
-    fields, the update schema every field except the primary key, each
-    optional, and the response schema every field.  Models with a composite
+    fields (but the primary key where the database assigns it), the update
+    schema every field except the primary key, each optional, and the response
+    schema every field.  Models with a composite
     primary key are refused (``ValueError``).
     """
 
@@ -144,10 +146,11 @@ class GenericController:
         self.auth_router = auth_router
         self.model_class = model_class
         self.table: TableInfo = inspect_table(model_class)
-        self.create_schema = create_schema or derive_create_schema(model_class)
-        self.update_schema = update_schema or derive_update_schema(
-            model_class, exclude=(self.table.primary_key.name,)
+        key = (self.table.primary_key.name,)
+        self.create_schema = create_schema or derive_create_schema(
+            model_class, exclude=key if database_assigns_key(self.table) else ()
         )
+        self.update_schema = update_schema or derive_update_schema(model_class, exclude=key)
         self.response_schema = response_schema or derive_response_schema(model_class)
         self.create_router = create_router
         self.update_router = update_router

@@ -154,9 +154,15 @@ def _derive(
     return schema
 
 
-def derive_create_schema(model_class: type[Any]) -> type[Any]:
-    """A create body with the model's fields, defaults and constraints."""
-    return _derive(model_class, "Create", SQLModelCreate, optional=False)
+def derive_create_schema(model_class: type[Any], *, exclude: tuple[str, ...] = ()) -> type[Any]:
+    """A create body with the model's fields but ``exclude``, defaults and constraints."""
+    return _derive(model_class, "Create", SQLModelCreate, optional=False, exclude=exclude)
+
+
+def database_assigns_key(table: TableInfo) -> bool:
+    """Whether the database picks the primary key (declared ``= None``, as for serials)."""
+    field = table.model_class.model_fields.get(table.primary_key.name)
+    return field is not None and not field.is_required() and field.default is None
 
 
 def derive_update_schema(model_class: type[Any], *, exclude: tuple[str, ...] = ()) -> type[Any]:
