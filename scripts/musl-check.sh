@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Builds the native table_controller module for musl (x86_64-linux-musl) and
+# tests it under a musl CPython 3.11, the platform its users run it on.
+#
+#   1. builds a musl CPython 3.11 from Debian's source archive, once; it is
+#      cached in ${XDG_CACHE_HOME:-~/.cache}/quorvalen (QUORVALEN_MUSL_CACHE)
+#   2. builds the extension from the same CMakeLists.txt with zig's C++
+#      compiler targeting musl, the C++ runtime linked in
+#   3. runs tests/native under the musl interpreter (extra arguments go to
+#      pytest)
+#   4. checks the built file: musl suffix, no glibc dependency, every
+#      undefined symbol provided by the interpreter or musl's libc
+#
+# Runs from anywhere; needs root (or sudo) on a fresh Debian machine for the
+# musl toolchain and source packages. Build output goes to build/musl
+# (QUORVALEN_MUSL_BUILD_DIR).
+set -euo pipefail
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+musl=$repo/scripts/musl
+build_dir=${QUORVALEN_MUSL_BUILD_DIR:-$repo/build/musl}
+
+durations=()
+current_stage=""
+report_durations() {
+    local status=$? line
+    if [ "${#durations[@]}" -gt 0 ]; then
+        printf '[musl] stage durations:\n'
+        for line in "${durations[@]}"; do
+            printf '[musl]   %s\n' "$line"
+        done
+    fi
+    if [ "$status" -ne 0 ]; then
+        printf '[musl] FAILED in stage: %s\n' "${current_stage:-setup}" >&2
+    fi
+}
+trap report_durations EXIT
+
+# Runs one stage, printing its duration; the stage's stdout goes to the file
+# named first (for the value a later stage needs) or to stdout if it is "-".
+run_stage() {
+    local label=$1 output=$2 start end
+    shift 2
+    current_stage=$label
+    printf '[musl] === %s\n' "$label"
+    start=$(date +%s)
+    if [ "$output" = - ]; then
+        "$@"
+    else
+        "$@" >"$output"
+    fi
+    end=$(date +%s)
+    durations+=("$(printf '%-34s %4ds' "$label" "$((end - start))")")
+    printf '[musl] --- %s: %ds\n' "$label" "$((end - start))"
+}
+
+mkdir -p "$build_dir"
+run_stage "1 musl CPython 3.11" "$build_dir/python-prefix" bash "$musl/build-python.sh"
+python_prefix=$(tail -n 1 "$build_dir/python-prefix")
+
+run_stage "2 extension for x86_64-linux-musl" "$build_dir/extension-path" \
+    bash "$musl/build-extension.sh" "$python_prefix" "$build_dir"
+extension=$(tail -n 1 "$build_dir/extension-path")
+printf '[musl] built %s\n' "$extension"
+
+run_stage "3 tests/native under musl" - bash "$musl/run-tests.sh" "$python_prefix" "$extension" "$@"
+
+run_stage "4 checks of the built file" - "$python_prefix/bin/python3.11" "$musl/check-extension.py" "$extension"
+current_stage=""
+printf '[musl] all stages passed\n'

@@ -1,0 +1,124 @@
+# Shared helpers for the musl build scripts; sourced, never run directly.
+
+# Everything that outlives one run (the interpreter, the zig toolchain, test
+# wheels) lives outside the clone, so fresh clones on the same machine reuse it.
+musl_cache_root=${QUORVALEN_MUSL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quorvalen}
+
+# The toolchain pin: zig's bundled libc++ and musl are what the extension links.
+zig_version=${QUORVALEN_ZIG_VERSION:-0.17.0}
+
+log() {
+    printf '[musl] %s\n' "$*" >&2
+}
+
+die() {
+    printf '[musl] error: %s\n' "$*" >&2
+    exit 1
+}
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    elif command -v sudo >/dev/null 2>&1; then
+        sudo "$@"
+    else
+        die "need root for: $*"
+    fi
+}
+
+apt_updated=0
+apt_update_once() {
+    if [ "$apt_updated" -eq 0 ]; then
+        log "apt-get update"
+        as_root apt-get update -q >/dev/null
+        apt_updated=1
+    fi
+}
+
+# Installs the Debian packages that are not installed yet.
+ensure_debian_packages() {
+    local missing=() pkg
+    for pkg in "$@"; do
+        if [[ "$(dpkg-query -W -f '${Status}' "$pkg" 2>/dev/null || true)" != *"ok installed"* ]]; then
+            missing+=("$pkg")
+        fi
+    done
+    if [ "${#missing[@]}" -gt 0 ]; then
+        apt_update_once
+        log "installing ${missing[*]}"
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" >/dev/null
+    fi
+}
+
+debian_source_listed() {
+    local listing
+    listing=$(apt-cache showsrc "$1" 2>/dev/null || true)
+    [[ "$listing" == *.orig.tar.* ]]
+}
+
+# Source packages come from Debian's source archive; a machine set up for
+# binary packages only gets deb-src entries mirroring its deb entries.
+ensure_debian_sources() {
+    if debian_source_listed "$1"; then
+        return
+    fi
+    local list=/etc/apt/sources.list.d/quorvalen-deb-src.sources
+    local f wrote=0 tmp
+    tmp=$(mktemp)
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        [ "$f" = "$list" ] && continue
+        if grep -q '^URIs:.*debian' "$f"; then
+            sed -e 's/^Types:.*$/Types: deb-src/' "$f" >>"$tmp"
+            printf '\n' >>"$tmp"
+            wrote=1
+        fi
+    done
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$f" ] || continue
+        if grep -qE '^deb [^#]*debian' "$f"; then
+            # One-line format: stanzas become deb822 for a single new file.
+            grep -E '^deb [^#]*debian' "$f" | grep -v '\[' | while read -r _ uri suite components; do
+                printf 'Types: deb-src\nURIs: %s\nSuites: %s\nComponents: %s\n\n' "$uri" "$suite" "$components"
+            done >>"$tmp"
+            wrote=1
+        fi
+    done
+    [ "$wrote" -eq 1 ] || die "no Debian package sources found to mirror as deb-src"
+    log "adding deb-src entries ($list)"
+    as_root install -m 0644 "$tmp" "$list"
+    rm -f "$tmp"
+    apt_updated=0
+    apt_update_once
+    debian_source_listed "$1" || die "Debian's source archive does not list $1"
+}
+
+# Name and SHA-256 of a source package's upstream tarball, as "NAME SHA256".
+# Every Debian revision of one upstream release shares this tarball.
+debian_orig_tarball() {
+    apt-cache showsrc "$1" \
+        | awk '/^Checksums-Sha256:/ {in_sums=1; next}
+               /^[^ ]/ {in_sums=0}
+               in_sums && $3 ~ /\.orig\.tar\./ && !found {print $3, $1; found=1}'
+}
+
+# Downloads a source package's upstream tarball into the current directory
+# and checks it against the archive's checksum. Some mirrors list a suite's
+# sources but do not serve them (security suites often), so each listed
+# revision is tried until one brings the upstream tarball, which every
+# revision of one release shares.
+fetch_debian_orig_tarball() {
+    local package=$1 name sha version
+    read -r name sha < <(debian_orig_tarball "$package")
+    [ -n "${name:-}" ] || die "no upstream tarball listed for $package"
+    for version in $(apt-cache showsrc "$package" | awk '/^Version:/ {print $2}'); do
+        [ -f "$name" ] && break
+        apt-get source --download-only -q "$package=$version" >>apt-source-"$package".log 2>&1 || true
+    done
+    if [ ! -f "$name" ]; then
+        tail -n 5 apt-source-"$package".log >&2
+        die "apt-get source did not fetch $name"
+    fi
+    echo "$sha  $name" | sha256sum --check --quiet - >&2 || die "$name: checksum mismatch"
+    printf '%s\n' "$name"
+}
