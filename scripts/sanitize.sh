@@ -10,9 +10,9 @@
 # up; leaks are checked by tests/hardening (reference counts, tracemalloc) and
 # by scripts/valgrind.sh.
 #
-# Any sanitizer report fails the run, also one printed by a subprocess whose
-# exit status a test did not look at: reports go to files under the log
-# directory, which must stay empty.
+# Any sanitizer report fails the run, also one from a subprocess whose exit
+# status a test did not look at: ASan reports go to files under the log
+# directory, which must stay empty, and the output is searched for reports.
 #
 # Extra arguments replace the default test selection, e.g.
 #   bash scripts/sanitize.sh tests/hardening -x
@@ -28,14 +28,13 @@ if [ ! -x "$venv/bin/python" ]; then
     "$python" -m venv "$venv"
     "$venv/bin/python" -m pip install --quiet --upgrade pip
 fi
-# The dependencies once, then the package itself on every run so that the
-# sanitized extension always matches the sources.
-if ! "$venv/bin/python" -c "import fastapi, sqlmodel, pytest, hypothesis, httpx, jwt, casbin" 2>/dev/null; then
-    "$venv/bin/python" -m pip install --quiet ".[test]" \
-        -C cmake.define.QUORVALEN_SANITIZE=ON -C "build-dir=$build_dir" -C install.strip=false
-fi
-"$venv/bin/python" -m pip install --quiet --no-deps --force-reinstall . \
-    -C cmake.define.QUORVALEN_SANITIZE=ON -C "build-dir=$build_dir" -C install.strip=false
+# The package with its test dependencies (as the project lists them now),
+# then the package alone again, forced, so that the sanitized extension
+# always matches the sources.  The build directory keeps the second build
+# incremental.
+sanitize_build=(-C cmake.define.QUORVALEN_SANITIZE=ON -C "build-dir=$build_dir" -C install.strip=false)
+"$venv/bin/python" -m pip install --quiet ".[test]" "${sanitize_build[@]}"
+"$venv/bin/python" -m pip install --quiet --no-deps --force-reinstall . "${sanitize_build[@]}"
 
 extension=$("$venv/bin/python" - <<'EOF'
 import importlib.machinery, importlib.util, pathlib
@@ -71,6 +70,10 @@ if [ "$#" -eq 0 ]; then
     set -- tests/native tests/hardening tests/generic tests/auth
 fi
 
+# UBSan prints its reports on standard error whatever its log_path says when
+# it shares the process with the ASan runtime, so the run's output is kept
+# and searched as well.
+output="$build_dir/pytest-under-sanitizers.log"
 status=0
 env \
     LD_PRELOAD="$asan_runtime $ubsan_runtime" \
@@ -78,7 +81,12 @@ env \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$log_dir/ubsan" \
     PYTHONMALLOC=malloc \
     QUORVALEN_NATIVE_EXTENSION="$extension" \
-    "$venv/bin/python" -m pytest -p no:cacheprovider "$@" || status=$?
+    "$venv/bin/python" -m pytest -p no:cacheprovider "$@" 2>&1 | tee "$output" || status=${PIPESTATUS[0]}
+if grep -E -q 'runtime error:|ERROR: AddressSanitizer|SUMMARY: (Address|UndefinedBehavior)Sanitizer' "$output"; then
+    grep -E -n -A20 'runtime error:|ERROR: AddressSanitizer' "$output" >&2 || true
+    echo "sanitize: sanitizer reports in the test output ($output)" >&2
+    exit 1
+fi
 
 reports=$(find "$log_dir" -type f | sort)
 if [ -n "$reports" ]; then
