@@ -46,7 +46,7 @@ as_owner() {
 }
 
 free_port() {
-    python3 - <<'EOF'
+    "${PYTHON:-python3.11}" - <<'EOF'
 import socket
 with socket.socket() as s:
     s.bind(("127.0.0.1", 0))

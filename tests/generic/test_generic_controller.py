@@ -113,6 +113,8 @@ def test_openapi_documents_summaries_tags_ids_and_envelopes(registry: DatabaseRe
     assert (book_ops["update"]["method"], book_ops["update"]["path"]) == ("patch", PREFIX + "/{id}")
     assert set(book_ops["create"]["responses"]) >= {"201", "409", "422"}
     assert set(book_ops["read"]["responses"]) >= {"200", "404", "422"}
+    not_found = book_ops["read"]["responses"]["404"]["content"]["application/json"]["schema"]
+    assert not_found["$ref"].endswith("/ErrorDetail")
 
     schemas = app.openapi()["components"]["schemas"]
 

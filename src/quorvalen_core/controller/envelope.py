@@ -25,3 +25,9 @@ class Page(BaseModel, Generic[ItemT]):
     total: int = Field(description="Rows matching the filters, over all pages.")
     offset: int = Field(description="Rows skipped before this page.")
     limit: int = Field(description="Largest number of rows a page holds.")
+
+
+class ErrorDetail(BaseModel):
+    """FastAPI's form of an error: ``{"detail": ...}``."""
+
+    detail: str

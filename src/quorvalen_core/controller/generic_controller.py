@@ -35,7 +35,7 @@ from sqlmodel import Session
 
 from ..auth.auth_router import AuthRouter
 from ..db import get_database_registry
-from .envelope import Envelope, Page
+from .envelope import Envelope, ErrorDetail, Page
 from .operations import (
     CREATE,
     DELETE,
@@ -217,9 +217,9 @@ class GenericController:
     def _error_responses(operation: Operation) -> dict[int | str, dict[str, Any]]:
         responses: dict[int | str, dict[str, Any]] = {}
         if operation.on_item:
-            responses[404] = {"description": NOT_FOUND}
+            responses[404] = {"model": ErrorDetail, "description": NOT_FOUND}
         if operation in (CREATE, UPDATE, DELETE):
-            responses[409] = {"description": CONFLICT}
+            responses[409] = {"model": ErrorDetail, "description": CONFLICT}
         return responses
 
     def session(self) -> AbstractContextManager[Session]:
