@@ -63,12 +63,12 @@ class ProductResponse(SQLModelResponse):
     stock: int
 
 
-PRODUCTS = [
-    Product(sku="TEA-001", name="Green tea", price=Decimal("4.50"), stock=120),
-    Product(sku="TEA-002", name="Oolong tea", price=Decimal("7.20"), stock=40),
-    Product(sku="CUP-001", name="Porcelain cup", price=Decimal("12.00"), stock=15),
-    Product(sku="POT-001", name="Clay teapot", price=Decimal("38.00"), stock=3),
-]
+PRODUCTS: tuple[dict[str, object], ...] = (
+    {"sku": "TEA-001", "name": "Green tea", "price": "4.50", "stock": 120},
+    {"sku": "TEA-002", "name": "Oolong tea", "price": "7.20", "stock": 40},
+    {"sku": "CUP-001", "name": "Porcelain cup", "price": "12.00", "stock": 15},
+    {"sku": "POT-001", "name": "Clay teapot", "price": "38.00", "stock": 3},
+)
 
 
 def build_app() -> FastAPI:
@@ -107,7 +107,7 @@ def seed(databases: DatabaseRegistry, service: AuthService) -> list[DemoUser]:
     SQLModel.metadata.create_all(engine, tables=[Product.__table__])  # type: ignore[attr-defined]
     with databases.session() as session:
         if session.exec(select(Product)).first() is None:
-            session.add_all(Product.model_validate(product.model_dump()) for product in PRODUCTS)
+            session.add_all(Product.model_validate(product) for product in PRODUCTS)
             session.commit()
     policies = service.policies()
     policies.grant_many(
