@@ -15,7 +15,13 @@ python=${PYTHON:-python3.11}
 rounds=${1:-3}
 report_dir=${QUORVALEN_VALGRIND_REPORT_DIR:-build/valgrind-reports}
 
-command -v valgrind >/dev/null || { echo "valgrind: not installed (apt-get install valgrind)" >&2; exit 1; }
+if ! command -v valgrind >/dev/null; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "valgrind: not installed (apt-get install valgrind)" >&2
+        exit 1
+    fi
+    apt-get update -q >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -q valgrind >/dev/null
+fi
 extension=$(bash scripts/valgrind/build.sh)
 # The interpreter binary itself: a pyenv shim is a shell script.
 python_executable=$("$python" -c 'import os, sys; print(os.path.realpath(sys.executable))')

@@ -1,7 +1,9 @@
 """Drives every path of the native table_controller module once per round, for
 memcheck to watch: a failed import and the import after it, the import in a
 second interpreter, every binding error, every collaborator failure, every
-kind of merge failure, missing collaborator names, and successful calls.
+kind of merge failure, missing collaborator names, successful calls, and
+(where the interpreter has its test hooks) each allocation of a call failed
+in turn.
 
 Usage: python exercise.py /path/to/table_controller*.so [rounds]
 
@@ -230,6 +232,31 @@ def successes(module: types.ModuleType, AC: type) -> None:
     AC.__dict__["create"].__func__(cls=AC, model_class=1, response_schema=2)
 
 
+def allocation_failures(module: types.ModuleType, AC: type) -> None:
+    """Each allocation of a call failed in turn (with the interpreter's test hooks, when built)."""
+    try:
+        import _testcapi
+    except ImportError:
+        return
+    for name in COLLABORATORS:
+        setattr(module, name, types.SimpleNamespace)
+    calls: list[Callable[[], Any]] = [
+        lambda: AC.create(model_class=1, response_schema=2, schema_name="s", table_name="t",
+                          create_router=settings(enabled=True), read_router=settings(enabled=False)),
+        lambda: AC.create(model_class=1, response_schema=2, tag=3),
+        lambda: AC.create(model_class=1, response_schema=2, prefix=StrSub("p")),
+    ]
+    for call in calls:
+        for index in range(300):
+            _testcapi.set_nomemory(index, index + 1)
+            try:
+                call()
+            except (MemoryError, SystemError, TypeError):
+                pass
+            finally:
+                _testcapi.remove_mem_hooks()
+
+
 def main() -> None:
     extension = Path(sys.argv[1]).resolve()
     rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 3
@@ -244,6 +271,7 @@ def main() -> None:
             binding_errors(AC)
             collaborator_failures(module, AC)
             successes(module, AC)
+            allocation_failures(module, AC)
             for name, value in saved.items():
                 setattr(module, name, value)
             AC.create(model_class=1, response_schema=2)
