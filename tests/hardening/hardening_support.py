@@ -124,6 +124,26 @@ def entries_after_caller(exc: BaseException, caller: str) -> list[tuple[str, str
     return [(Path(frame.filename).name, frame.name) for frame in frames[start + 1 :]]
 
 
+def c_vectorcall() -> Callable[[Any, list[Any], int, tuple[Any, ...]], Any] | None:
+    """``PyObject_Vectorcall`` through ctypes, for keyword-name tuples the
+    language cannot write; None where ctypes or the exported symbol is missing
+    (a static or libffi-less interpreter)."""
+    try:
+        import ctypes
+
+        function = ctypes.pythonapi.PyObject_Vectorcall
+    except (ImportError, AttributeError, OSError):
+        return None
+    function.restype = ctypes.py_object
+    function.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
+
+    def call(callable_: Any, stack: list[Any], nargs: int, kwnames: tuple[Any, ...]) -> Any:
+        array = (ctypes.py_object * max(len(stack), 1))(*stack)
+        return function(callable_, ctypes.cast(array, ctypes.c_void_p), nargs, kwnames)
+
+    return call
+
+
 def flush_name_caches(module: Any) -> None:
     """Binds plain collaborators and makes one call that reaches every lookup.
 

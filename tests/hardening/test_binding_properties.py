@@ -21,12 +21,9 @@ from hypothesis import given  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 from binding_model import PARAMETERS, Bound, Refused, bind, router_keywords  # noqa: E402
-from hardening_support import CREATE_ENTRY, OPERATIONS, native_entries  # noqa: E402
+from hardening_support import CREATE_ENTRY, OPERATIONS, c_vectorcall, native_entries  # noqa: E402
 
-try:
-    import ctypes
-except ImportError:  # an interpreter built without libffi
-    ctypes = None  # type: ignore[assignment]
+vectorcall = c_vectorcall()
 
 
 class StrSub(str):
@@ -91,7 +88,7 @@ any_names = st.one_of(string_names, st.sampled_from([1, 2.5, b"prefix", None, ("
 
 @st.composite
 def calls(draw: st.DrawFn) -> tuple[str, list[Any], list[tuple[Any, Any]]]:
-    route = draw(st.sampled_from(["bound", "function", "slot", "vectorcall"] if ctypes else ["bound", "function", "slot"]))
+    route = draw(st.sampled_from(["bound", "function", "slot", "vectorcall"] if vectorcall else ["bound", "function", "slot"]))
     # Mostly the one positional argument a call should have (the bound class
     # counts for the bound route), sometimes none or too many.
     count = draw(st.sampled_from([0, 0, 0, 0, 1, 2] if route == "bound" else [1, 1, 1, 1, 0, 0, 2, 3]))
@@ -118,13 +115,9 @@ def invoke(AC: type, function: Any, route: str, extra: list[Any], pairs: list[tu
         return function(*extra, **dict(pairs))
     if route == "slot":
         return type(function).__call__(function, *extra, **dict(pairs))
-    api = ctypes.pythonapi
-    api.PyObject_Vectorcall.restype = ctypes.py_object
-    api.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
+    assert vectorcall is not None
     stack = [*extra, *(value for _, value in pairs)]
-    array = (ctypes.py_object * max(len(stack), 1))(*stack)
-    kwnames = tuple(name for name, _ in pairs)
-    return api.PyObject_Vectorcall(function, ctypes.cast(array, ctypes.c_void_p), len(extra), kwnames)
+    return vectorcall(function, stack, len(extra), tuple(name for name, _ in pairs))
 
 
 class Recorder:
@@ -221,7 +214,7 @@ def test_binding_matches_the_model(
     check_bound(expected, recorder, outcome)
 
 
-@pytest.mark.skipif(ctypes is None, reason="ctypes is not available")
+@pytest.mark.skipif(vectorcall is None, reason="PyObject_Vectorcall is not reachable through ctypes")
 def test_repeated_names_in_a_vectorcall_bind_the_last_value(tc: ModuleType, create_function: Any, AC: type) -> None:
     recorder = Recorder()
     for name in ("AuthRouter", "RouterConfig", "GenericController"):

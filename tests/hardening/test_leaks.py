@@ -9,12 +9,9 @@ from typing import Any
 
 import pytest
 
-from hardening_support import COLLABORATORS, assert_no_growth, assert_released, flush_name_caches
+from hardening_support import COLLABORATORS, assert_no_growth, assert_released, c_vectorcall, flush_name_caches
 
-try:
-    import ctypes
-except ImportError:  # an interpreter built without libffi
-    ctypes = None  # type: ignore[assignment]
+vectorcall_api = c_vectorcall()
 
 
 class Name(str):
@@ -41,11 +38,8 @@ class Value:
 
 
 def vectorcall(function: Any, stack: list[Any], nargs: int, kwnames: tuple[Any, ...]) -> Any:
-    api = ctypes.pythonapi
-    api.PyObject_Vectorcall.restype = ctypes.py_object
-    api.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
-    array = (ctypes.py_object * len(stack))(*stack)
-    return api.PyObject_Vectorcall(function, ctypes.cast(array, ctypes.c_void_p), nargs, kwnames)
+    assert vectorcall_api is not None
+    return vectorcall_api(function, stack, nargs, kwnames)
 
 
 # name -> (call(AC, function, value), expected exception type or None for success)
@@ -78,8 +72,8 @@ CASES: dict[str, tuple[Callable[[type, Any, Value], Any], type[BaseException] | 
 @pytest.mark.parametrize("case", list(CASES))
 def test_every_path_releases_what_it_was_given(tc: ModuleType, AC: type, create_function: Any, case: str) -> None:
     call, expected = CASES[case]
-    if "vectorcall" in call.__code__.co_names and ctypes is None:
-        pytest.skip("ctypes is not available")
+    if "vectorcall" in call.__code__.co_names and vectorcall_api is None:
+        pytest.skip("PyObject_Vectorcall is not reachable through ctypes")
     for name in COLLABORATORS:
         setattr(tc, name, Namespace)
 
