@@ -219,6 +219,8 @@ def test_one_settings_object_for_several_operations_warns_once(registry: Databas
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         book_app()  # separate objects: no warning
+        off = RouterConfig(enabled=False)
+        book_app(update_router=off, delete_router=off)  # nothing merged into it
 
 
 def test_direct_construction_completes_settings_without_changing_them(registry: DatabaseRegistry) -> None:

@@ -99,7 +99,8 @@ def warn_shared_configs(configs: dict[str, Any], *, stacklevel: int = 3) -> None
     """
     by_identity: dict[int, list[str]] = {}
     for key, config in configs.items():
-        if config is not None:
+        # One "switched off" object for several operations is harmless.
+        if config is not None and not is_switched_off(config):
             by_identity.setdefault(id(config), []).append(key)
     shared = [keys for keys in by_identity.values() if len(keys) > 1]
     if not shared:
