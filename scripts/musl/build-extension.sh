@@ -30,8 +30,14 @@ if [ ! -x "$zig" ]; then
     host_python=${PYTHON:-python3}
     log "installing ziglang $zig_version"
     rm -rf "$zig_home"
-    "$host_python" -m pip install --quiet --disable-pip-version-check --no-deps \
-        --only-binary :all: --target "$zig_home" "ziglang==$zig_version"
+    mkdir -p "$musl_cache_root/logs"
+    pip_log=$musl_cache_root/logs/ziglang.log
+    if ! "$host_python" -m pip install --disable-pip-version-check --no-deps \
+        --root-user-action=ignore --only-binary :all: --target "$zig_home" \
+        "ziglang==$zig_version" >"$pip_log" 2>&1; then
+        cat "$pip_log" >&2
+        die "could not install ziglang $zig_version"
+    fi
 fi
 flock -u 9
 [ "$("$zig" version)" = "$zig_version" ] || die "$zig is not zig $zig_version"
