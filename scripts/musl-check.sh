@@ -10,6 +10,8 @@
 #      pytest)
 #   4. checks the built file: musl suffix, no glibc dependency, every
 #      undefined symbol provided by the interpreter or musl's libc
+#   5. builds it again with undefined-behaviour checks that trap (no
+#      sanitizer runtime needed) and runs tests/native against that build
 #
 # Runs from anywhere; needs root (or sudo) on a fresh Debian machine for the
 # musl toolchain and source packages. Build output goes to build/musl
@@ -53,7 +55,7 @@ run_stage() {
     printf '[musl] --- %s: %ds\n' "$label" "$((end - start))"
 }
 
-mkdir -p "$build_dir"
+mkdir -p "$build_dir/ubsan"
 run_stage "1 musl CPython 3.11" "$build_dir/python-prefix" bash "$musl/build-python.sh"
 python_prefix=$(tail -n 1 "$build_dir/python-prefix")
 
@@ -65,5 +67,12 @@ printf '[musl] built %s\n' "$extension"
 run_stage "3 tests/native under musl" - bash "$musl/run-tests.sh" "$python_prefix" "$extension" "$@"
 
 run_stage "4 checks of the built file" - "$python_prefix/bin/python3.11" "$musl/check-extension.py" "$extension"
+# A diagnostic build: each undefined-behaviour check compiles to a trap, so
+# a test that reaches undefined behaviour dies on the spot.
+run_stage "5a extension, UB checks trapping" "$build_dir/ubsan/extension-path" \
+    bash "$musl/build-extension.sh" "$python_prefix" "$build_dir/ubsan" \
+    "-fsanitize=undefined -fsanitize-trap=undefined"
+run_stage "5b tests/native on that build" - bash "$musl/run-tests.sh" "$python_prefix" \
+    "$(tail -n 1 "$build_dir/ubsan/extension-path")" "$@"
 current_stage=""
 printf '[musl] all stages passed\n'

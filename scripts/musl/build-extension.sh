@@ -4,15 +4,17 @@
 # sources, same flags as the normal build) with zig's C++ compiler, and
 # prints the path of the built extension.
 #
-# Usage: build-extension.sh MUSL_PYTHON_PREFIX BUILD_DIR
+# Usage: build-extension.sh MUSL_PYTHON_PREFIX BUILD_DIR [EXTRA_COMPILER_FLAGS]
+# (extra flags are for diagnostic builds only, e.g. sanitizers)
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=common.sh
 . "$here/common.sh"
 
-[ $# -eq 2 ] || die "usage: $0 MUSL_PYTHON_PREFIX BUILD_DIR"
+[ $# -eq 2 ] || [ $# -eq 3 ] || die "usage: $0 MUSL_PYTHON_PREFIX BUILD_DIR [EXTRA_COMPILER_FLAGS]"
 python_prefix=$1
 build_dir=$2
+extra_flags=${3:-}
 repo=$(cd "$here/../.." && pwd)
 interpreter=$python_prefix/bin/python3.11
 [ -x "$interpreter" ] || die "no musl interpreter at $interpreter"
@@ -49,7 +51,7 @@ mkdir -p "$build_dir"
 cxx=$build_dir/zig-c++-musl
 cat >"$cxx" <<EOF
 #!/bin/sh
-exec "$zig" c++ -target x86_64-linux-musl "\$@"
+exec "$zig" c++ -target x86_64-linux-musl $extra_flags "\$@"
 EOF
 chmod +x "$cxx"
 

@@ -56,6 +56,11 @@ cd "$repo"
 # PYTHONPATH carries the test tools; the extension is named explicitly, so
 # the tests never look for an installed quorvalen_core. The cache provider
 # stays off: the clone's pytest cache belongs to the normal suite.
+# Every Python allocation goes to musl's allocator, which checks its heap
+# metadata on each free and aborts on a double or foreign free, with the
+# interpreter's debug hooks on top (guard bytes, allocator domain checks):
+# faults that glibc's allocator and pymalloc would let pass unseen.
 export PYTHONPATH=$site
 export QUORVALEN_NATIVE_EXTENSION=$extension
+export PYTHONMALLOC=${PYTHONMALLOC:-malloc_debug}
 exec "$interpreter" -m pytest -p no:cacheprovider tests/native "$@"
