@@ -9,6 +9,7 @@ import pytest
 from fastapi import Depends, FastAPI
 from fastapi.testclient import TestClient
 from sqlalchemy import text
+from sqlalchemy.exc import IntegrityError
 from sqlmodel import Session
 
 from quorvalen_core.db import (
@@ -132,3 +133,12 @@ def test_application_registry_is_lazy_and_replaceable() -> None:
         assert fresh is not mine and get_database_registry() is fresh
     finally:
         set_database_registry(previous)
+
+
+def test_sqlite_engines_enforce_foreign_keys(registry: DatabaseRegistry, tmp_path: Path) -> None:
+    registry.configure("fk", f"sqlite:///{tmp_path / 'fk.db'}")
+    with registry.engine("fk").begin() as connection:
+        connection.execute(text("CREATE TABLE parent (id INTEGER PRIMARY KEY)"))
+        connection.execute(text("CREATE TABLE child (id INTEGER PRIMARY KEY, parent_id INTEGER REFERENCES parent(id))"))
+    with pytest.raises(IntegrityError), registry.engine("fk").begin() as connection:
+        connection.execute(text("INSERT INTO child (id, parent_id) VALUES (1, 42)"))

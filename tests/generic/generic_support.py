@@ -7,7 +7,6 @@ from contextlib import contextmanager
 from typing import Any
 
 from fastapi import FastAPI
-from sqlalchemy import Engine, event
 from sqlmodel import Session
 
 from generic_models import TABLES, Book, BookCreate, BookResponse, BookUpdate
@@ -18,19 +17,8 @@ from quorvalen_core.db import DatabaseRegistry
 OPERATIONS = ("create", "update", "read", "delete", "query")
 
 
-def enforce_sqlite_foreign_keys(engine: Engine) -> None:
-    """SQLite checks foreign keys only when each connection asks for it."""
-    if engine.dialect.name != "sqlite":
-        return
-
-    @event.listens_for(engine, "connect")
-    def _on_connect(dbapi_connection: Any, _record: Any) -> None:
-        dbapi_connection.execute("PRAGMA foreign_keys=ON")
-
-
 def prepare_registry(registry: DatabaseRegistry, name: str | None = None) -> None:
     engine = registry.engine(name)
-    enforce_sqlite_foreign_keys(engine)
     metadata = TABLES[0].metadata
     metadata.drop_all(engine, tables=TABLES)
     metadata.create_all(engine, tables=TABLES)

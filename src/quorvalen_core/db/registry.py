@@ -33,7 +33,7 @@ from collections.abc import Callable, Iterator, Mapping
 from contextlib import contextmanager
 from typing import Any
 
-from sqlalchemy import Engine, create_engine
+from sqlalchemy import Engine, create_engine, event
 from sqlalchemy.engine import make_url
 from sqlalchemy.pool import StaticPool
 from sqlmodel import Session
@@ -68,6 +68,14 @@ def _engine_defaults(url: str) -> dict[str, Any]:
         # database: keep one connection so that all sessions see the same data.
         options["poolclass"] = StaticPool
     return options
+
+
+def _enforce_sqlite_foreign_keys(engine: Engine) -> None:
+    """SQLite checks foreign keys only on connections that ask for it."""
+
+    @event.listens_for(engine, "connect")
+    def _on_connect(dbapi_connection: Any, _record: Any) -> None:
+        dbapi_connection.execute("PRAGMA foreign_keys=ON")
 
 
 class DatabaseRegistry:
@@ -129,6 +137,8 @@ class DatabaseRegistry:
                 options = _engine_defaults(url)
                 options.update(self._configured.get(name, ("", {}))[1])
                 engine = create_engine(url, **options)
+                if engine.dialect.name == "sqlite":
+                    _enforce_sqlite_foreign_keys(engine)
                 self._engines[name] = engine
             return engine
 
