@@ -131,7 +131,9 @@ def c_vectorcall() -> Callable[[Any, list[Any], int, tuple[Any, ...]], Any] | No
     try:
         import ctypes
 
-        function = ctypes.pythonapi.PyObject_Vectorcall
+        # Indexing makes a function object of our own: the attribute is shared
+        # with every other user of ctypes.pythonapi, argument types included.
+        function = ctypes.pythonapi["PyObject_Vectorcall"]
     except (ImportError, AttributeError, OSError):
         return None
     function.restype = ctypes.py_object
