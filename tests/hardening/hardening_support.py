@@ -146,6 +146,20 @@ def c_vectorcall() -> Callable[[Any, list[Any], int, tuple[Any, ...]], Any] | No
     return call
 
 
+def c_object_call() -> Callable[[Any, tuple[Any, ...], dict[Any, Any]], Any] | None:
+    """``PyObject_Call`` through ctypes: a keyword dict handed over as it is,
+    non-string keys included; None where ctypes or the symbol is missing."""
+    try:
+        import ctypes
+
+        function = ctypes.pythonapi["PyObject_Call"]
+    except (ImportError, AttributeError, OSError):
+        return None
+    function.restype = ctypes.py_object
+    function.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
+    return function  # type: ignore[no-any-return]
+
+
 def flush_name_caches(module: Any) -> None:
     """Binds plain collaborators and makes one call that reaches every lookup.
 

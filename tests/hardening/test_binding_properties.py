@@ -1,10 +1,13 @@
 """Property tests: the native binding of ``create`` against the model in ``binding_model``.
 
-Calls arrive by four routes: the bound classmethod and the bare function
+Calls arrive by five routes: the bound classmethod and the bare function
 (keywords in the fast-call convention, names as the interpreter unpacks
 them), the type's ``__call__`` slot (keywords as a dict, so keys that are not
-strings reach the module), and ``PyObject_Vectorcall`` through ctypes
-(keyword-name tuples the language cannot write: repeated or non-string names).
+strings reach the module), ``PyObject_Vectorcall`` through ctypes
+(keyword-name tuples the language cannot write: repeated or non-string
+names), and ``PyObject_Call`` through ctypes (a dict with any keys, which the
+interpreter unpacks into the fast-call convention, refusing non-string keys
+itself before the module runs).
 """
 
 from __future__ import annotations
@@ -21,9 +24,11 @@ from hypothesis import given  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 from binding_model import PARAMETERS, Bound, Refused, bind, router_keywords  # noqa: E402
-from hardening_support import CREATE_ENTRY, OPERATIONS, c_vectorcall, native_entries  # noqa: E402
+from hardening_support import CREATE_ENTRY, OPERATIONS, c_object_call, c_vectorcall, native_entries  # noqa: E402
 
 vectorcall = c_vectorcall()
+object_call = c_object_call()
+ROUTES = ["bound", "function", "slot"] + (["vectorcall"] if vectorcall else []) + (["object-call"] if object_call else [])
 
 
 class StrSub(str):
@@ -88,12 +93,12 @@ any_names = st.one_of(string_names, st.sampled_from([1, 2.5, b"prefix", None, ("
 
 @st.composite
 def calls(draw: st.DrawFn) -> tuple[str, list[Any], list[tuple[Any, Any]]]:
-    route = draw(st.sampled_from(["bound", "function", "slot", "vectorcall"] if vectorcall else ["bound", "function", "slot"]))
+    route = draw(st.sampled_from(ROUTES))
     # Mostly the one positional argument a call should have (the bound class
     # counts for the bound route), sometimes none or too many.
     count = draw(st.sampled_from([0, 0, 0, 0, 1, 2] if route == "bound" else [1, 1, 1, 1, 0, 0, 2, 3]))
     extra = [draw(values) for _ in range(count)]
-    names = any_names if route in ("slot", "vectorcall") else string_names
+    names = any_names if route in ("slot", "vectorcall", "object-call") else string_names
     # Mostly calls that get far: both required names, some optional ones.
     base = draw(st.sampled_from([[], ["model_class"], ["model_class", "response_schema"], ["response_schema", "model_class"]]))
     more = draw(st.lists(names, max_size=6))
@@ -115,6 +120,9 @@ def invoke(AC: type, function: Any, route: str, extra: list[Any], pairs: list[tu
         return function(*extra, **dict(pairs))
     if route == "slot":
         return type(function).__call__(function, *extra, **dict(pairs))
+    if route == "object-call":
+        assert object_call is not None
+        return object_call(function, tuple(extra), dict(pairs))
     assert vectorcall is not None
     stack = [*extra, *(value for _, value in pairs)]
     return vectorcall(function, stack, len(extra), tuple(name for name, _ in pairs))
@@ -183,7 +191,11 @@ def test_binding_matches_the_model(
 ) -> None:
     route, extra, pairs = call
     positional = [AC, *extra] if route == "bound" else list(extra)
-    expected = bind(positional, pairs, keywords_as_mapping=route == "slot")
+    if route == "object-call" and not all(isinstance(name, str) for name, _ in pairs):
+        # The interpreter's own check, made before the module is called.
+        expected: Refused | Bound = Refused(TypeError, "keywords must be strings", traceback_entry=False)
+    else:
+        expected = bind(positional, pairs, keywords_as_mapping=route == "slot")
     hypothesis.event(route, f"{expected.error.__name__}: {(expected.message or '')[:30]}" if isinstance(expected, Refused) else "bound")
     recorder = Recorder()
     saved = {name: getattr(tc, name) for name in ("AuthRouter", "RouterConfig", "GenericController")}
