@@ -6,12 +6,12 @@
 #      cached in ${XDG_CACHE_HOME:-~/.cache}/quorvalen (QUORVALEN_MUSL_CACHE)
 #   2. builds the extension from the same CMakeLists.txt with zig's C++
 #      compiler targeting musl, the C++ runtime linked in
-#   3. runs tests/native under the musl interpreter (extra arguments go to
-#      pytest)
+#   3. runs the native module's tests (tests/native, tests/hardening) under
+#      the musl interpreter, on musl's allocator (extra arguments go to pytest)
 #   4. checks the built file: musl suffix, no glibc dependency, every
 #      undefined symbol provided by the interpreter or musl's libc
 #   5. builds it again with undefined-behaviour checks that trap (no
-#      sanitizer runtime needed) and runs tests/native against that build
+#      sanitizer runtime needed) and runs the same tests against that build
 #
 # Runs from anywhere; needs root (or sudo) on a fresh Debian machine for the
 # musl toolchain and source packages. Build output goes to build/musl
@@ -64,7 +64,7 @@ run_stage "2 extension for x86_64-linux-musl" "$build_dir/extension-path" \
 extension=$(tail -n 1 "$build_dir/extension-path")
 printf '[musl] built %s\n' "$extension"
 
-run_stage "3 tests/native under musl" - bash "$musl/run-tests.sh" "$python_prefix" "$extension" "$@"
+run_stage "3 native tests under musl" - bash "$musl/run-tests.sh" "$python_prefix" "$extension" "$@"
 
 run_stage "4 checks of the built file" - "$python_prefix/bin/python3.11" "$musl/check-extension.py" "$extension"
 # A diagnostic build: each undefined-behaviour check compiles to a trap, so
@@ -72,7 +72,7 @@ run_stage "4 checks of the built file" - "$python_prefix/bin/python3.11" "$musl/
 run_stage "5a extension, UB checks trapping" "$build_dir/ubsan/extension-path" \
     bash "$musl/build-extension.sh" "$python_prefix" "$build_dir/ubsan" \
     "-fsanitize=undefined -fsanitize-trap=undefined"
-run_stage "5b tests/native on that build" - bash "$musl/run-tests.sh" "$python_prefix" \
+run_stage "5b native tests on that build" - bash "$musl/run-tests.sh" "$python_prefix" \
     "$(tail -n 1 "$build_dir/ubsan/extension-path")" "$@"
 current_stage=""
 printf '[musl] all stages passed\n'

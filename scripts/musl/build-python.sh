@@ -7,13 +7,14 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=common.sh
 . "$here/common.sh"
 
-# Only the stdlib the native tests and pytest use is required; modules that
+# Only the stdlib the native tests and pytest use is required (_testcapi
+# included: the allocation-failure tests drive its hooks); modules that
 # need libraries Debian ships for glibc only (ctypes, ssl, sqlite3, ...) are
 # left out and must not be needed.
 required_modules="_posixsubprocess select math _struct zlib binascii _json
 _datetime _decimal _pickle _random _socket _bisect _heapq array itertools
 faulthandler _tracemalloc _thread fcntl mmap pyexpat unicodedata _sha256
-_ctypes"
+_ctypes _testcapi"
 
 ensure_debian_packages musl-tools gcc make dpkg-dev binutils
 ensure_debian_sources python3.11
@@ -112,7 +113,7 @@ if ! CC=$cc_wrapper \
     ZLIB_CFLAGS="-I$deps/include" ZLIB_LIBS="-L$deps/lib -lz" \
     LIBFFI_CFLAGS="-I$deps/include" LIBFFI_LIBS="-L$deps/lib -lffi" \
     CPPFLAGS="-I$deps/include" LDFLAGS="-L$deps/lib" \
-    ./configure --prefix="$prefix" --without-ensurepip --disable-test-modules \
+    ./configure --prefix="$prefix" --without-ensurepip \
     >"$work/python-configure.log" 2>&1; then
     tail -n 40 "$work/python-configure.log" >&2
     die "CPython configure failed"

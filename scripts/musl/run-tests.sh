@@ -63,4 +63,10 @@ cd "$repo"
 export PYTHONPATH=$site
 export QUORVALEN_NATIVE_EXTENSION=$extension
 export PYTHONMALLOC=${PYTHONMALLOC:-malloc_debug}
-exec "$interpreter" -m pytest -p no:cacheprovider tests/native "$@"
+# The native module's test directories: both run on stand-ins alone.
+test_paths=()
+for path in tests/native tests/hardening; do
+    [ -d "$path" ] && test_paths+=("$path")
+done
+[ "${#test_paths[@]}" -gt 0 ] || die "no native test directory in $repo"
+exec "$interpreter" -m pytest -p no:cacheprovider "${test_paths[@]}" "$@"
