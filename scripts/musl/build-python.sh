@@ -7,10 +7,10 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=common.sh
 . "$here/common.sh"
 
-# Only the stdlib the native tests and pytest use is required (_testcapi
-# included: the allocation-failure tests drive its hooks); modules that
-# need libraries Debian ships for glibc only (ctypes, ssl, sqlite3, ...) are
-# left out and must not be needed.
+# The stdlib modules the native tests and pytest need, checked after the
+# build (_ctypes and _testcapi included: some tests call the C API directly
+# or drive the allocation-failure hooks). Modules that need libraries Debian
+# ships for glibc only (ssl, sqlite3, readline, ...) are left out.
 required_modules="_posixsubprocess select math _struct zlib binascii _json
 _datetime _decimal _pickle _random _socket _bisect _heapq array itertools
 faulthandler _tracemalloc _thread fcntl mmap pyexpat unicodedata _sha256
@@ -28,7 +28,8 @@ case "$python_version" in
 *) die "unexpected CPython release in Debian's archive: $python_tarball" ;;
 esac
 
-recipe=$(sha256sum <"$here/build-python.sh" | cut -c1-16)
+# The build is redone when this recipe changes (its comments aside).
+recipe=$(grep -v '^[[:space:]]*#' "$here/build-python.sh" | sha256sum | cut -c1-16)
 prefix=$musl_cache_root/musl-python-$python_version
 stamp=$prefix/.quorvalen-recipe
 interpreter=$prefix/bin/python3.11
