@@ -585,11 +585,29 @@ bool initialise_module(ModuleState& state, PyObject* module) noexcept
     return true;
 }
 
+// The interpreter gives a module object a (here empty) state block before
+// its exec step, and forgets the block when the create step hands the same
+// object out again for a new import. The module keeps the block it saw last
+// and frees a forgotten one, so re-imports do not leak one block each.
+void adopt_state_block(PyObject* module) noexcept
+{
+    static void* adopted_block = nullptr;
+    void* block = PyModule_GetState(module);
+    if (block == adopted_block) {
+        return;
+    }
+    if (adopted_block != nullptr) {
+        PyMem_Free(adopted_block);
+    }
+    adopted_block = block;
+}
+
 int exec_module(PyObject* module) noexcept
 {
     ModuleState& state = module_state();
     if (state.module) {
         if (state.module.get() == module) {
+            adopt_state_block(module);
             return 0;
         }
         PyErr_SetString(PyExc_RuntimeError,
@@ -602,6 +620,7 @@ int exec_module(PyObject* module) noexcept
         state.module_dict.reset();
         return -1;
     }
+    adopt_state_block(module);
     return 0;
 }
 
