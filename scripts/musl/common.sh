@@ -2,7 +2,8 @@
 
 # Everything that outlives one run (the interpreter, the zig toolchain, test
 # wheels) lives outside the clone, so fresh clones on the same machine reuse it.
-musl_cache_root=${QUORVALEN_MUSL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quorvalen}
+home_dir=${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}
+musl_cache_root=${QUORVALEN_MUSL_CACHE:-${XDG_CACHE_HOME:-$home_dir/.cache}/quorvalen}
 
 # The toolchain pin: zig's bundled libc++ and musl are what the extension links.
 zig_version=${QUORVALEN_ZIG_VERSION:-0.17.0}
