@@ -89,9 +89,31 @@ class CollidingKey:
         return False
 
 
-def install(tc: ModuleType, plan: Plan) -> None:
+CURRENT_PLAN: dict[str, Plan] = {}
+
+
+class ClassCollaborator:
+    """A class whose construction runs the current plan's collaborator: a
+    callable without the fast-call protocol, which the module calls with a
+    dict of keywords.  Made once and never changed, so that repeated calls
+    neither make classes nor invalidate the interpreter's type caches."""
+
+    name = ""
+
+    def __new__(cls, **kwargs: Any) -> Any:
+        return getattr(CURRENT_PLAN["plan"], cls.name)(**kwargs)
+
+
+CLASS_COLLABORATORS = {name: type(name, (ClassCollaborator,), {"name": name}) for name in COLLABORATORS}
+
+
+def install(tc: ModuleType, plan: Plan, convention: str = "fast-call") -> None:
     for name in COLLABORATORS:
-        setattr(tc, name, getattr(plan, name))
+        if convention == "fast-call":
+            setattr(tc, name, getattr(plan, name))
+        else:
+            CURRENT_PLAN["plan"] = plan
+            setattr(tc, name, CLASS_COLLABORATORS[name])
 
 
 def break_lookup(tc: ModuleType, name: str, kind: str, plan: Plan) -> None:
@@ -112,12 +134,15 @@ def repair(tc: ModuleType, plan: Plan) -> None:
     for key in [key for key in namespace if isinstance(key, CollidingKey)]:
         key.fault = None
         del namespace[key]
+    CURRENT_PLAN.clear()
     flush_name_caches(tc)
 
 
-def run_point(tc: ModuleType, AC: type, point: Point) -> tuple[Plan, dict[str, Any], BaseException | None]:
+def run_point(
+    tc: ModuleType, AC: type, point: Point, convention: str = "fast-call"
+) -> tuple[Plan, dict[str, Any], BaseException | None]:
     plan = Plan()
-    install(tc, plan)
+    install(tc, plan, convention)
     if point.kind == "event":
         plan.fail_at_event = point.index
     elif point.kind == "call":
@@ -138,22 +163,24 @@ def run_point(tc: ModuleType, AC: type, point: Point) -> tuple[Plan, dict[str, A
     return plan, kwargs, None
 
 
-def expected_entries(point: Point) -> list[tuple[str, str]]:
+def expected_entries(point: Point, convention: str) -> list[tuple[str, str]]:
     create = (NATIVE_FILE, CREATE_ENTRY)
     if point.kind == "event":
         event = merge_model().events[point.index]
         hook = "__getattribute__" if event[0] == "get" else "__setattr__"
         return [create, (NATIVE_FILE, MERGE_ENTRY), (PLAN_FILE, hook), (PLAN_FILE, "traffic")]
     if point.kind == "call":
-        return [create, (PLAN_FILE, CALLS[point.index][0]), (PLAN_FILE, "_enter")]
+        wrapper = [(HERE, "__new__")] if convention == "keyword-dict" else []
+        return [create, *wrapper, (PLAN_FILE, CALLS[point.index][0]), (PLAN_FILE, "_enter")]
     if point.kind == "lookup":
         return [create, (HERE, "__eq__")]
     return [create]
 
 
+@pytest.mark.parametrize("convention", ["fast-call", "keyword-dict"])
 @pytest.mark.parametrize("point", POINTS, ids=str)
-def test_fault_reaches_the_caller_unchanged(tc: ModuleType, AC: type, point: Point) -> None:
-    plan, kwargs, exc = run_point(tc, AC, point)
+def test_fault_reaches_the_caller_unchanged(tc: ModuleType, AC: type, point: Point, convention: str) -> None:
+    plan, kwargs, exc = run_point(tc, AC, point, convention)
 
     if point.kind == "missing":
         assert type(exc) is NameError
@@ -161,7 +188,7 @@ def test_fault_reaches_the_caller_unchanged(tc: ModuleType, AC: type, point: Poi
     else:
         assert exc is plan.fault
     assert exc.__context__ is None and exc.__cause__ is None
-    assert entries_after_caller(exc, "run_point") == expected_entries(point)
+    assert entries_after_caller(exc, "run_point") == expected_entries(point, convention)
 
     # The caller's objects hold the merges made before the fault, nothing more.
     model = merge_model(fail_at_event=point.events_before())
@@ -179,10 +206,17 @@ def test_fault_reaches_the_caller_unchanged(tc: ModuleType, AC: type, point: Poi
     assert plan.calls == point.calls_made()
 
 
-@pytest.mark.parametrize("point", POINTS, ids=str)
-def test_fault_path_releases_everything(tc: ModuleType, AC: type, point: Point) -> None:
+# Collaborators taking a keyword dict go through their own call path in the
+# module; their failures are checked for leaks as well.
+LEAK_CASES = [(point, "fast-call") for point in POINTS] + [
+    (point, "keyword-dict") for point in POINTS if point.kind == "call"
+]
+
+
+@pytest.mark.parametrize(("point", "convention"), LEAK_CASES, ids=lambda value: str(value))
+def test_fault_path_releases_everything(tc: ModuleType, AC: type, point: Point, convention: str) -> None:
     def make() -> list[object]:
-        plan, kwargs, exc = run_point(tc, AC, point)
+        plan, kwargs, exc = run_point(tc, AC, point, convention)
         assert exc is not None
         # NameError takes no weak reference; the injected faults do.
         raised = [exc] if isinstance(exc, Fault) else []
@@ -191,7 +225,7 @@ def test_fault_path_releases_everything(tc: ModuleType, AC: type, point: Point) 
     assert_released(make)
 
     def once() -> None:
-        run_point(tc, AC, point)
+        run_point(tc, AC, point, convention)
 
     texts = [text for operation in OPERATIONS for text in default_settings(operation).values()]
     watched = [AC, AC.create.__func__, tc.__dict__, Fault, NameError, Settings, None, True, False, *texts]
