@@ -7,7 +7,6 @@
 #include "refs.hpp"
 #include "traceback.hpp"
 
-#include <cstdio>
 #include <initializer_list>
 
 namespace table_controller {
@@ -489,11 +488,8 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept
 // Warns when the running interpreter is not the one the module was built for.
 bool check_version() noexcept
 {
-    int running_major = 0;
-    int running_minor = 0;
-    if (std::sscanf(Py_GetVersion(), "%d.%d", &running_major, &running_minor) != 2) {
-        return true;
-    }
+    int running_major = static_cast<int>((Py_Version >> 24) & 0xff);
+    int running_minor = static_cast<int>((Py_Version >> 16) & 0xff);
     if (running_major == built_major && running_minor == built_minor) {
         return true;
     }
