@@ -11,11 +11,12 @@ import importlib
 import sys
 from collections.abc import Callable, Iterator
 from pathlib import Path
-from types import ModuleType
+from types import FunctionType, ModuleType
+from typing import Any
 
 import pytest
 
-from native_support import FULL_NAME, Collaborators, build_tree, locate_extension
+from native_support import COLLABORATORS, FULL_NAME, Collaborators, build_tree, locate_extension
 
 
 @pytest.fixture(scope="session")
@@ -38,30 +39,41 @@ def tc(native_extension: Path, tmp_path_factory: pytest.TempPathFactory) -> Iter
         sys.path.remove(str(root))
 
 
-@pytest.fixture()
-def make_tree(native_extension: Path, tmp_path: Path) -> Callable[..., Path]:
-    """A fresh stand-in package tree for one subprocess."""
-    count = 0
-
-    def make(overrides: dict[str, str | None] | None = None) -> Path:
-        nonlocal count
-        count += 1
-        return build_tree(tmp_path / f"tree{count}", native_extension, overrides)
-
-    return make
-
-
-@pytest.fixture()
-def collab(tc: ModuleType, monkeypatch: pytest.MonkeyPatch) -> Collaborators:
-    """Installs recording collaborators in the module for one test."""
-    recorder = Collaborators()
-    monkeypatch.setattr(tc, "AuthRouter", recorder.AuthRouter)
-    monkeypatch.setattr(tc, "RouterConfig", recorder.RouterConfig)
-    monkeypatch.setattr(tc, "GenericController", recorder.GenericController)
-    return recorder
-
-
-
 @pytest.fixture(scope="session")
 def AC(tc: ModuleType) -> type:
     return tc.AuthController
+
+
+@pytest.fixture(scope="session")
+def func(AC: type) -> FunctionType:
+    """``create`` itself, not bound to the class."""
+    return AC.__dict__["create"].__func__
+
+
+@pytest.fixture()
+def make_tree(native_extension: Path, tmp_path: Path) -> Callable[..., Path]:
+    """Writes the stand-in package tree of this test's subprocess."""
+    return lambda overrides=None: build_tree(tmp_path, native_extension, overrides)
+
+
+@pytest.fixture()
+def rebind(tc: ModuleType, monkeypatch: pytest.MonkeyPatch) -> Callable[..., None]:
+    """Binds the module's collaborator names (all by default) to the attributes of
+    ``source`` for one test, or removes them when ``source`` is None."""
+
+    def rebind(source: Any, *names: str) -> None:
+        for name in names or COLLABORATORS:
+            if source is None:
+                monkeypatch.delattr(tc, name)
+            else:
+                monkeypatch.setattr(tc, name, getattr(source, name), raising=False)
+
+    return rebind
+
+
+@pytest.fixture()
+def collab(rebind: Callable[..., None]) -> Collaborators:
+    """Installs recording collaborators in the module for one test."""
+    recorder = Collaborators()
+    rebind(recorder)
+    return recorder

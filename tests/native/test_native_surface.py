@@ -5,56 +5,23 @@ from __future__ import annotations
 import builtins
 import gc
 import inspect
+import sys
 import types
 import typing
 from types import ModuleType
+from typing import Any
 
-import pytest
+from native_support import FULL_NAME, NATIVE_FILE, PACKAGE, Collaborators, library_file_name, router_keywords
 
-from native_support import FULL_NAME, NATIVE_FILE, PACKAGE, Collaborators, library_file_name
-
-KEYWORD_ONLY = (
-    "model_class",
-    "create_schema",
-    "update_schema",
-    "response_schema",
-    "create_router",
-    "update_router",
-    "read_router",
-    "delete_router",
-    "query_router",
-    "prefix",
-    "schema_name",
-    "table_name",
-    "tags",
-    "default_role",
-    "auth_role",
-    "auth_obj",
-    "auth_act",
-    "db_config_name",
-)
+ROUTERS = [f"{op}_router" for op in ("create", "update", "read", "delete", "query")]
+TEXT_PARAMETERS = ["prefix", "schema_name", "table_name", "tags", "default_role", "auth_role", "auth_obj", "auth_act",
+                   "db_config_name"]
+ANNOTATIONS = [("model_class", "Type[SQLModelDB]"), ("create_schema", "Type[SQLModelCreate]"),
+               ("update_schema", "Type[SQLModelUpdate]"), ("response_schema", "Type[SQLModelResponse]")]
+ANNOTATIONS += [(name, "RouterConfig") for name in ROUTERS]
+ANNOTATIONS += [(name, "Optional[list]" if name == "tags" else "Optional[str]") for name in TEXT_PARAMETERS]
+KEYWORD_ONLY = [name for name, _ in ANNOTATIONS]
 REQUIRED = ("model_class", "response_schema")
-
-ANNOTATIONS = [
-    ("model_class", "Type[SQLModelDB]"),
-    ("create_schema", "Type[SQLModelCreate]"),
-    ("update_schema", "Type[SQLModelUpdate]"),
-    ("response_schema", "Type[SQLModelResponse]"),
-    ("create_router", "RouterConfig"),
-    ("update_router", "RouterConfig"),
-    ("read_router", "RouterConfig"),
-    ("delete_router", "RouterConfig"),
-    ("query_router", "RouterConfig"),
-    ("prefix", "Optional[str]"),
-    ("schema_name", "Optional[str]"),
-    ("table_name", "Optional[str]"),
-    ("tags", "Optional[list]"),
-    ("default_role", "Optional[str]"),
-    ("auth_role", "Optional[str]"),
-    ("auth_obj", "Optional[str]"),
-    ("auth_act", "Optional[str]"),
-    ("db_config_name", "Optional[str]"),
-]
 
 CLASS_DOC = "\n".join(
     [
@@ -110,181 +77,84 @@ CREATE_DOC = "\n".join(
     ]
 )
 
-BOUND_NAMES = [
-    "__builtins__",
-    "Type",
-    "Optional",
-    "GenericController",
-    "RouterConfig",
-    "AuthRouter",
-    "SQLModelDB",
-    "SQLModelCreate",
-    "SQLModelUpdate",
-    "SQLModelResponse",
-    "AuthController",
-]
+
+SIBLING_NAMES = {"controller.generic_controller": ["GenericController"], "controller.router_config": ["RouterConfig"],
+                 "auth.auth_router": ["AuthRouter"], "type.var": [f"SQLModel{n}" for n in ("DB", "Create", "Update", "Response")]}
 
 
-@pytest.fixture(scope="module")
-def func(AC: type) -> types.FunctionType:
-    return AC.__dict__["create"].__func__
+def test_module_namespace(tc: ModuleType, native_extension: Any) -> None:
+    # The binding order is checked on a fresh import (test_native_import): tests
+    # here delete and restore attributes, which moves them to the end.
+    names = [n for names in SIBLING_NAMES.values() for n in names]
+    assert {n for n in vars(tc) if not n.startswith("__")} == {"Type", "Optional", "AuthController", *names}
+    assert tc.__builtins__ is builtins and tc.Type is typing.Type and tc.Optional is typing.Optional
+    for module, names in SIBLING_NAMES.items():
+        assert all(getattr(tc, name) is getattr(sys.modules[f"{PACKAGE}.{module}"], name) for name in names)
+    assert (tc.__name__, tc.__doc__, tc.__package__) == (FULL_NAME, None, f"{PACKAGE}.controller")
+    assert tc.__file__ == tc.__spec__.origin
+    assert tc.__file__.endswith("/controller/" + library_file_name(native_extension))
+    assert tc.__loader__ is tc.__spec__.loader and not hasattr(tc, "__path__")
 
 
-class TestModuleNamespace:
-    def test_only_the_imported_names_and_the_class_are_bound(self, tc: ModuleType) -> None:
-        # The binding order is checked on a fresh import (test_native_import): tests
-        # here delete and restore attributes, which moves them to the end.
-        assert {n for n in vars(tc) if not n.startswith("__")} == set(BOUND_NAMES[1:])
-
-    def test_bound_objects_come_from_their_modules(self, tc: ModuleType) -> None:
-        import sys
-
-        var = sys.modules[f"{PACKAGE}.type.var"]
-        assert tc.__builtins__ is builtins
-        assert tc.Type is typing.Type and tc.Optional is typing.Optional
-        assert tc.GenericController is sys.modules[f"{PACKAGE}.controller.generic_controller"].GenericController
-        assert tc.RouterConfig is sys.modules[f"{PACKAGE}.controller.router_config"].RouterConfig
-        assert tc.AuthRouter is sys.modules[f"{PACKAGE}.auth.auth_router"].AuthRouter
-        for name in ("SQLModelDB", "SQLModelCreate", "SQLModelUpdate", "SQLModelResponse"):
-            assert getattr(tc, name) is getattr(var, name)
-
-    def test_module_attributes_follow_the_module_spec_object(self, tc: ModuleType, native_extension) -> None:
-        assert tc.__name__ == FULL_NAME
-        assert tc.__doc__ is None
-        assert tc.__package__ == f"{PACKAGE}.controller"
-        assert tc.__file__ == tc.__spec__.origin
-        assert tc.__file__.endswith("/controller/" + library_file_name(native_extension))
-        assert tc.__loader__ is tc.__spec__.loader
-        assert not hasattr(tc, "__path__")
+def test_class_is_made_like_a_three_argument_type_call(AC: type, func: Any) -> None:
+    namespace = {"__module__": "table_controller", "__qualname__": "AuthController", "__doc__": CLASS_DOC,
+                 "create": classmethod(func)}
+    reference = type("AuthController", (), namespace)
+    assert type(AC) is type and AC.__bases__ == (object,) and AC.__mro__ == (AC, object)
+    assert AC.__name__ == AC.__qualname__ == "AuthController" and AC.__module__ == "table_controller"
+    assert list(AC.__dict__) == list(reference.__dict__)
+    assert AC.__doc__.encode() == CLASS_DOC.encode()
+    assert vars(AC()) == {}
+    assert type(AC.__dict__["create"]) is classmethod
+    for bound in (AC.create, AC().create):
+        assert isinstance(bound, types.MethodType) and bound.__self__ is AC and bound.__func__ is func
 
 
-class TestAuthController:
-    def test_class_is_made_like_a_three_argument_type_call(self, AC: type, func) -> None:
-        reference = type(
-            "AuthController",
-            (),
-            {
-                "__module__": "table_controller",
-                "__qualname__": "AuthController",
-                "__doc__": CLASS_DOC,
-                "create": classmethod(func),
-            },
-        )
-        assert type(AC) is type
-        assert AC.__bases__ == (object,)
-        assert AC.__mro__ == (AC, object)
-        assert AC.__name__ == AC.__qualname__ == "AuthController"
-        assert AC.__module__ == "table_controller"
-        assert list(AC.__dict__) == list(reference.__dict__)
-
-    def test_docstring_byte_for_byte(self, AC: type) -> None:
-        assert AC.__doc__ == CLASS_DOC
-        assert AC.__doc__.encode() == CLASS_DOC.encode()
-
-    def test_instances_have_no_own_attributes(self, AC: type) -> None:
-        instance = AC()
-        assert vars(instance) == {}
-        assert "__init__" not in AC.__dict__
-
-    def test_create_is_a_classmethod(self, AC: type, func) -> None:
-        entry = AC.__dict__["create"]
-        assert type(entry) is classmethod
-        for bound, owner in ((AC.create, AC), (AC().create, AC)):
-            assert isinstance(bound, types.MethodType)
-            assert bound.__self__ is owner
-            assert bound.__func__ is func
+def test_create_function_attributes(tc: ModuleType, AC: type, func: Any) -> None:
+    assert (func.__name__, func.__qualname__, func.__module__) == ("create", "AuthController.create", "table_controller")
+    assert func.__doc__.encode() == AC.create.__doc__.encode() == CREATE_DOC.encode()
+    assert func.__defaults__ is None
+    assert type(func.__kwdefaults__) is dict
+    assert list(func.__kwdefaults__.items()) == [(n, None) for n in KEYWORD_ONLY if n not in REQUIRED]
+    assert type(func.__annotations__) is dict and list(func.__annotations__.items()) == ANNOTATIONS
+    assert all(type(v) is str for v in func.__annotations__.values())
+    assert func.__globals__ is vars(tc) and func.__closure__ is None
+    assert type(func.__dict__) is dict and func.__dict__ == {}
+    code = func.__code__
+    assert isinstance(code, types.CodeType)
+    assert (code.co_name, code.co_qualname, code.co_filename) == ("create", "create", NATIVE_FILE)
+    assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (1, 0, 18)
+    assert code.co_varnames[:19] == ("cls", *KEYWORD_ONLY)
+    assert not code.co_flags & (inspect.CO_VARARGS | inspect.CO_VARKEYWORDS)
+    # The function takes part in garbage collection.
+    assert gc.is_tracked(func)
+    referents = gc.get_referents(func)
+    assert any(r is func.__globals__ for r in referents) and any(r is func.__dict__ for r in referents)
 
 
-class TestCreateFunction:
-    def test_names_and_module(self, func) -> None:
-        assert func.__name__ == "create"
-        assert func.__qualname__ == "AuthController.create"
-        assert func.__module__ == "table_controller"
+def test_signature_and_type_hints(tc: ModuleType, AC: type, func: Any) -> None:
+    empty = inspect.Parameter.empty
+    keyword_only = [inspect.Parameter(name, inspect.Parameter.KEYWORD_ONLY, default=empty if name in REQUIRED else None,
+                                      annotation=annotation) for name, annotation in ANNOTATIONS]
+    cls = inspect.Parameter("cls", inspect.Parameter.POSITIONAL_OR_KEYWORD)
+    assert inspect.signature(func) == inspect.Signature([cls] + keyword_only)
+    assert inspect.signature(AC.create) == inspect.Signature(keyword_only)
+    hints = typing.get_type_hints(func)
+    models = (tc.SQLModelDB, tc.SQLModelCreate, tc.SQLModelUpdate, tc.SQLModelResponse)
+    texts = [list if name == "tags" else str for name in TEXT_PARAMETERS]
+    types_of = [typing.Type[m] for m in models] + [tc.RouterConfig] * 5 + [typing.Optional[t] for t in texts]
+    assert list(hints.items()) == list(zip(KEYWORD_ONLY, types_of))
+    assert all(hints[name] is tc.RouterConfig for name in ROUTERS)
 
-    def test_docstring_byte_for_byte(self, AC: type, func) -> None:
-        assert func.__doc__ == CREATE_DOC
-        assert AC.create.__doc__.encode() == CREATE_DOC.encode()
 
-    def test_defaults(self, func) -> None:
-        assert func.__defaults__ is None
-        kwdefaults = func.__kwdefaults__
-        assert type(kwdefaults) is dict
-        assert list(kwdefaults.items()) == [(n, None) for n in KEYWORD_ONLY if n not in REQUIRED]
-
-    def test_annotations_are_source_strings_in_order(self, func) -> None:
-        annotations = func.__annotations__
-        assert type(annotations) is dict
-        assert list(annotations.items()) == ANNOTATIONS
-        assert all(type(v) is str for v in annotations.values())
-        assert "return" not in annotations
-
-    def test_function_attributes(self, tc: ModuleType, func) -> None:
-        assert func.__globals__ is vars(tc)
-        assert func.__closure__ is None
-        assert type(func.__dict__) is dict and func.__dict__ == {}
-
-    def test_code_object(self, func) -> None:
-        code = func.__code__
-        assert isinstance(code, types.CodeType)
-        assert code.co_name == "create"
-        assert code.co_qualname == "create"
-        assert code.co_filename == NATIVE_FILE
-        assert code.co_argcount == 1
-        assert code.co_posonlyargcount == 0
-        assert code.co_kwonlyargcount == 18
-        assert code.co_varnames[:19] == ("cls",) + KEYWORD_ONLY
-        assert not code.co_flags & (inspect.CO_VARARGS | inspect.CO_VARKEYWORDS)
-
-    def test_signature(self, AC: type, func) -> None:
-        keyword_only = [
-            inspect.Parameter(
-                name,
-                inspect.Parameter.KEYWORD_ONLY,
-                default=inspect.Parameter.empty if name in REQUIRED else None,
-                annotation=annotation,
-            )
-            for name, annotation in ANNOTATIONS
-        ]
-        cls = inspect.Parameter("cls", inspect.Parameter.POSITIONAL_OR_KEYWORD)
-        assert inspect.signature(func) == inspect.Signature([cls] + keyword_only)
-        assert inspect.signature(AC.create) == inspect.Signature(keyword_only)
-
-    def test_annotations_evaluate_in_the_module_namespace(self, tc: ModuleType, func) -> None:
-        hints = typing.get_type_hints(func)
-        assert list(hints) == [name for name, _ in ANNOTATIONS]
-        assert hints["model_class"] == typing.Type[tc.SQLModelDB]
-        assert hints["create_schema"] == typing.Type[tc.SQLModelCreate]
-        assert hints["update_schema"] == typing.Type[tc.SQLModelUpdate]
-        assert hints["response_schema"] == typing.Type[tc.SQLModelResponse]
-        for name in ("create_router", "update_router", "read_router", "delete_router", "query_router"):
-            assert hints[name] is tc.RouterConfig
-        assert hints["tags"] == typing.Optional[list]
-        for name in ("prefix", "schema_name", "table_name", "default_role", "auth_role", "auth_obj", "auth_act", "db_config_name"):
-            assert hints[name] == typing.Optional[str]
-
-    def test_function_takes_part_in_garbage_collection(self, func) -> None:
-        assert gc.is_tracked(func)
-        referents = gc.get_referents(func)
-        assert any(r is func.__globals__ for r in referents)
-        assert any(r is func.__dict__ for r in referents)
-
-    def test_assigned_kwdefaults_do_not_change_calls(self, func, collab: Collaborators) -> None:
-        original = func.__kwdefaults__
-        replacement = {name: "/changed" for name in original}
-        func.__kwdefaults__ = replacement
-        try:
-            assert func.__kwdefaults__ is replacement
-            func(object, model_class=1, response_schema=2, schema_name="s", table_name="t")
-        finally:
-            func.__kwdefaults__ = original
-        (call,) = collab.calls("AuthRouter")
-        assert call[3] == [
-            ("prefix", "/v1/s/t"),
-            ("tags", ["s.table"]),
-            ("db_config_name", None),
-            ("default_role", "s"),
-            ("auth_role", None),
-            ("auth_obj", "s.t"),
-            ("auth_act", None),
-        ]
-        assert collab.calls("GenericController")[0][3][2] == ("create_schema", None)
+def test_assigned_kwdefaults_do_not_change_calls(func: Any, collab: Collaborators) -> None:
+    original = func.__kwdefaults__
+    replacement = {name: "/changed" for name in original}
+    func.__kwdefaults__ = replacement
+    try:
+        assert func.__kwdefaults__ is replacement
+        func(object, model_class=1, response_schema=2, schema_name="s", table_name="t")
+    finally:
+        func.__kwdefaults__ = original
+    assert collab.calls("AuthRouter")[0][3] == router_keywords("s", "/v1/s/t", "s.table", "s.t")
+    assert collab.calls("GenericController")[0][3][2] == ("create_schema", None)
