@@ -194,10 +194,14 @@ def assert_no_growth(
     allowed_bytes: int = 2048,
 ) -> None:
     """Runs ``run_once`` many times: the reference counts of ``watched`` must
-    come back exactly and memory traced by tracemalloc must not grow.
+    come back and memory traced by tracemalloc must not grow.
 
     A single leaked reference per call shows in the counts; a leaked object
     of any size adds at least 16 bytes per call, several KiB over the run.
+    The singletons None, True and False are referenced by every cache of the
+    interpreter, whose occasional evictions move their counts by a few, so
+    for them a drift below one per ten calls is tolerated; every other
+    watched object must come back exactly.
     """
     watched = list(watched)
     for _ in range(20):
@@ -220,7 +224,11 @@ def assert_no_growth(
     finally:
         if started_here:
             tracemalloc.stop()
-    changed = [(obj, before, after) for obj, before, after in zip(watched, counts_before, counts_after) if before != after]
+    changed = [
+        (obj, before, after)
+        for obj, before, after in zip(watched, counts_before, counts_after)
+        if abs(after - before) >= (repeats // 10 if obj is None or obj is True or obj is False else 1)
+    ]
     assert not changed, f"reference counts changed over {repeats} calls: {changed!r}"
     growth = memory_after - memory_before
     assert growth <= allowed_bytes, f"traced memory grew by {growth} bytes over {repeats} calls"
