@@ -47,7 +47,7 @@ OwnedRef lookup_collaborator(PyObject* name, NameCache& cache) noexcept
     // changed a namespace, the next call simply looks again.
     cache.globals_version = globals_version;
     cache.builtins_version = builtins_version;
-    cache.value = OwnedRef::borrow(value.get());
+    cache.value = BorrowedRef(value.get());
     return value;
 }
 

@@ -44,11 +44,14 @@ inline constexpr std::size_t MERGED_ATTRIBUTE_COUNT = 6;
 inline constexpr std::size_t OPERATION_COUNT = 5;
 
 // A cached answer of one place's name lookup: valid while neither the module
-// namespace nor the builtins namespace has changed since it was filled.
+// namespace nor the builtins namespace has changed since it was filled. The
+// value is borrowed: while the versions are unchanged the namespace that
+// answered still holds it, and a rebound or deleted collaborator is not kept
+// alive by the cache.
 struct NameCache {
     std::uint64_t globals_version = 0;
     std::uint64_t builtins_version = 0;
-    OwnedRef value;
+    BorrowedRef value;
 };
 
 // The keyword names of one collaborator call, in call order, and the same
