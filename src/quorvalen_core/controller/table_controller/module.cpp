@@ -514,24 +514,15 @@ bool register_short_name(PyObject* module) noexcept
 // half-filled module, or a later successful import could never replace it.
 void unregister_short_name(PyObject* module) noexcept
 {
-    PyObject* raw_type = nullptr;
-    PyObject* raw_value = nullptr;
-    PyObject* raw_traceback = nullptr;
-    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-    OwnedRef type = OwnedRef::steal(raw_type);
-    OwnedRef value = OwnedRef::steal(raw_value);
-    OwnedRef traceback = OwnedRef::steal(raw_traceback);
-
+    PendingException pending;
     PyObject* modules = PyImport_GetModuleDict();
     OwnedRef key = text(module_name);
     if (key) {
         OwnedRef entry = OwnedRef::borrow(PyDict_GetItemWithError(modules, key.get()));
-        if (entry.get() == module && PyDict_DelItem(modules, key.get()) < 0) {
-            PyErr_Clear();
+        if (entry.get() == module) {
+            PyDict_DelItem(modules, key.get());
         }
     }
-    PyErr_Clear();
-    PyErr_Restore(type.release(), value.release(), traceback.release());
 }
 
 // Steps that add an "init table_controller" entry when they fail.

@@ -104,78 +104,70 @@ void replace_slot(PyObject*& slot, PyObject* value) noexcept
     slot = Py_XNewRef(value);
 }
 
-PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->name); }
+// Attributes kept in one field of the object, read and written through a
+// shared pair of accessors.
+enum class SlotKind {
+    text,           // must be a str; cannot be deleted
+    any_object,     // anything; deleting it sets None
+    optional_dict,  // a dict or None
+};
 
-int set_name(PyObject* self, PyObject* value, void*) noexcept
+struct SlotAttribute {
+    PyObject* NativeFunction::*field;
+    const char* name;
+    SlotKind kind;
+};
+
+SlotAttribute name_attribute{&NativeFunction::name, "__name__", SlotKind::text};
+SlotAttribute qualname_attribute{&NativeFunction::qualname, "__qualname__", SlotKind::text};
+SlotAttribute module_attribute{&NativeFunction::module, "__module__", SlotKind::any_object};
+SlotAttribute doc_attribute{&NativeFunction::doc, "__doc__", SlotKind::any_object};
+// Only what __kwdefaults__ reports changes: the defaults a call uses are
+// fixed by the native implementation.
+SlotAttribute kwdefaults_attribute{&NativeFunction::kwdefaults, "__kwdefaults__", SlotKind::optional_dict};
+SlotAttribute annotations_attribute{&NativeFunction::annotations, "__annotations__", SlotKind::optional_dict};
+
+PyObject* get_slot(PyObject* self, void* closure) noexcept
 {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-        return -1;
+    const auto* attribute = static_cast<const SlotAttribute*>(closure);
+    PyObject* value = as_function(self)->*(attribute->field);
+    return Py_NewRef(value != nullptr ? value : Py_None);
+}
+
+int set_slot(PyObject* self, PyObject* value, void* closure) noexcept
+{
+    const auto* attribute = static_cast<const SlotAttribute*>(closure);
+    switch (attribute->kind) {
+    case SlotKind::text:
+        if (value == nullptr || !PyUnicode_Check(value)) {
+            PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute->name);
+            return -1;
+        }
+        break;
+    case SlotKind::any_object:
+        if (value == nullptr) {
+            value = Py_None;
+        }
+        break;
+    case SlotKind::optional_dict:
+        if (value == Py_None) {
+            value = nullptr;
+        }
+        if (value != nullptr && !PyDict_Check(value)) {
+            PyErr_Format(PyExc_TypeError, "%s must be set to a dict object", attribute->name);
+            return -1;
+        }
+        break;
     }
-    replace_slot(as_function(self)->name, value);
-    return 0;
-}
-
-PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->qualname); }
-
-int set_qualname(PyObject* self, PyObject* value, void*) noexcept
-{
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    replace_slot(as_function(self)->qualname, value);
-    return 0;
-}
-
-PyObject* get_module(PyObject* self, void*) noexcept
-{
-    PyObject* module = as_function(self)->module;
-    return Py_NewRef(module != nullptr ? module : Py_None);
-}
-
-int set_module(PyObject* self, PyObject* value, void*) noexcept
-{
-    replace_slot(as_function(self)->module, value != nullptr ? value : Py_None);
-    return 0;
-}
-
-PyObject* get_doc(PyObject* self, void*) noexcept
-{
-    PyObject* doc = as_function(self)->doc;
-    return Py_NewRef(doc != nullptr ? doc : Py_None);
-}
-
-int set_doc(PyObject* self, PyObject* value, void*) noexcept
-{
-    replace_slot(as_function(self)->doc, value != nullptr ? value : Py_None);
+    replace_slot(as_function(self)->*(attribute->field), value);
     return 0;
 }
 
 // The function has no positional parameter with a default.
 PyObject* get_defaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
-PyObject* get_kwdefaults(PyObject* self, void*) noexcept
-{
-    PyObject* kwdefaults = as_function(self)->kwdefaults;
-    return Py_NewRef(kwdefaults != nullptr ? kwdefaults : Py_None);
-}
-
-// Only what __kwdefaults__ reports changes: the defaults a call uses are
-// fixed by the native implementation.
-int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept
-{
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    replace_slot(as_function(self)->kwdefaults, value);
-    return 0;
-}
-
+// Like a Python function's, the annotations dict is made on first read
+// after it was deleted.
 PyObject* get_annotations(PyObject* self, void*) noexcept
 {
     NativeFunction* function = as_function(self);
@@ -188,19 +180,6 @@ PyObject* get_annotations(PyObject* self, void*) noexcept
     return Py_NewRef(function->annotations);
 }
 
-int set_annotations(PyObject* self, PyObject* value, void*) noexcept
-{
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    replace_slot(as_function(self)->annotations, value);
-    return 0;
-}
-
 PyObject* get_globals(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->globals); }
 
 PyObject* get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
@@ -208,13 +187,13 @@ PyObject* get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 PyObject* get_code(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->code); }
 
 PyGetSetDef native_function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__name__", get_slot, set_slot, nullptr, &name_attribute},
+    {"__qualname__", get_slot, set_slot, nullptr, &qualname_attribute},
+    {"__module__", get_slot, set_slot, nullptr, &module_attribute},
+    {"__doc__", get_slot, set_slot, nullptr, &doc_attribute},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__kwdefaults__", get_slot, set_slot, nullptr, &kwdefaults_attribute},
+    {"__annotations__", get_annotations, set_slot, nullptr, &annotations_attribute},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__closure__", get_closure, nullptr, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},

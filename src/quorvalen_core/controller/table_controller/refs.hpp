@@ -91,4 +91,38 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// Sets the exception being raised aside, for work that must run without it,
+// and raises it again on restore() or at the end of the scope; whatever that
+// work raised meanwhile is dropped.
+class PendingException {
+public:
+    PendingException() noexcept
+    {
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        type_ = OwnedRef::steal(type);
+        value_ = OwnedRef::steal(value);
+        traceback_ = OwnedRef::steal(traceback);
+    }
+
+    PendingException(const PendingException&) = delete;
+    PendingException& operator=(const PendingException&) = delete;
+
+    ~PendingException() { restore(); }
+
+    void restore() noexcept
+    {
+        if (type_) {
+            PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+        }
+    }
+
+private:
+    OwnedRef type_;
+    OwnedRef value_;
+    OwnedRef traceback_;
+};
+
 }  // namespace table_controller

@@ -42,13 +42,7 @@ void add_traceback_entry(TracebackSite site) noexcept
 {
     // Building the code object and frame must not run with the exception
     // pending, so it is set aside and restored before the entry is added.
-    PyObject* raw_type = nullptr;
-    PyObject* raw_value = nullptr;
-    PyObject* raw_traceback = nullptr;
-    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-    OwnedRef type = OwnedRef::steal(raw_type);
-    OwnedRef value = OwnedRef::steal(raw_value);
-    OwnedRef traceback = OwnedRef::steal(raw_traceback);
+    PendingException pending;
 
     OwnedRef& code = cached_code(site);
     if (!code) {
@@ -72,8 +66,7 @@ void add_traceback_entry(TracebackSite site) noexcept
     }
     // A failure to build the entry must not replace the exception that is
     // being reported: drop it and report the original without the entry.
-    PyErr_Clear();
-    PyErr_Restore(type.release(), value.release(), traceback.release());
+    pending.restore();
     if (frame) {
         PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
     }
