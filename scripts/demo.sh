@@ -7,12 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-venv=${QUORVALEN_VENV:-.venv}
-python=${PYTHON:-python3.11}
+source scripts/install.sh
 
-if [ ! -x "$venv/bin/python" ]; then
-    "$python" -m venv "$venv"
-fi
-"$venv/bin/python" -m pip install --quiet --upgrade pip
-"$venv/bin/python" -m pip install --quiet ".[demo]"
+install_package demo
 exec "$venv/bin/python" -m quorvalen_core.demo "$@"

@@ -3,13 +3,7 @@
 # dependencies, and runs the test suite. Extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/install.sh
 
-venv=${QUORVALEN_VENV:-.venv}
-python=${PYTHON:-python3.11}
-
-if [ ! -x "$venv/bin/python" ]; then
-    "$python" -m venv "$venv"
-fi
-"$venv/bin/python" -m pip install --quiet --upgrade pip
-"$venv/bin/python" -m pip install --quiet ".[test]"
+install_package test
 exec "$venv/bin/python" -m pytest "$@"
