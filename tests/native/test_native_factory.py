@@ -54,6 +54,7 @@ def test_typical_call(AC: type, collab: Collaborators) -> None:
         (None, None, "/v1/None", "table", "None"),
         ("销售", "发票", "/v1/销售/发票", "销售.table", "销售.发票"),
         ("🛒", "é", "/v1/🛒/é", "🛒.table", "🛒.é"),
+        ("sales", "发票🛒", "/v1/sales/发票🛒", "sales.table", "sales.发票🛒"),
     ],
 )
 def test_derived_names(

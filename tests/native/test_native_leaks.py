@@ -79,7 +79,6 @@ PATHS: dict[str, tuple[Any, Callable[[World], Any]]] = {
     "defaults": (None, lambda w: w.AC.create(**w.required(), schema_name=w.schema, table_name=w.table)),
     "everything-given": (None, lambda w: w.everything()),
     "str-subclass-keywords": (None, lambda w: w.AC.create(**{Label(k): v for k, v in w.required().items()})),
-    "direct-call": (None, lambda w: w.func(w.AC, **w.required())),
     "too-many-positional": (TypeError, lambda w: w.AC.create(w.model, **w.required())),
     "missing-required": (TypeError, lambda w: w.AC.create(model_class=w.model)),
     "unexpected-keyword": (TypeError, lambda w: w.AC.create(**w.required(), **{w.key: w.model})),
