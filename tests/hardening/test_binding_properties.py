@@ -1,4 +1,4 @@
-"""Property tests: the native binding of ``create`` against the model in ``binding_model``.
+"""Property tests: the native binding of ``create`` against a pure-Python model of its rules.
 
 Calls arrive by five routes: the bound classmethod and the bare function
 (keywords in the fast-call convention, names as the interpreter unpacks
@@ -14,80 +14,144 @@ from __future__ import annotations
 
 import types
 from collections.abc import Callable
+from dataclasses import dataclass
 from types import ModuleType
 from typing import Any
 
+import hypothesis
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
-hypothesis = pytest.importorskip("hypothesis")
-from hypothesis import given  # noqa: E402
-from hypothesis import strategies as st  # noqa: E402
+from hardening_support import CREATE_ENTRY, c_calls, native_entries
 
-from binding_model import PARAMETERS, Bound, Refused, bind, router_keywords  # noqa: E402
-from hardening_support import CREATE_ENTRY, OPERATIONS, c_object_call, c_vectorcall, native_entries  # noqa: E402
+# The model: a name table, open slots and the order of the checks, stated directly.
+PARAMETERS = (
+    "cls", "model_class", "create_schema", "update_schema", "response_schema",
+    "create_router", "update_router", "read_router", "delete_router", "query_router",
+    "prefix", "schema_name", "table_name", "tags", "default_role",
+    "auth_role", "auth_obj", "auth_act", "db_config_name",
+)  # fmt: skip
+REQUIRED = ("model_class", "response_schema")
+MATCH_ORDER = ("cls", *REQUIRED) + tuple(name for name in PARAMETERS[1:] if name not in REQUIRED)
+TYPE_TESTS = [(name, list if name == "tags" else str) for name in PARAMETERS[10:]]
 
-vectorcall = c_vectorcall()
-object_call = c_object_call()
+
+@dataclass
+class Refused:
+    """A TypeError of the binding."""
+
+    message: str
+    subclass_note: bool = False  # the message continues with ". " and the fixed note
+    traceback_entry: bool = True  # the create entry is added
+
+
+def type_name(value: Any) -> str:
+    """The name in the value's type object: bare for a class defined in Python
+    or a builtin, dotted for a type defined in C elsewhere."""
+    kind = type(value)
+    if kind.__flags__ & (1 << 9) or kind.__module__ == "builtins":  # a heap type, or a builtin
+        return kind.__name__
+    return f"{kind.__module__}.{kind.__qualname__}"
+
+
+def positional_count(given: int) -> Refused:
+    return Refused(f"create() takes exactly 1 positional argument ({given} given)")
+
+
+def missing(name: str) -> Refused:
+    return Refused(f"create() needs keyword-only argument {name}")
+
+
+def bind(positional: list[Any], keywords: list[tuple[Any, Any]], keywords_as_mapping: bool) -> Refused | dict[str, Any]:
+    """Binds positional values and (name, value) keyword pairs in call order:
+    the refusal, or the bound values by parameter.  An exception raised by
+    comparing a name with a parameter's ends the call and passes through."""
+    count = len(positional)
+    if not keywords:
+        return missing("model_class") if count == 1 else positional_count(count)
+    if count >= 2:
+        return positional_count(count)
+    if keywords_as_mapping and not all(isinstance(name, str) for name, _ in keywords):
+        return Refused("keywords must be strings", traceback_entry=False)
+    slots: dict[str, Any] = {"cls": positional[0]} if count else {}
+    open_slots = MATCH_ORDER[count:]
+    for name, value in keywords:
+        if not isinstance(name, str):
+            return Refused("create() keywords must be strings")
+        slot = next((parameter for parameter in open_slots if name == parameter), None)
+        if slot is not None:
+            slots[slot] = value
+            continue
+        text = str.__str__(name)  # what %U prints: the characters, never ``__str__``
+        if count == 1 and name == "cls":
+            return Refused(f"create() got multiple values for keyword argument '{text}'")
+        return Refused(f"create() got an unexpected keyword argument '{text}'")
+    if "cls" not in slots:
+        return positional_count(0)
+    for required in REQUIRED:
+        if required not in slots:
+            return missing(required)
+    slots = {name: slots.get(name) for name in PARAMETERS}
+    for parameter, expected in TYPE_TESTS:
+        value = slots[parameter]
+        if value is not None and type(value) is not expected:
+            message = f"Argument '{parameter}' has incorrect type (expected {expected.__name__}, got {type_name(value)})"
+            return Refused(message, subclass_note=isinstance(value, expected), traceback_entry=False)
+    return slots
+
+
+def router_keywords(values: dict[str, Any]) -> list[tuple[str, Any, bool]]:
+    """The AuthRouter keywords a bound call derives: (name, value, passed as the caller's own object)."""
+    schema, table = values["schema_name"], values["table_name"]
+    path, dotted = (schema + "/", schema + ".") if schema else ("", "")
+    table_text = "None" if table is None else table
+
+    def given_or(name: str, derived: Any) -> tuple[str, Any, bool]:
+        return (name, values[name], True) if values[name] else (name, derived, False)
+
+    return [
+        given_or("prefix", "/v1/" + path + table_text),
+        given_or("tags", [dotted + "table"]),
+        ("db_config_name", values["db_config_name"], True),
+        ("default_role", values["default_role"] if values["default_role"] else schema, True),
+        ("auth_role", values["auth_role"], True),
+        given_or("auth_obj", dotted + table_text),
+        ("auth_act", values["auth_act"], True),
+    ]
+
+
+vectorcall, object_call = c_calls() or (None, None)
 ROUTES = ["bound", "function", "slot"] + (["vectorcall"] if vectorcall else []) + (["object-call"] if object_call else [])
 
 
-class StrSub(str):
-    """A name or value of a str subclass compared with str's own equality."""
-
-
-class ListSub(list):  # type: ignore[type-arg]
-    pass
-
-
-class AlwaysEqual(str):
-    """A keyword name equal to every parameter name: it fills the first open slot."""
-
-    def __eq__(self, other: object) -> bool:
-        return True
-
-    __hash__ = str.__hash__
-
-
-class ComparisonFault(Exception):
-    pass
+StrSub = type("StrSub", (str,), {})  # names and values compared with str's own equality
+ListSub = type("ListSub", (list,), {})
+ComparisonFault = type("ComparisonFault", (Exception,), {})
+Opaque = type("Opaque", (), {})  # a class defined in Python, no attributes of interest
+# A keyword name equal to every parameter name: it fills the first open slot.
+AlwaysEqual = type("AlwaysEqual", (str,), {"__eq__": lambda self, other: True, "__hash__": str.__hash__})
 
 
 class RaisingName(str):
-    """A keyword name whose comparison raises; always the same exception object."""
-
-    fault: ComparisonFault
-
-    def __new__(cls, text: str) -> RaisingName:
-        name = super().__new__(cls, text)
-        name.fault = ComparisonFault(text)
-        return name
+    """A keyword name whose comparison raises, always the same exception object."""
 
     __hash__ = str.__hash__
 
     def __eq__(self, other: object) -> bool:
-        raise self.fault
-
-
-class Opaque:
-    """An object of a class defined in Python, with no attributes of interest."""
+        raise self.__dict__.setdefault("fault", ComparisonFault(str.__str__(self)))
 
 
 VALUE_FACTORIES: list[Callable[[], Any]] = [
     lambda: None, lambda: "", lambda: "sales", lambda: "发票", lambda: StrSub("sub"),
     lambda: [], lambda: ["t1", "t2"], lambda: ListSub(["t"]), lambda: 0, lambda: 7,
-    lambda: (1,), lambda: {"k": 1}, lambda: b"bytes", Opaque,
-    lambda: types.SimpleNamespace(enabled=False),
+    lambda: (1,), lambda: {"k": 1}, lambda: b"bytes", Opaque, lambda: types.SimpleNamespace(enabled=False),
 ]  # fmt: skip
 values = st.sampled_from(VALUE_FACTORIES).map(lambda make: make())
 string_names = st.one_of(
-    st.sampled_from(PARAMETERS),
-    st.sampled_from(PARAMETERS[1:]),
-    st.sampled_from(PARAMETERS[10:]),
-    st.sampled_from(["tag", "Prefix", "model", "x", "cls_", "_apply_route_config"]),
-    st.sampled_from(PARAMETERS).map(StrSub),
-    st.sampled_from(["a", "b"]).map(AlwaysEqual),
-    st.sampled_from(["zz1", "zz2"]).map(RaisingName),
-)
+    *map(st.sampled_from, [PARAMETERS, PARAMETERS[1:], PARAMETERS[10:], ["tag", "Prefix", "model", "x", "cls_", "_apply_route_config"]]),
+    st.sampled_from(PARAMETERS).map(StrSub), st.sampled_from(["a", "b"]).map(AlwaysEqual), st.sampled_from(["zz1", "zz2"]).map(RaisingName),
+)  # fmt: skip
 any_names = st.one_of(string_names, st.sampled_from([1, 2.5, b"prefix", None, ("prefix",)]))
 
 
@@ -101,12 +165,9 @@ def calls(draw: st.DrawFn) -> tuple[str, list[Any], list[tuple[Any, Any]]]:
     names = any_names if route in ("slot", "vectorcall", "object-call") else string_names
     # Mostly calls that get far: both required names, some optional ones.
     base = draw(st.sampled_from([[], ["model_class"], ["model_class", "response_schema"], ["response_schema", "model_class"]]))
-    more = draw(st.lists(names, max_size=6))
-    order = draw(st.permutations(base + more))
-    pairs = [(name, draw(values)) for name in order]
+    pairs = [(name, draw(values)) for name in draw(st.permutations(base + draw(st.lists(names, max_size=6))))]
     if route != "vectorcall":
-        # A dict keeps one entry per key (the first position, the last value).
-        try:
+        try:  # a dict keeps one entry per key (the first position, the last value)
             pairs = list(dict(pairs).items())
         except ComparisonFault:  # two names that refuse to be compared
             hypothesis.assume(False)
@@ -114,36 +175,25 @@ def calls(draw: st.DrawFn) -> tuple[str, list[Any], list[tuple[Any, Any]]]:
 
 
 def invoke(AC: type, function: Any, route: str, extra: list[Any], pairs: list[tuple[Any, Any]]) -> Any:
-    if route == "bound":
-        return AC.create(*extra, **dict(pairs))
-    if route == "function":
-        return function(*extra, **dict(pairs))
-    if route == "slot":
-        return type(function).__call__(function, *extra, **dict(pairs))
+    if route == "vectorcall":
+        return vectorcall(function, [*extra, *(value for _, value in pairs)], len(extra), tuple(name for name, _ in pairs))
     if route == "object-call":
-        assert object_call is not None
         return object_call(function, tuple(extra), dict(pairs))
-    assert vectorcall is not None
-    stack = [*extra, *(value for _, value in pairs)]
-    return vectorcall(function, stack, len(extra), tuple(name for name, _ in pairs))
+    if route == "slot":  # the keyword dict reaches the module as it is, non-string keys included
+        return type(function).__call__(function, *extra, **dict(pairs))
+    return (AC.create if route == "bound" else function)(*extra, **dict(pairs))
 
 
 class Recorder:
-    def __init__(self) -> None:
+    """Collaborators that keep what they were given and made."""
+
+    def __init__(self, tc: ModuleType) -> None:
         self.router_calls: list[dict[str, Any]] = []
         self.defaults: list[types.SimpleNamespace] = []
         self.controller_calls: list[dict[str, Any]] = []
-
-    def AuthRouter(self, **kwargs: Any) -> object:
-        self.router_calls.append(kwargs)
-        return Opaque()
-
-    def RouterConfig(self, **kwargs: Any) -> types.SimpleNamespace:
-        self.defaults.append(types.SimpleNamespace(**kwargs))
-        return self.defaults[-1]
-
-    def GenericController(self, **kwargs: Any) -> None:
-        self.controller_calls.append(kwargs)
+        tc.AuthRouter = lambda **kwargs: self.router_calls.append(kwargs) or Opaque()
+        tc.RouterConfig = lambda **kwargs: self.defaults.append(types.SimpleNamespace(**kwargs)) or self.defaults[-1]
+        tc.GenericController = lambda **kwargs: self.controller_calls.append(kwargs)
 
 
 @pytest.fixture(scope="module")
@@ -151,87 +201,55 @@ def subclass_note(AC: type) -> str:
     """The fixed note that follows a refused str or list subclass."""
     with pytest.raises(TypeError) as caught:
         AC.create(model_class=1, response_schema=2, schema_name=StrSub("s"))
-    base = "Argument 'schema_name' has incorrect type (expected str, got StrSub)"
+    base = "Argument 'schema_name' has incorrect type (expected str, got StrSub). "
     message = str(caught.value)
-    assert message.startswith(base + ". ") and len(message) > len(base) + 2
-    return message[len(base) + 2 :]
-
-
-def check_refused(expected: Refused, exc: BaseException, note: str) -> None:
-    if expected.raised is not None:
-        assert exc is expected.raised
-    else:
-        assert type(exc) is expected.error
-        message = expected.message + (". " + note if expected.subclass_note else "")
-        assert str(exc) == message
-    assert native_entries(exc) == ([CREATE_ENTRY] if expected.traceback_entry else [])
-
-
-def check_bound(expected: Bound, recorder: Recorder, result: Any) -> None:
-    values = expected.values
-    (router_call,) = recorder.router_calls
-    keywords = router_keywords(values)
-    assert list(router_call) == [name for name, _, _ in keywords]
-    for name, value, same_object in keywords:
-        passed = router_call[name]
-        assert passed is value if same_object else (type(passed) is type(value) and passed == value), name
-    (controller_call,) = recorder.controller_calls
-    assert controller_call["auth_router"] is result
-    for name in ("model_class", "create_schema", "update_schema", "response_schema"):
-        assert controller_call[name] is values[name], name
-    for operation, default in zip(OPERATIONS, recorder.defaults):
-        given_settings = values[f"{operation}_router"]
-        assert controller_call[f"{operation}_router"] is (default if given_settings is None else given_settings)
+    assert message.startswith(base) and len(message) > len(base)
+    return message[len(base) :]
 
 
 @hypothesis.settings(max_examples=1000)
 @given(call=calls())
+@hypothesis.example(call=("function", [], [("response_schema", 1)]))  # no cls and no model_class: cls is reported
 def test_binding_matches_the_model(
     tc: ModuleType, AC: type, create_function: Any, subclass_note: str, call: tuple[str, list[Any], list[tuple[Any, Any]]]
 ) -> None:
     route, extra, pairs = call
-    positional = [AC, *extra] if route == "bound" else list(extra)
-    if route == "object-call" and not all(isinstance(name, str) for name, _ in pairs):
-        # The interpreter's own check, made before the module is called.
-        expected: Refused | Bound = Refused(TypeError, "keywords must be strings", traceback_entry=False)
-    else:
-        expected = bind(positional, pairs, keywords_as_mapping=route == "slot")
-    hypothesis.event(route, f"{expected.error.__name__}: {(expected.message or '')[:30]}" if isinstance(expected, Refused) else "bound")
-    recorder = Recorder()
-    saved = {name: getattr(tc, name) for name in ("AuthRouter", "RouterConfig", "GenericController")}
-    for name in saved:
-        setattr(tc, name, getattr(recorder, name))
+    expected: Refused | dict[str, Any] | ComparisonFault
     try:
-        result = invoke(AC, create_function, route, extra, pairs)
+        expected = bind([AC, *extra] if route == "bound" else extra, pairs, keywords_as_mapping=route == "slot")
+    except ComparisonFault as fault:
+        expected = fault
+    if route == "object-call" and not all(isinstance(name, str) for name, _ in pairs):
+        # The interpreter's own check of a keyword dict, made before the module runs.
+        expected = Refused("keywords must be strings", traceback_entry=False)
+    hypothesis.event(route, expected.message[:30] if isinstance(expected, Refused) else type(expected).__name__)
+    recorder = Recorder(tc)
+    try:
+        outcome: Any = invoke(AC, create_function, route, extra, pairs)
     except BaseException as exc:  # noqa: BLE001
-        outcome: Any = exc
-    else:
-        outcome = result
-    finally:
-        for name, value in saved.items():
-            setattr(tc, name, value)
+        outcome = exc
 
-    if isinstance(expected, Refused):
-        assert isinstance(outcome, BaseException), f"expected {expected}, got {outcome!r}"
-        check_refused(expected, outcome, subclass_note)
+    if isinstance(expected, ComparisonFault):
+        assert outcome is expected and native_entries(outcome) == [CREATE_ENTRY]
+    elif isinstance(expected, Refused):
+        assert type(outcome) is TypeError, f"expected {expected}, got {outcome!r}"
+        assert str(outcome) == expected.message + (". " + subclass_note if expected.subclass_note else "")
+        assert native_entries(outcome) == ([CREATE_ENTRY] if expected.traceback_entry else [])
         assert recorder.router_calls == []
-        return
-    settings_given = [expected.values[f"{operation}_router"] for operation in OPERATIONS]
-    broken = next((value for value in settings_given if value is not None and not hasattr(value, "enabled")), None)
-    if broken is not None:
+    elif any(expected[p] is not None and not hasattr(expected[p], "enabled") for p in PARAMETERS[5:10]):
         # Bound, then the merge meets route settings without `enabled`.
         assert type(outcome) is AttributeError and "enabled" in str(outcome)
-        return
-    assert not isinstance(outcome, BaseException), f"expected success, got {outcome!r}"
-    check_bound(expected, recorder, outcome)
-
-
-@pytest.mark.skipif(vectorcall is None, reason="PyObject_Vectorcall is not reachable through ctypes")
-def test_repeated_names_in_a_vectorcall_bind_the_last_value(tc: ModuleType, create_function: Any, AC: type) -> None:
-    recorder = Recorder()
-    for name in ("AuthRouter", "RouterConfig", "GenericController"):
-        setattr(tc, name, getattr(recorder, name))
-    first, last = Opaque(), Opaque()
-    pairs = [("model_class", first), ("response_schema", None), ("model_class", last)]
-    invoke(AC, create_function, "vectorcall", [AC], pairs)
-    assert recorder.controller_calls[0]["model_class"] is last
+    else:
+        assert not isinstance(outcome, BaseException), f"expected success, got {outcome!r}"
+        (router_call,) = recorder.router_calls
+        keywords = router_keywords(expected)
+        assert list(router_call) == [name for name, _, _ in keywords]
+        for name, value, same_object in keywords:
+            passed = router_call[name]
+            assert passed is value if same_object else (type(passed) is type(value) and passed == value), name
+        (controller_call,) = recorder.controller_calls
+        assert controller_call["auth_router"] is outcome
+        for name in PARAMETERS[1:5]:
+            assert controller_call[name] is expected[name], name
+        for parameter, default in zip(PARAMETERS[5:10], recorder.defaults):
+            assert controller_call[parameter] is (default if expected[parameter] is None else expected[parameter])
