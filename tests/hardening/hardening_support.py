@@ -1,10 +1,8 @@
 """Shared pieces of the hardening tests of the native ``table_controller`` module.
 
-The tests load a copy of the built library (named by ``QUORVALEN_NATIVE_EXTENSION``,
-else the one installed with ``quorvalen_core``) into a throwaway package with
-trivial siblings, so they need only pytest, hypothesis and the standard library,
-musl included; a copy at its own path has its own process-wide state and cannot
-disturb other test directories of the same run.
+The library (named by ``QUORVALEN_NATIVE_EXTENSION``, else the installed one) is
+copied into a throwaway package with trivial siblings: only pytest, hypothesis and
+the standard library are needed, and the copy's process-wide state is its own.
 """
 
 from __future__ import annotations
@@ -94,11 +92,8 @@ def entries_after_caller(exc: BaseException, caller: str) -> list[tuple[str, str
 
 
 def c_calls() -> tuple[Callable[..., Any], Callable[..., Any]] | None:
-    """``PyObject_Vectorcall(callable, stack list, nargs, kwnames)`` and
-    ``PyObject_Call(callable, args, kwargs)`` through ctypes, for calls the
-    language cannot write (repeated or non-string keyword names, a keyword
-    dict handed over as it is); None without ctypes or the exported symbols
-    (a static or libffi-less interpreter)."""
+    """``PyObject_Vectorcall`` (callable, stack list, nargs, kwnames) and ``PyObject_Call``
+    through ctypes, for calls the language cannot write; None without ctypes."""
     try:
         import ctypes
 
@@ -118,9 +113,7 @@ def c_calls() -> tuple[Callable[..., Any], Callable[..., Any]] | None:
 
 
 def flush_name_caches(module: Any) -> None:
-    """Binds plain collaborators and makes one call that reaches every lookup:
-    the module caches each place's last lookup, so afterwards those caches
-    hold only ``types.SimpleNamespace`` and objects a test made are free to go."""
+    """Leaves only ``types.SimpleNamespace`` in the module's lookup caches, so objects a test made can go."""
     for name in COLLABORATORS:
         setattr(module, name, types.SimpleNamespace)
     module.AuthController.create(model_class=None, response_schema=None)
@@ -134,11 +127,9 @@ def assert_released(make: Callable[[], Iterable[object]]) -> None:
 
 
 def assert_no_growth(run_once: Callable[[], None], watched: Iterable[object] = (), repeats: int = 400) -> None:
-    """Over many runs the reference counts of ``watched`` come back and memory
-    traced by tracemalloc does not grow (a leaked object of any size adds at
-    least 16 bytes per run).  None, True and False are referenced by every
-    cache of the interpreter, whose evictions move their counts by a few: for
-    them a drift below one per ten runs is tolerated."""
+    """Over many runs the counts of ``watched`` come back and traced memory does not
+    grow (a leaked object adds 16 bytes or more per run).  Interpreter caches move
+    the counts of None, True and False a little: below one per ten runs is tolerated."""
     watched = list(watched)
     tracemalloc.start()
     try:

@@ -1,13 +1,9 @@
 """Property tests: the native binding of ``create`` against a pure-Python model of its rules.
 
-Calls arrive by five routes: the bound classmethod and the bare function
-(keywords in the fast-call convention, names as the interpreter unpacks
-them), the type's ``__call__`` slot (keywords as a dict, so keys that are not
-strings reach the module), ``PyObject_Vectorcall`` through ctypes
-(keyword-name tuples the language cannot write: repeated or non-string
-names), and ``PyObject_Call`` through ctypes (a dict with any keys, which the
-interpreter unpacks into the fast-call convention, refusing non-string keys
-itself before the module runs).
+Calls arrive as the bound classmethod, the bare function (fast-call keywords),
+the type's ``__call__`` slot (a keyword dict, non-string keys reaching the
+module), ``PyObject_Vectorcall`` (repeated or non-string names) and
+``PyObject_Call`` (a dict the interpreter unpacks, refusing non-string keys itself).
 """
 
 from __future__ import annotations
@@ -184,18 +180,6 @@ def invoke(AC: type, function: Any, route: str, extra: list[Any], pairs: list[tu
     return (AC.create if route == "bound" else function)(*extra, **dict(pairs))
 
 
-class Recorder:
-    """Collaborators that keep what they were given and made."""
-
-    def __init__(self, tc: ModuleType) -> None:
-        self.router_calls: list[dict[str, Any]] = []
-        self.defaults: list[types.SimpleNamespace] = []
-        self.controller_calls: list[dict[str, Any]] = []
-        tc.AuthRouter = lambda **kwargs: self.router_calls.append(kwargs) or Opaque()
-        tc.RouterConfig = lambda **kwargs: self.defaults.append(types.SimpleNamespace(**kwargs)) or self.defaults[-1]
-        tc.GenericController = lambda **kwargs: self.controller_calls.append(kwargs)
-
-
 @pytest.fixture(scope="module")
 def subclass_note(AC: type) -> str:
     """The fixed note that follows a refused str or list subclass."""
@@ -223,7 +207,12 @@ def test_binding_matches_the_model(
         # The interpreter's own check of a keyword dict, made before the module runs.
         expected = Refused("keywords must be strings", traceback_entry=False)
     hypothesis.event(route, expected.message[:30] if isinstance(expected, Refused) else type(expected).__name__)
-    recorder = Recorder(tc)
+    router_calls: list[dict[str, Any]] = []
+    defaults: list[types.SimpleNamespace] = []
+    controller_calls: list[dict[str, Any]] = []
+    tc.AuthRouter = lambda **kwargs: router_calls.append(kwargs) or Opaque()
+    tc.RouterConfig = lambda **kwargs: defaults.append(types.SimpleNamespace(**kwargs)) or defaults[-1]
+    tc.GenericController = lambda **kwargs: controller_calls.append(kwargs)
     try:
         outcome: Any = invoke(AC, create_function, route, extra, pairs)
     except BaseException as exc:  # noqa: BLE001
@@ -235,21 +224,21 @@ def test_binding_matches_the_model(
         assert type(outcome) is TypeError, f"expected {expected}, got {outcome!r}"
         assert str(outcome) == expected.message + (". " + subclass_note if expected.subclass_note else "")
         assert native_entries(outcome) == ([CREATE_ENTRY] if expected.traceback_entry else [])
-        assert recorder.router_calls == []
+        assert router_calls == []
     elif any(expected[p] is not None and not hasattr(expected[p], "enabled") for p in PARAMETERS[5:10]):
         # Bound, then the merge meets route settings without `enabled`.
         assert type(outcome) is AttributeError and "enabled" in str(outcome)
     else:
         assert not isinstance(outcome, BaseException), f"expected success, got {outcome!r}"
-        (router_call,) = recorder.router_calls
+        (router_call,) = router_calls
         keywords = router_keywords(expected)
         assert list(router_call) == [name for name, _, _ in keywords]
         for name, value, same_object in keywords:
             passed = router_call[name]
             assert passed is value if same_object else (type(passed) is type(value) and passed == value), name
-        (controller_call,) = recorder.controller_calls
+        (controller_call,) = controller_calls
         assert controller_call["auth_router"] is outcome
         for name in PARAMETERS[1:5]:
             assert controller_call[name] is expected[name], name
-        for parameter, default in zip(PARAMETERS[5:10], recorder.defaults):
+        for parameter, default in zip(PARAMETERS[5:10], defaults):
             assert controller_call[parameter] is (default if expected[parameter] is None else expected[parameter])

@@ -1,10 +1,7 @@
-"""Several threads calling ``create``, some sharing route settings objects, while
-another rebinds, deletes and restores the module's collaborator names.
-
-Every event is stamped from one global counter, so each collaborator call is
-checked against the names bound while its lookup could have happened: between
-the thread's previous event and the call.  A call that found a name missing
-must fail with the NameError for that name and nothing else.
+"""Threads calling ``create``, some sharing settings objects, while another rebinds,
+deletes and restores the collaborator names.  Events are stamped from one counter,
+so each collaborator call is checked against the names bound between the thread's
+previous event and the call; a call that found a name missing fails with its NameError.
 """
 
 from __future__ import annotations
@@ -46,21 +43,9 @@ def possible(changes: list[Change], start: int, end: int) -> set[int | None]:
     return {changes[first - 1][2] if first else 0} | {value for before, _, value in changes[first:] if before <= end}
 
 
-class SharedSettings:
-    """Route settings shared between threads and operations; attribute access
-    runs Python code in the middle of a merge, where the interpreter may switch threads."""
-
-    def __init__(self) -> None:
-        object.__setattr__(self, "values", dict.fromkeys(MERGED_ATTRIBUTES))
-        object.__setattr__(self, "enabled", True)
-
-    def __getattr__(self, name: str) -> Any:
-        if name not in MERGED_ATTRIBUTES:
-            raise AttributeError(name)
-        return self.values[name]
-
-    def __setattr__(self, name: str, value: Any) -> None:
-        self.values[name] = value
+class SharedSettings(types.SimpleNamespace):
+    def __getattribute__(self, name: str) -> Any:  # Python code mid-merge, where threads may switch
+        return super().__getattribute__(name)
 
 
 def test_calls_race_with_rebinding(tc: ModuleType, AC: type) -> None:
@@ -68,7 +53,7 @@ def test_calls_race_with_rebinding(tc: ModuleType, AC: type) -> None:
     logs: dict[int, list[Any]] = defaultdict(list)
     generations = [generation(number, logs, stamp) for number in range(GENERATIONS)]
     changes: dict[str, list[Change]] = {name: [] for name in COLLABORATORS}
-    shared = [SharedSettings() for _ in range(3)]
+    shared = [SharedSettings(enabled=True, **dict.fromkeys(MERGED_ATTRIBUTES)) for _ in range(3)]
     shared_use: dict[int, set[str]] = defaultdict(set)
     stop = threading.Event()
     failures: list[BaseException] = []
@@ -136,15 +121,13 @@ def test_calls_race_with_rebinding(tc: ModuleType, AC: type) -> None:
     # Shared objects hold values of the defaults of operations they stood for.
     for settings in shared:
         if used := shared_use[id(settings)]:
-            for name, value in settings.values.items():
+            for name, value in vars(settings).items():
                 assert value in {default_settings(operation)[name] for operation in used}, (name, value, used)
-            assert settings.enabled is True
 
 
 def check_logs(logs: dict[int, list[Any]], changes: dict[str, list[Change]]) -> dict[str, int]:
-    """Log entries: (stamp, collaborator name, generation, kwargs, result) for a
-    collaborator call; (stamp, "start"), (stamp, "name-error", message) and
-    (stamp, "done", router, settings given) for the worker's own steps."""
+    """Entries: (stamp, collaborator, generation, kwargs, result) for a collaborator call;
+    (stamp, "start"), (stamp, "name-error", message), (stamp, "done", router, settings)."""
     outcomes: dict[str, int] = defaultdict(int)
     for log in logs.values():
         call: list[Any] = []

@@ -156,9 +156,8 @@ class Point:
         return min(max(self.index - 1, 0), 5)
 
     def calls_made(self) -> list[str]:
-        if self.kind == "event":
-            return ["AuthRouter"] + ["RouterConfig"] * self.merged_operations()
-        return [name for name, _ in CALLS[: self.index + (self.kind == "call")]]
+        made = 1 + self.merged_operations() if self.kind == "event" else self.index + (self.kind == "call")
+        return [name for name, _ in CALLS[:made]]
 
 
 POINTS = [Point("event", n) for n in range(EVENTS_BEFORE[5])] + [
@@ -182,26 +181,19 @@ class CollidingKey:
         return False
 
 
-CURRENT_PLAN: dict[str, Plan] = {}
+class KeywordDict:
+    """A callable without the fast-call protocol: the module calls it with a dict of keywords."""
 
+    def __init__(self, target: Callable[..., Any]) -> None:
+        self.target = target
 
-class ClassCollaborator:
-    """Runs the current plan's collaborator as a class without the fast-call
-    protocol, called with a dict of keywords; made once, so the type caches stay."""
-
-    name = ""
-
-    def __new__(cls, **kwargs: Any) -> Any:
-        return getattr(CURRENT_PLAN["plan"], cls.name)(**kwargs)
-
-
-CLASS_COLLABORATORS = {name: type(name, (ClassCollaborator,), {"name": name}) for name in COLLABORATORS}
+    def __call__(self, **kwargs: Any) -> Any:
+        return self.target(**kwargs)
 
 
 def install(tc: ModuleType, plan: Plan, convention: str = "fast-call") -> None:
-    CURRENT_PLAN["plan"] = plan
     for name in COLLABORATORS:
-        setattr(tc, name, getattr(plan, name) if convention == "fast-call" else CLASS_COLLABORATORS[name])
+        setattr(tc, name, getattr(plan, name) if convention == "fast-call" else KeywordDict(getattr(plan, name)))
 
 
 def caller_settings(plan: Plan) -> dict[str, Any]:
@@ -242,7 +234,6 @@ def run_point(tc: ModuleType, AC: type, point: Point | None, convention: str = "
         for key in [key for key in tc.__dict__ if isinstance(key, CollidingKey)]:
             key.fault = None
             del tc.__dict__[key]
-        CURRENT_PLAN.clear()
         flush_name_caches(tc)
 
 
@@ -252,7 +243,7 @@ def expected_entries(point: Point, convention: str) -> list[tuple[str, str]]:
         hook = "__getattribute__" if merge_model()[0][point.index][0] == "get" else "__setattr__"
         return [create, (NATIVE_FILE, MERGE_ENTRY), (HERE, hook), (HERE, "traffic")]
     if point.kind == "call":
-        wrapper = [(HERE, "__new__")] if convention == "keyword-dict" else []
+        wrapper = [(HERE, "__call__")] if convention == "keyword-dict" else []
         return [create, *wrapper, (HERE, CALLS[point.index][0]), (HERE, "_enter")]
     return [create, (HERE, "__eq__")] if point.kind == "lookup" else [create]
 

@@ -1,7 +1,5 @@
-"""No reference and no memory kept: calls by routes the plain leak checks of the
-native tests do not take, the function's writable attributes replaced many
-times, and the module imported again and again.
-"""
+"""No reference and no memory kept: the function's writable attributes replaced
+many times, and the module imported again and again."""
 
 from __future__ import annotations
 
@@ -9,59 +7,12 @@ import gc
 import importlib
 import sys
 import tracemalloc
-import types
-from collections.abc import Callable
 from types import ModuleType
 from typing import Any
 
 import pytest
 
-from hardening_support import COLLABORATORS, FULL_NAME, assert_no_growth, assert_released, c_calls, flush_name_caches
-
-vectorcall = (c_calls() or (None, None))[0]
-Name = type("Name", (str,), {})
-Namespace = type("Namespace", (types.SimpleNamespace,), {})  # weakly referenceable, unlike its base
-Value = type("Value", (), {})  # a value handed to create whose release can be checked
-
-# Routes the plain leak checks of tests/native do not take (a call without
-# ``cls``, keywords as a dict, repeated names), and the paths that make new
-# objects for the caller (tags, the note of a refused subclass).
-CASES: dict[str, tuple[Callable[[type, Any, Any], Any], type[BaseException] | None]] = {
-    "no-arguments": (lambda AC, f, v: AC.create(), TypeError),
-    "missing-cls": (lambda AC, f, v: f(model_class=v, response_schema=v), TypeError),
-    "str-subclass-value": (lambda AC, f, v: AC.create(model_class=v, response_schema=v, auth_act=Name("a")), TypeError),
-    "success": (lambda AC, f, v: AC.create(model_class=v, response_schema=v, schema_name="s", tags=[v]), None),
-    "keywords-as-a-dict": (lambda AC, f, v: type(f).__call__(f, AC, model_class=v, response_schema=v), None),
-    "mapping-key-not-a-string": (lambda AC, f, v: type(f).__call__(f, AC, **{1: v, "model_class": v}), TypeError),
-    "repeated-keyword-name": (lambda AC, f, v: vectorcall(f, [AC, v, v, v], 1, ("model_class", "response_schema", "model_class")), None),
-}  # fmt: skip
-
-
-@pytest.mark.parametrize("case", list(CASES))
-def test_every_route_releases_what_it_was_given(tc: ModuleType, AC: type, create_function: Any, case: str) -> None:
-    call, expected = CASES[case]
-    if "vectorcall" in call.__code__.co_names and vectorcall is None:
-        pytest.skip("PyObject_Vectorcall is not reachable through ctypes")
-    for name in COLLABORATORS:
-        setattr(tc, name, Namespace)
-
-    def once(value: Any) -> list[Any]:
-        try:
-            result = call(AC, create_function, value)
-        except BaseException as exc:  # noqa: BLE001
-            assert type(exc) is expected, exc
-            return [value]
-        assert expected is None
-        return [value, result]
-
-    def make() -> list[object]:
-        made = once(Value())
-        flush_name_caches(tc)
-        return made
-
-    assert_released(make)
-    shared = Value()
-    assert_no_growth(lambda: once(shared), [shared, AC, create_function, Namespace, None, True, False])
+from hardening_support import FULL_NAME, assert_no_growth
 
 
 def test_function_attributes_replaced_and_deleted_many_times(create_function: Any) -> None:
