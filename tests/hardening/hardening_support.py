@@ -15,7 +15,6 @@ import shutil
 import sys
 import tracemalloc
 import traceback
-import types
 import weakref
 from collections.abc import Callable, Iterable
 from pathlib import Path
@@ -110,13 +109,6 @@ def c_calls() -> tuple[Callable[..., Any], Callable[..., Any]] | None:
         return vectorcall(callable_, ctypes.cast(array, ctypes.c_void_p), nargs, kwnames)
 
     return call, object_call
-
-
-def flush_name_caches(module: Any) -> None:
-    """Leaves only ``types.SimpleNamespace`` in the module's lookup caches, so objects a test made can go."""
-    for name in COLLABORATORS:
-        setattr(module, name, types.SimpleNamespace)
-    module.AuthController.create(model_class=None, response_schema=None)
 
 
 def assert_released(make: Callable[[], Iterable[object]]) -> None:

@@ -10,9 +10,8 @@ from __future__ import annotations
 
 import types
 from collections.abc import Callable
-from dataclasses import dataclass
 from types import ModuleType
-from typing import Any
+from typing import Any, NamedTuple
 
 import hypothesis
 import pytest
@@ -33,10 +32,7 @@ MATCH_ORDER = ("cls", *REQUIRED) + tuple(name for name in PARAMETERS[1:] if name
 TYPE_TESTS = [(name, list if name == "tags" else str) for name in PARAMETERS[10:]]
 
 
-@dataclass
-class Refused:
-    """A TypeError of the binding."""
-
+class Refused(NamedTuple):  # a TypeError of the binding
     message: str
     subclass_note: bool = False  # the message continues with ". " and the fixed note
     traceback_entry: bool = True  # the create entry is added

@@ -1,11 +1,7 @@
-"""Every path of a ``create`` call, normal or refused, run many times and with each
-of its memory allocations failed in turn.
-
-Repeated calls keep no reference and no memory.  ``_testcapi.set_nomemory`` fails
-exactly the n-th allocation, n = 0, 1, 2, ...: naming, tag lists, keyword dicts,
-exceptions and traceback entries, and all the collaborators allocate; each call
-must end as it normally does or with MemoryError, never with a crash or a broken
-result protocol.  Under scripts/sanitize.sh a use after free shows at once.
+"""Each path of a ``create`` call, normal or refused, run many times (keeping no
+reference and no memory) and with each of its allocations failed in turn by
+``_testcapi.set_nomemory``: it must then end as it normally does or with
+MemoryError, never with a crash or a broken result protocol.
 """
 
 from __future__ import annotations
@@ -119,10 +115,8 @@ def sweep(call: Callable[[Any], Any], normal: Any, value: Any) -> tuple[list[Any
             assert set(native_entries(outcome)) <= {CREATE_ENTRY, MERGE_ENTRY}, index
         else:
             assert is_normal(outcome, normal), (index, outcome)
-            if not isinstance(outcome, BaseException):
-                made.append(weakref.ref(outcome))
-        memory_errors += not last_was_normal
-        normal_endings += last_was_normal
+            made += [] if isinstance(outcome, BaseException) else [weakref.ref(outcome)]
+        memory_errors, normal_endings = memory_errors + (not last_was_normal), normal_endings + last_was_normal
         del outcome
     # The last allocations failed after the call was over: every one the call makes was failed once.
     assert last_was_normal
