@@ -9,7 +9,7 @@ not the CRUD endpoints.
 from __future__ import annotations
 
 from collections.abc import Callable, Iterator
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from datetime import timedelta
 from pathlib import Path
 from typing import Any
@@ -18,13 +18,12 @@ import pytest
 from fastapi import Depends, FastAPI
 from fastapi.testclient import TestClient
 
-from quorvalen_core.auth import AuthService, AuthSettings, set_auth_service
+from quorvalen_core.auth import AuthService, AuthSettings, current_subject, set_auth_service
 from quorvalen_core.auth.auth_router import AuthRouter
 from quorvalen_core.controller import table_controller
 from quorvalen_core.controller.router_config import RouterConfig
 from quorvalen_core.db import DatabaseRegistry, set_database_registry
 
-SECRET = "test-secret-0123456789-abcdefghijklmnop"
 OPERATIONS = {
     "create": ("POST", "/create"),
     "update": ("PATCH", "/update"),
@@ -34,24 +33,22 @@ OPERATIONS = {
 }
 
 
+def echo(operation: str) -> Callable[..., Any]:
+    """An endpoint answering with its operation and the caller's subject."""
+
+    async def endpoint(subject: str | None = Depends(current_subject)) -> dict[str, Any]:
+        return {"operation": operation, "subject": subject}
+
+    return endpoint
+
+
 class EndpointPerOperation:
-    """Stands in for GenericController: one endpoint per operation, echoing the caller."""
+    """Stands in for GenericController: one echoing endpoint per operation."""
 
     def __init__(self, *, auth_router: AuthRouter, **kwargs: Any) -> None:
         for operation, (method, path) in OPERATIONS.items():
             config: RouterConfig = kwargs[f"{operation}_router"]
-            auth_router.add_guarded_route(
-                path, self._endpoint(operation), methods=[method], config=config
-            )
-
-    @staticmethod
-    def _endpoint(operation: str) -> Callable[..., Any]:
-        from quorvalen_core.auth import current_subject
-
-        async def endpoint(subject: str | None = Depends(current_subject)) -> dict[str, Any]:
-            return {"operation": operation, "subject": subject}
-
-        return endpoint
+            auth_router.add_guarded_route(path, echo(operation), methods=[method], config=config)
 
 
 class Table:
@@ -72,25 +69,18 @@ class Harness:
     databases: DatabaseRegistry
     settings: AuthSettings
     clock: FakeClock
-    apps: list[FastAPI] = field(default_factory=list)
-    routers: list[AuthRouter] = field(default_factory=list)
+    app: FastAPI | None = None
+    router: AuthRouter | None = None
+    echo = staticmethod(echo)
 
     def client(self, **create_kwargs: Any) -> TestClient:
         create_kwargs.setdefault("schema_name", "sales")
         create_kwargs.setdefault("table_name", "invoice")
-        router = table_controller.AuthController.create(
-            model_class=Table, response_schema=Table, **create_kwargs
-        )
+        router = table_controller.AuthController.create(model_class=Table, response_schema=Table, **create_kwargs)
         assert isinstance(router, AuthRouter)
-        app = FastAPI()
-        app.include_router(router)
-        self.apps.append(app)
-        self.routers.append(router)
-        return TestClient(app)
-
-    @staticmethod
-    def echo(operation: str) -> Callable[..., Any]:
-        return EndpointPerOperation._endpoint(operation)
+        self.router, self.app = router, FastAPI()
+        self.app.include_router(router)
+        return TestClient(self.app)
 
     def token(self, subject: str, expires_in: timedelta | None = None) -> dict[str, str]:
         return {"Authorization": f"Bearer {self.service.create_access_token(subject, expires_in=expires_in)}"}
@@ -100,24 +90,17 @@ class Harness:
 
 
 @pytest.fixture
-def databases(tmp_path: Path) -> Iterator[DatabaseRegistry]:
-    registry = DatabaseRegistry(default_url=f"sqlite:///{tmp_path / 'app.db'}", environ={})
-    registry.configure("authdb", f"sqlite:///{tmp_path / 'auth.db'}")
-    previous = set_database_registry(registry)
-    yield registry
-    set_database_registry(previous)
-    registry.reset()
-
-
-@pytest.fixture
-def harness(databases: DatabaseRegistry, monkeypatch: pytest.MonkeyPatch) -> Iterator[Harness]:
-    monkeypatch.setattr(table_controller, "GenericController", EndpointPerOperation)
-    settings = AuthSettings(secret_key=SECRET, policy_refresh_seconds=3600)
+def harness(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Iterator[Harness]:
     clock = FakeClock()
+    databases = DatabaseRegistry(default_url=f"sqlite:///{tmp_path / 'app.db'}", environ={})
+    databases.configure("authdb", f"sqlite:///{tmp_path / 'auth.db'}")
+    previous_databases = set_database_registry(databases)
+    monkeypatch.setattr(table_controller, "GenericController", EndpointPerOperation)
+    settings = AuthSettings(secret_key="test-secret-0123456789-abcdefghijklmnop", policy_refresh_seconds=3600)
     service = AuthService(settings=settings, databases=databases, clock=clock)
-    previous = set_auth_service(service)
+    previous_service = set_auth_service(service)
     yield Harness(service=service, databases=databases, settings=settings, clock=clock)
-    set_auth_service(previous)
+    set_auth_service(previous_service)
     service.close()
-
-
+    set_database_registry(previous_databases)
+    databases.reset()

@@ -1,4 +1,4 @@
-"""Who may call what, through FastAPI on a router from ``AuthController.create``."""
+"""Who may call what: route settings, and the checks of a router from ``AuthController.create`` through FastAPI."""
 
 from __future__ import annotations
 
@@ -6,236 +6,182 @@ import base64
 import json
 import subprocess
 import sys
+from collections.abc import Callable
 from datetime import timedelta
 from typing import Any
 
 import jwt
 import pytest
-from fastapi import FastAPI, Header, HTTPException
+from fastapi import Depends, FastAPI, Header, HTTPException
 from fastapi.testclient import TestClient
+from pydantic import ValidationError
 
-from quorvalen_core.auth import AuthRouter, set_authentication_dependency
+from quorvalen_core.auth import AuthRouter, RoutePermission, set_authentication_dependency
 from quorvalen_core.controller.router_config import RouterConfig
 
 PREFIX = "/v1/sales/invoice"
 METHODS = {"create": "POST", "update": "PATCH", "read": "GET", "delete": "DELETE", "query": "GET"}
+ALL = tuple(METHODS)
+EXP = 1_900_000_000
 
 
 def call(client: Any, operation: str, headers: dict[str, str] | None = None) -> Any:
     return client.request(METHODS[operation], f"{PREFIX}/{operation}", headers=headers or {})
 
 
-def _b64(data: dict[str, Any] | str) -> str:
+def _b64(data: Any) -> str:
     raw = data if isinstance(data, str) else json.dumps(data)
     return base64.urlsafe_b64encode(raw.encode()).rstrip(b"=").decode()
 
 
-BAD_TOKENS = [
-    "garbage", "three dots", "other secret", "alg none", "no subject", "numeric subject",
-    "empty subject", "no expiry", "text expiry", "payload not json", "payload a list",
-]
+def header(value: str) -> Callable[[Any], dict[str, str]]:
+    return lambda harness: {"Authorization": value}
 
 
-def _bad_tokens(secret: str) -> dict[str, str]:
-    now = 1_900_000_000
-    return {
-        "garbage": "not-a-token",
-        "three dots": "a.b.c",
-        "other secret": jwt.encode({"sub": "alice", "exp": now}, "x" * 40, algorithm="HS256"),
-        "alg none": f"{_b64({'alg': 'none', 'typ': 'JWT'})}.{_b64({'sub': 'alice', 'exp': now})}.",
-        "no subject": jwt.encode({"exp": now}, secret, algorithm="HS256"),
-        "numeric subject": f"{_b64({'alg': 'HS256'})}.{_b64({'sub': 7, 'exp': now})}.",
-        "empty subject": jwt.encode({"sub": "", "exp": now}, secret, algorithm="HS256"),
-        "no expiry": jwt.encode({"sub": "alice"}, secret, algorithm="HS256"),
-        "text expiry": jwt.encode({"sub": "alice", "exp": "soon"}, secret, algorithm="HS256"),
-        "payload not json": f"{_b64({'alg': 'HS256'})}.{_b64('[1,')}.c2ln",
-        "payload a list": f"{_b64({'alg': 'HS256'})}.{_b64([1])}.c2ln",
-    }
+def signed(claims: dict[str, Any], key: str | None = None) -> Callable[[Any], dict[str, str]]:
+    def make(harness: Any) -> dict[str, str]:
+        token = jwt.encode(claims, key or harness.settings.signing_key(), algorithm="HS256")
+        return {"Authorization": f"Bearer {token}"}
+
+    return make
 
 
-def test_anonymous_caller_gets_401_with_bearer_challenge(harness: Any) -> None:
-    client = harness.client()
-    for operation in ("create", "update", "read", "delete"):
-        response = call(client, operation)
-        assert response.status_code == 401, operation
-        assert response.headers["WWW-Authenticate"] == "Bearer"
+NO_CREDENTIALS = ("Not authenticated", "Bearer")
+BAD_TOKEN = ("Invalid token", 'Bearer error="invalid_token"')
+UNAUTHENTICATED = {
+    "anonymous": (lambda harness: {}, NO_CREDENTIALS),
+    "basic scheme": (header("Basic YWxpY2U6cHc="), NO_CREDENTIALS),
+    "bearer and space": (header("Bearer "), NO_CREDENTIALS),
+    "other scheme": (header("Token abc"), NO_CREDENTIALS),
+    "garbage": (header("Bearer not-a-token"), BAD_TOKEN),
+    "three dots": (header("Bearer a.b.c"), BAD_TOKEN),
+    "other secret": (signed({"sub": "alice", "exp": EXP}, "x" * 40), BAD_TOKEN),
+    "alg none": (header(f"Bearer {_b64({'alg': 'none'})}.{_b64({'sub': 'alice', 'exp': EXP})}."), BAD_TOKEN),
+    "no subject": (signed({"exp": EXP}), BAD_TOKEN),
+    "numeric subject": (header(f"Bearer {_b64({'alg': 'HS256'})}.{_b64({'sub': 7, 'exp': EXP})}."), BAD_TOKEN),
+    "empty subject": (signed({"sub": "", "exp": EXP}), BAD_TOKEN),
+    "no expiry": (signed({"sub": "alice"}), BAD_TOKEN),
+    "text expiry": (signed({"sub": "alice", "exp": "soon"}), BAD_TOKEN),
+    "payload not json": (header(f"Bearer {_b64({'alg': 'HS256'})}.{_b64('[1,')}.c2ln"), BAD_TOKEN),
+    "payload a list": (header(f"Bearer {_b64({'alg': 'HS256'})}.{_b64([1])}.c2ln"), BAD_TOKEN),
+    "expired": (lambda harness: harness.token("alice", expires_in=timedelta(seconds=-1)), ("Token expired", BAD_TOKEN[1])),
+}
 
 
-@pytest.mark.parametrize(
-    "authorization",
-    ["Basic YWxpY2U6cHc=", "Bearer", "Bearer ", "Token abc", "bearer"],
-)
-def test_malformed_authorization_header_gets_401(harness: Any, authorization: str) -> None:
-    response = call(harness.client(), "read", {"Authorization": authorization})
-    assert response.status_code == 401
-    assert response.headers["WWW-Authenticate"].startswith("Bearer")
-
-
-@pytest.mark.parametrize("case", BAD_TOKENS)
-def test_bad_token_gets_401_never_500(harness: Any, case: str) -> None:
-    harness.policies().assign_role("alice", "sales")
-    tokens = _bad_tokens(harness.settings.signing_key())
-    assert sorted(tokens) == sorted(BAD_TOKENS)
-    token = tokens[case]
-    response = call(harness.client(), "read", {"Authorization": f"Bearer {token}"})
-    assert response.status_code == 401, response.text
-    assert response.headers["WWW-Authenticate"].startswith("Bearer")
-    assert response.json()["detail"] == "Invalid token"
-
-
-def test_expired_token_gets_401(harness: Any) -> None:
+@pytest.mark.parametrize("case", UNAUTHENTICATED)
+def test_unauthenticated_callers_get_401_with_a_bearer_challenge_never_500(harness: Any, case: str) -> None:
+    make_headers, (detail, challenge) = UNAUTHENTICATED[case]
     harness.policies().assign_role("alice", "sales")
     client = harness.client()
-    response = call(client, "read", harness.token("alice", expires_in=timedelta(seconds=-1)))
-    assert response.status_code == 401
-    assert response.json()["detail"] == "Token expired"
-    assert response.headers["WWW-Authenticate"].startswith("Bearer")
+    for operation in ALL:
+        response = call(client, operation, make_headers(harness))
+        assert response.status_code == 401, (operation, response.text)
+        assert response.headers["WWW-Authenticate"] == challenge
+        assert response.json()["detail"] == detail
+    # The same caller with a good token is let in: the 401 was the credentials'.
     assert call(client, "read", harness.token("alice")).status_code == 200
 
 
-def test_default_role_may_do_every_operation_and_others_may_not(harness: Any) -> None:
-    store = harness.policies()
-    store.assign_role("alice", "sales")
-    store.assign_role("hugo", "hr")
-    client = harness.client()
-    for operation in METHODS:
-        granted = call(client, operation, harness.token("alice"))
-        assert granted.status_code == 200, operation
-        assert granted.json() == {"operation": operation, "subject": "alice"}
-        assert call(client, operation, harness.token("hugo")).status_code == 403, operation
-        assert call(client, operation, harness.token("nobody")).status_code == 403, operation
-
-
-@pytest.mark.parametrize("schema_name", ["", None])
-def test_empty_or_missing_default_role_grants_nothing(harness: Any, schema_name: str | None) -> None:
-    # Without a schema name the router's default role is "" or None.
-    harness.policies().assign_role("alice", "sales")
-    client = harness.client(schema_name=schema_name, prefix=PREFIX, auth_obj="sales.invoice")
-    assert harness.routers[-1].default_role == schema_name
-    assert call(client, "read", harness.token("alice")).status_code == 403
-    harness.policies().grant("alice", "sales.invoice", "read")
-    assert call(client, "read", harness.token("alice")).status_code == 200
-
-
-def test_roles_and_permissions_are_inherited(harness: Any) -> None:
-    store = harness.policies()
-    store.assign_roles([("carol", "clerk"), ("clerk", "sales")])
-    store.grant("auditor", "sales.invoice", "read")
-    store.assign_roles([("bob", "junior-auditor"), ("junior-auditor", "auditor")])
-    client = harness.client()
-    assert call(client, "delete", harness.token("carol")).status_code == 200
-    assert call(client, "read", harness.token("bob")).status_code == 200
-    assert call(client, "update", harness.token("bob")).status_code == 403
-
-
-def test_route_role_overrides_router_role(harness: Any) -> None:
-    store = harness.policies()
-    store.assign_role("alice", "sales")
-    store.assign_role("mia", "manager")
-    store.assign_role("ada", "admin")
-    client = harness.client(auth_role="admin", read_router=RouterConfig(auth_role="manager"))
-    # The router-wide role replaces the permission check on every other route...
-    assert call(client, "create", harness.token("alice")).status_code == 403
-    assert call(client, "create", harness.token("ada")).status_code == 200
-    # ...and the route's own role wins over it.
-    assert call(client, "read", harness.token("mia")).status_code == 200
-    assert call(client, "read", harness.token("ada")).status_code == 403
-    assert call(client, "read", harness.token("alice")).status_code == 403
-
-
-def test_route_object_overrides_router_object(harness: Any) -> None:
-    store = harness.policies()
-    store.assign_role("alice", "sales")
-    store.grant("lena", "sales.ledger", "update")
-    client = harness.client(update_router=RouterConfig(auth_obj="sales.ledger"))
+# (stored permissions, stored memberships, AuthController.create settings, [(subject, operations, status)])
+MATRIX = {
+    "router default role, wrong role, no role": (
+        [], [("alice", "sales"), ("hugo", "hr")], {},
+        [("alice", ALL, 200), ("hugo", ALL, 403), ("nobody", ALL, 403)],
+    ),
+    "roles and permissions inherited": (
+        [("auditor", "sales.invoice", "read")],
+        [("carol", "clerk"), ("clerk", "sales"), ("bob", "junior-auditor"), ("junior-auditor", "auditor")], {},
+        [("carol", ALL, 200), ("bob", ("read",), 200), ("bob", ("update",), 403)],
+    ),
+    # The router-wide role replaces the permission check; the route's own role wins over it.
+    "route role over router role": (
+        [], [("alice", "sales"), ("mia", "manager"), ("ada", "admin")],
+        {"auth_role": "admin", "read_router": RouterConfig(auth_role="manager")},
+        [("alice", ("create", "read"), 403), ("ada", ("create",), 200), ("mia", ("read",), 200), ("ada", ("read",), 403)],
+    ),
     # The default role holds the router's object only.
-    assert call(client, "update", harness.token("alice")).status_code == 403
-    assert call(client, "update", harness.token("lena")).status_code == 200
-    assert call(client, "read", harness.token("lena")).status_code == 403
-
-
-def test_route_action_overrides_operation_action(harness: Any) -> None:
-    store = harness.policies()
-    store.grant("dora", "sales.invoice", "delete")
-    store.grant("pete", "sales.invoice", "purge")
-    store.assign_role("alice", "sales")
-    client = harness.client(delete_router=RouterConfig(auth_act="purge"))
-    assert call(client, "delete", harness.token("dora")).status_code == 403
-    assert call(client, "delete", harness.token("pete")).status_code == 200
+    "route object": (
+        [("lena", "sales.ledger", "update")], [("alice", "sales")], {"update_router": RouterConfig(auth_obj="sales.ledger")},
+        [("alice", ("update",), 403), ("lena", ("update",), 200), ("lena", ("read",), 403)],
+    ),
     # The default role is granted the route's action, whatever it is called.
-    assert call(client, "delete", harness.token("alice")).status_code == 200
+    "route action": (
+        [("dora", "sales.invoice", "delete"), ("pete", "sales.invoice", "purge")], [("alice", "sales")],
+        {"delete_router": RouterConfig(auth_act="purge")},
+        [("dora", ("delete",), 403), ("pete", ("delete",), 200), ("alice", ("delete",), 200)],
+    ),
+    "wildcards": (
+        [("reader", "*", "read"), ("owner", "sales.invoice", "*")], [("rita", "reader"), ("otto", "owner")], {},
+        [("rita", ("read",), 200), ("rita", ("create",), 403), ("otto", ALL, 200)],
+    ),
+    # Without a schema name the router's default role is "" or None, which grants nothing.
+    **{
+        f"default role {name!r}": (
+            [("lena", "sales.invoice", "read")], [("alice", "sales")],
+            {"schema_name": name, "prefix": PREFIX, "auth_obj": "sales.invoice"},
+            [("alice", ("read",), 403), ("lena", ("read",), 200)],
+        )
+        for name in ("", None)
+    },
+}
 
 
-def test_wildcard_permissions(harness: Any) -> None:
-    store = harness.policies()
-    store.grant("reader", "*", "read")
-    store.grant("owner", "sales.invoice", "*")
-    store.assign_roles([("rita", "reader"), ("otto", "owner")])
-    client = harness.client()
-    assert call(client, "read", harness.token("rita")).status_code == 200
-    assert call(client, "create", harness.token("rita")).status_code == 403
-    assert [call(client, op, harness.token("otto")).status_code for op in METHODS] == [200] * 5
+@pytest.mark.parametrize("scenario", MATRIX)
+def test_permission_matrix(harness: Any, scenario: str) -> None:
+    grants, memberships, settings, checks = MATRIX[scenario]
+    harness.policies().grant_many(grants)
+    harness.policies().assign_roles(memberships)
+    client = harness.client(**settings)
+    for subject, operations, status in checks:
+        for operation in operations:
+            response = call(client, operation, harness.token(subject))
+            assert response.status_code == status, (subject, operation, response.text)
+            if status == 200:
+                assert response.json() == {"operation": operation, "subject": subject}
 
 
-def test_public_operation_needs_no_token_and_has_no_subject(harness: Any) -> None:
-    client = harness.client(query_router=RouterConfig(auth=False))
-    response = call(client, "query")
-    assert response.status_code == 200
-    assert response.json() == {"operation": "query", "subject": None}
+def test_public_and_switched_off_operations_in_routes_and_openapi(harness: Any) -> None:
+    client = harness.client(query_router=RouterConfig(auth=False), create_router=RouterConfig(enabled=False, auth=False))
+    harness.policies().assign_role("alice", "sales")
+    assert call(client, "query").json() == {"operation": "query", "subject": None}
     # Credentials sent to a public route are not checked, and not reported.
     assert call(client, "query", {"Authorization": "Bearer junk"}).json()["subject"] is None
     assert call(client, "read").status_code == 401
-
-
-def test_switched_off_operation_is_absent_from_routes_and_openapi(harness: Any) -> None:
-    client = harness.client(create_router=RouterConfig(enabled=False, auth=False))
-    harness.policies().assign_role("alice", "sales")
     assert call(client, "create", harness.token("alice")).status_code in (404, 405)
-    paths = {route.path for route in harness.routers[-1].routes}  # type: ignore[attr-defined]
-    assert f"{PREFIX}/create" not in paths and f"{PREFIX}/read" in paths
-    assert f"{PREFIX}/create" not in harness.apps[-1].openapi()["paths"]
-
-
-def test_openapi_declares_bearer_security_on_guarded_routes_only(harness: Any) -> None:
-    harness.client(query_router=RouterConfig(auth=False))
-    schema = harness.apps[-1].openapi()
-    schemes = schema["components"]["securitySchemes"]
-    assert [s for s in schemes.values() if s["type"] == "http" and s["scheme"] == "bearer"]
+    assert f"{PREFIX}/create" not in {route.path for route in harness.router.routes}
+    schema = harness.app.openapi()
     paths = schema["paths"]
-    assert paths[f"{PREFIX}/read"]["get"]["security"]
-    assert "security" not in paths[f"{PREFIX}/query"]["get"]
+    assert f"{PREFIX}/create" not in paths and f"{PREFIX}/read" in paths
+    schemes = schema["components"]["securitySchemes"].values()
+    assert [s for s in schemes if s["type"] == "http" and s["scheme"] == "bearer"]
+    read = paths[f"{PREFIX}/read"]["get"]
+    assert read["security"] and "security" not in paths[f"{PREFIX}/query"]["get"]
     # The guard adds no parameters to the operation.
-    assert "parameters" not in paths[f"{PREFIX}/read"]["get"]
-    assert paths[f"{PREFIX}/read"]["get"]["summary"] == "read - 读取 "
+    assert "parameters" not in read and read["summary"] == "read - 读取 "
 
 
-def test_policy_change_through_the_api_takes_effect_at_once(harness: Any) -> None:
+def test_policy_changes_apply_at_once_here_and_after_the_refresh_interval_from_elsewhere(harness: Any) -> None:
     client = harness.client()
     store = harness.policies()
     headers = harness.token("zoe")
-    assert call(client, "read", headers).status_code == 403
-    store.grant("zoe", "sales.invoice", "read")
-    assert call(client, "read", headers).status_code == 200
-    store.revoke("zoe", "sales.invoice", "read")
-    assert call(client, "read", headers).status_code == 403
-    store.assign_role("zoe", "sales")
-    assert call(client, "read", headers).status_code == 200
-    store.remove_role("zoe", "sales")
-    assert call(client, "read", headers).status_code == 403
-
-
-def test_other_process_changes_are_seen_after_the_refresh_interval(harness: Any) -> None:
-    from quorvalen_core.auth import PolicyStore
-
-    client = harness.client()
-    headers = harness.token("zoe")
-    assert call(client, "read", headers).status_code == 403
-    # Another application process writes to the same database.
-    other = PolicyStore(harness.databases.engine(), refresh_seconds=0)
-    other.grant("zoe", "sales.invoice", "read")
-    assert call(client, "read", headers).status_code == 403  # cached decision
+    steps = [
+        (lambda: None, 403),
+        (lambda: store.grant("zoe", "sales.invoice", "read"), 200),
+        (lambda: store.revoke("zoe", "sales.invoice", "read"), 403),
+        (lambda: store.assign_role("zoe", "sales"), 200),
+        (lambda: store.remove_role("zoe", "sales"), 403),
+    ]
+    for change, status in steps:
+        change()
+        assert call(client, "read", headers).status_code == status
+    # A grant from another process, through the command line.
+    assert call(client, "update", headers).status_code == 403
+    command = ["grant", "zoe", "sales.invoice", "update"]
+    subprocess.run([sys.executable, "-m", "quorvalen_core.auth", "--url", harness.databases.url(), *command], check=True)
+    assert call(client, "update", headers).status_code == 403  # the cached decision
     harness.clock.now += harness.settings.policy_refresh_seconds
-    assert call(client, "read", headers).status_code == 200
+    assert call(client, "update", headers).status_code == 200
+    assert call(client, "delete", headers).status_code == 403
 
 
 def test_policies_live_in_the_router_database(harness: Any) -> None:
@@ -262,31 +208,98 @@ def test_application_may_replace_authentication(harness: Any, how: str) -> None:
         finally:
             set_authentication_dependency(previous)
     else:
-        router = AuthRouter(prefix=PREFIX, auth_obj="sales.invoice", default_role="sales", authentication=api_key)
-        router.add_guarded_route(
-            "/read", harness.echo("read"), methods=["GET"], config=RouterConfig(auth=True, auth_act="read")
-        )
-        app = FastAPI()
-        app.include_router(router)
-        client = TestClient(app)
-    assert call(client, "read", {"X-Api-Key": "k1"}).json()["subject"] == "svc-batch"
+        guarded = router(default_role="sales", authentication=api_key)
+        guarded.add_guarded_route("/read", harness.echo("read"), methods=["GET"], config=RouterConfig(auth=True, auth_act="read"))
+        client = client_of(guarded)
+    granted = call(client, "read", {"X-Api-Key": "k1"})
+    assert granted.status_code == 200 and granted.json()["subject"] == "svc-batch"
     assert call(client, "read", {"X-Api-Key": "k2"}).status_code == 401
     assert call(client, "read", harness.token("svc-batch")).status_code == 401
-    assert call(client, "read", {"X-Api-Key": "k1"}).status_code == 200
     # Routers built after the setting is restored use bearer tokens again.
     assert call(harness.client(), "read", harness.token("svc-batch")).status_code == 200
 
 
-def test_grant_from_the_command_line_reaches_a_running_application(harness: Any) -> None:
-    client = harness.client()
-    headers = harness.token("yara")
-    assert call(client, "update", headers).status_code == 403
-    url = harness.databases.url()
-    subprocess.run(
-        [sys.executable, "-m", "quorvalen_core.auth", "--url", url, "grant", "yara", "sales.invoice", "update"],
-        check=True,
-        capture_output=True,
+@pytest.mark.parametrize(
+    ("field", "value"),
+    [
+        ("enabled", 0), ("enabled", "no"), ("auth", 1), ("auth_role", 5), ("auth_act", ["read"]),
+        ("summary", b"bytes"), ("dependencies", ["not a Depends"]), ("color", "blue"),
+    ],
+)
+def test_wrong_values_fail_on_construction_and_on_assignment(field: str, value: Any) -> None:
+    with pytest.raises(ValidationError, match=field):
+        RouterConfig(**{field: value})
+    config = RouterConfig(auth=False, message="", auth_role=None)
+    with pytest.raises(ValidationError, match=field):
+        setattr(config, field, value)
+    config.auth_act = "read"
+    config.auth = config.auth
+    assert (config.auth, config.message, config.auth_act, config.enabled) == (False, "", "read", None)
+
+
+def router(**kwargs: Any) -> AuthRouter:
+    kwargs.setdefault("auth_obj", "sales.invoice")
+    return AuthRouter(prefix=PREFIX, **kwargs)
+
+
+def client_of(router: AuthRouter) -> TestClient:
+    app = FastAPI()
+    app.include_router(router)
+    return TestClient(app)
+
+
+@pytest.mark.parametrize(
+    ("router_kwargs", "config", "expected"),
+    [
+        ({}, RouterConfig(auth=False, auth_act="read"), None),
+        ({}, RouterConfig(auth=None, auth_act="read"), None),
+        ({}, RouterConfig(auth=True, auth_act="read"), ("", "sales.invoice", "read")),
+        ({"auth_act": "use"}, RouterConfig(auth=True), ("", "sales.invoice", "use")),
+        ({"auth_act": "use"}, RouterConfig(auth=True, auth_act="read"), ("", "sales.invoice", "read")),
+        ({"auth_role": "admin"}, RouterConfig(auth=True, auth_act="read"), ("admin", "sales.invoice", "read")),
+        ({"auth_role": "admin"}, RouterConfig(auth=True, auth_role="clerk", auth_obj="x"), ("clerk", "x", None)),
+        # An empty role counts as no role: the permission is checked instead.
+        ({}, RouterConfig(auth=True, auth_role="", auth_act="read"), ("", "sales.invoice", "read")),
+    ],
+)
+def test_route_values_win_over_router_values(router_kwargs: dict[str, Any], config: RouterConfig, expected: Any) -> None:
+    permission = router(**router_kwargs).route_permission(config)
+    if expected is None:
+        assert permission is None
+    else:
+        assert isinstance(permission, RoutePermission)
+        assert (permission.role or "", permission.obj, permission.act) == expected
+
+
+def test_guarded_route_without_anything_to_check_is_refused() -> None:
+    with pytest.raises(ValueError, match="needs a role"):
+        router(auth_obj=None).add_guarded_route(
+            "/x", lambda: None, methods=["GET"], config=RouterConfig(auth=True, auth_act="read")
+        )
+
+
+def test_route_settings_reach_fastapi() -> None:
+    calls: list[str] = []
+
+    async def audit() -> None:
+        calls.append("audit")
+
+    async def refuse() -> None:
+        raise HTTPException(418)
+
+    r = router()
+    config = RouterConfig(
+        auth=False, summary="read - 读取 ", description="One invoice.", deprecated=True, dependencies=[Depends(audit)]
     )
-    harness.clock.now += harness.settings.policy_refresh_seconds
-    assert call(client, "update", headers).status_code == 200
-    assert call(client, "delete", headers).status_code == 403
+    r.add_guarded_route("/read", lambda: {"ok": True}, methods=["GET"], config=config)
+    r.add_guarded_route(
+        "/other", lambda: {}, methods=["GET"], config=RouterConfig(auth=False, summary="s"),
+        summary="explicit", dependencies=[Depends(refuse)],
+    )
+    client = client_of(r)
+    assert client.get("/v1/sales/invoice/read").json() == {"ok": True} and calls == ["audit"]
+    assert client.get("/v1/sales/invoice/other").status_code == 418
+    operations = client.app.openapi()["paths"]  # type: ignore[attr-defined]
+    read = operations["/v1/sales/invoice/read"]["get"]
+    assert (read["summary"], read["description"], read["deprecated"]) == ("read - 读取 ", "One invoice.", True)
+    assert operations["/v1/sales/invoice/other"]["get"]["summary"] == "explicit"

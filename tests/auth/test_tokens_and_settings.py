@@ -1,14 +1,19 @@
-"""Access tokens and the settings that sign and check them."""
+"""Access tokens, the settings that sign and check them, and the package that exports them."""
 
 from __future__ import annotations
 
+import subprocess
+import sys
 import time
+from collections.abc import Callable
 from datetime import UTC, datetime, timedelta
+from unittest.mock import Mock
 
 import jwt
 import pytest
 from pydantic import ValidationError
 
+import quorvalen_core.auth as auth
 from quorvalen_core.auth import (
     AuthConfigurationError,
     AuthService,
@@ -31,39 +36,32 @@ def test_settings_from_environment_with_overrides() -> None:
         },
         algorithm="HS512",
     )
-    assert settings.signing_key() == SECRET
+    assert settings.signing_key() == SECRET and settings.algorithm == "HS512"
     assert (settings.access_token_expire_seconds, settings.issuer, settings.audience) == (120, "shop", None)
-    assert settings.algorithm == "HS512"
     assert SECRET not in repr(settings)
 
 
 @pytest.mark.parametrize(
-    "values",
+    ("make", "error", "message"),
     [
-        {"secret_key": "short"},
-        {"secret_key": SECRET, "access_token_expire_seconds": 0},
-        {"secret_key": SECRET, "policy_refresh_seconds": -1},
-        {"secret_key": SECRET, "unknown": 1},
+        (lambda: AuthSettings(secret_key="short"), ValidationError, "secret_key"),
+        (lambda: AuthSettings(secret_key=SECRET, access_token_expire_seconds=0), ValidationError, "expire"),
+        (lambda: AuthSettings(secret_key=SECRET, policy_refresh_seconds=-1), ValidationError, "refresh"),
+        (lambda: AuthSettings(secret_key=SECRET, unknown=1), ValidationError, "unknown"),
+        (lambda: create_access_token("alice", AuthSettings.from_env({})), AuthConfigurationError, "QUORVALEN_AUTH_SECRET_KEY"),
     ],
 )
-def test_invalid_settings_are_rejected(values: dict[str, object]) -> None:
-    with pytest.raises(ValidationError):
-        AuthSettings(**values)  # type: ignore[arg-type]
-
-
-def test_missing_secret_is_a_configuration_error() -> None:
-    with pytest.raises(AuthConfigurationError, match="QUORVALEN_AUTH_SECRET_KEY"):
-        create_access_token("alice", AuthSettings.from_env({}))
+def test_invalid_settings_are_rejected(make: Callable[[], object], error: type[Exception], message: str) -> None:
+    with pytest.raises(error, match=message):
+        make()
 
 
 def test_token_round_trip_with_issuer_audience_and_claims() -> None:
     settings = AuthSettings(secret_key=SECRET, issuer="shop", audience="api", access_token_expire_seconds=60)
-    now = datetime.now(UTC)
-    token = create_access_token("alice", settings, claims={"name": "Alice", "sub": "mallory"}, now=now)
+    token = create_access_token("alice", settings, claims={"name": "Alice", "sub": "mallory"}, now=datetime.now(UTC))
     claims = decode_access_token(token, settings)
     assert claims["sub"] == "alice" and claims["name"] == "Alice"
-    assert (claims["iss"], claims["aud"]) == ("shop", "api")
-    assert claims["exp"] - claims["iat"] == 60
+    assert (claims["iss"], claims["aud"], claims["exp"] - claims["iat"]) == ("shop", "api", 60)
     for other in (
         AuthSettings(secret_key=SECRET, issuer="other", audience="api"),
         AuthSettings(secret_key=SECRET, issuer="shop", audience="other"),
@@ -71,40 +69,42 @@ def test_token_round_trip_with_issuer_audience_and_claims() -> None:
     ):
         with pytest.raises(InvalidAccessToken):
             decode_access_token(token, other)
-
-
-def test_leeway_accepts_a_recently_expired_token() -> None:
-    strict = AuthSettings(secret_key=SECRET)
-    lenient = AuthSettings(secret_key=SECRET, leeway_seconds=30)
-    token = create_access_token("alice", strict, expires_in=timedelta(seconds=-5))
+    # The leeway accepts a recently expired token.
+    expired = create_access_token("alice", settings, expires_in=timedelta(seconds=-5))
     with pytest.raises(InvalidAccessToken) as info:
-        decode_access_token(token, strict)
+        decode_access_token(expired, settings)
     assert info.value.expired
-    assert decode_access_token(token, lenient)["sub"] == "alice"
+    assert decode_access_token(expired, settings.model_copy(update={"leeway_seconds": 30}))["sub"] == "alice"
 
 
 def test_service_remembers_verified_tokens_until_they_expire(monkeypatch: pytest.MonkeyPatch) -> None:
     service = AuthService(settings=AuthSettings(secret_key=SECRET))
     token = service.create_access_token("alice", expires_in=timedelta(seconds=60))
     assert service.subject_of(token) == "alice"
-    decode = pytest.fail  # a remembered token needs no signature check
-    monkeypatch.setattr("quorvalen_core.auth.service.decode_access_token", decode)
+    # A remembered token needs no signature check...
+    monkeypatch.setattr("quorvalen_core.auth.service.decode_access_token", pytest.fail)
     assert service.subject_of(token) == "alice"
-    # Past its expiry the token is checked again (and found expired).
-    def expired(token: str, settings: AuthSettings) -> dict[str, object]:
-        raise InvalidAccessToken("token expired", expired=True)
-
+    # ...until its expiry, when it is checked again (and found expired).
+    expired = Mock(side_effect=InvalidAccessToken("token expired", expired=True))
     monkeypatch.setattr("quorvalen_core.auth.service.decode_access_token", expired)
-    real_time = time.time
-    monkeypatch.setattr(time, "time", lambda: real_time() + 61)
+    monkeypatch.setattr(time, "time", lambda now=time.time: now() + 61)
     with pytest.raises(InvalidAccessToken) as info:
         service.subject_of(token)
     assert info.value.expired
-
-
-def test_tokens_not_yet_valid_are_not_remembered() -> None:
-    service = AuthService(settings=AuthSettings(secret_key=SECRET))
-    token = jwt.encode({"sub": "alice", "exp": 4_000_000_000, "nbf": 3_900_000_000}, SECRET, algorithm="HS256")
+    # A token not yet valid is refused each time, never remembered.
+    early = jwt.encode({"sub": "alice", "exp": 4_000_000_000, "nbf": 3_900_000_000}, SECRET, algorithm="HS256")
+    monkeypatch.undo()
     for _ in range(2):
         with pytest.raises(InvalidAccessToken):
-            service.subject_of(token)
+            service.subject_of(early)
+
+
+def test_the_package_loads_its_parts_on_demand() -> None:
+    code = (
+        "import sys, quorvalen_core.auth, quorvalen_core.controller.router_config\n"
+        "heavy = [m for m in ('fastapi', 'sqlalchemy', 'sqlmodel', 'casbin', 'jwt') if m in sys.modules]\n"
+        "assert not heavy, heavy\n"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True)
+    assert sorted(auth.__all__) == sorted(auth._EXPORTS)
+    assert all(getattr(auth, name) is not None for name in auth.__all__)

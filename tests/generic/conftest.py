@@ -8,14 +8,14 @@ is unset; scripts/postgres.sh starts one).
 from __future__ import annotations
 
 import os
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
+from contextlib import contextmanager
 from pathlib import Path
 
 import pytest
 from fastapi.testclient import TestClient
 
-from generic_models import Shelf
-from generic_support import book_app, prepare_registry
+from generic_support import SharedSessionRegistry, book_app, prepare_registry
 from quorvalen_core.db import DatabaseRegistry, set_database_registry
 
 POSTGRES_URL_ENV = "QUORVALEN_TEST_POSTGRES_URL"
@@ -31,30 +31,34 @@ def database_url(request: pytest.FixtureRequest, tmp_path: Path) -> str:
     return url
 
 
+@contextmanager
+def installed(registry: DatabaseRegistry) -> Iterator[None]:
+    prepare_registry(registry)
+    previous = set_database_registry(registry)
+    try:
+        yield
+    finally:
+        set_database_registry(previous)
+        registry.reset()
+
+
 @pytest.fixture
 def registry(database_url: str) -> Iterator[DatabaseRegistry]:
     registry = DatabaseRegistry(default_url=database_url)
-    prepare_registry(registry)
-    previous = set_database_registry(registry)
-    yield registry
-    set_database_registry(previous)
-    registry.reset()
+    with installed(registry):
+        yield registry
+
+
+@pytest.fixture
+def shared_registry(database_url: str) -> Iterator[SharedSessionRegistry]:
+    registry = SharedSessionRegistry(database_url)
+    with installed(registry):
+        yield registry
+        if registry.shared is not None:
+            registry.shared.close()
 
 
 @pytest.fixture
 def client(registry: DatabaseRegistry) -> Iterator[TestClient]:
     with TestClient(book_app()) as client:
         yield client
-
-
-@pytest.fixture
-def add_shelf(registry: DatabaseRegistry) -> Callable[[str], int]:
-    def add(label: str) -> int:
-        with registry.session() as session:
-            shelf = Shelf(label=label)
-            session.add(shelf)
-            session.commit()
-            assert shelf.id is not None
-            return shelf.id
-
-    return add

@@ -1,52 +1,117 @@
-"""Helpers shared by the generic-controller tests: databases and applications."""
+"""Tables the generic-controller tests publish, and the applications publishing them."""
 
 from __future__ import annotations
 
 from collections.abc import Iterator
 from contextlib import contextmanager
+from datetime import date
 from typing import Any
 
 from fastapi import FastAPI
-from sqlmodel import Session
+from sqlmodel import Field, Session
 
-from generic_models import TABLES, Book, BookCreate, BookResponse, BookUpdate
 from quorvalen_core.controller.router_config import RouterConfig
 from quorvalen_core.controller.table_controller import AuthController
 from quorvalen_core.db import DatabaseRegistry
+from quorvalen_core.type.var import SQLModelCreate, SQLModelDB, SQLModelResponse, SQLModelUpdate
 
 OPERATIONS = ("create", "update", "read", "delete", "query")
 
 
+class Shelf(SQLModelDB, table=True):
+    __tablename__ = "generic_shelf"
+
+    id: int | None = Field(default=None, primary_key=True)
+    label: str = Field(max_length=40, unique=True)
+
+
+class Book(SQLModelDB, table=True):
+    __tablename__ = "generic_book"
+
+    id: int | None = Field(default=None, primary_key=True)
+    title: str = Field(max_length=80, unique=True)
+    pages: int = Field(ge=1)
+    rating: float | None = None
+    published: date | None = None
+    shelf_id: int | None = Field(default=None, foreign_key="generic_shelf.id")
+
+
+class BookCreate(SQLModelCreate):
+    title: str
+    pages: int
+    rating: float | None = None
+    published: date | None = None
+    shelf_id: int | None = None
+
+
+class BookUpdate(SQLModelUpdate):
+    title: str | None = None
+    pages: int | None = None
+    rating: float | None = None
+    published: date | None = None
+    shelf_id: int | None = None
+
+
+class BookResponse(SQLModelResponse):
+    id: int
+    title: str
+    pages: int
+    rating: float | None
+    published: date | None
+    shelf_id: int | None
+
+
+class Tag(SQLModelDB, table=True):
+    """A table whose primary key is text chosen by the client."""
+
+    __tablename__ = "generic_tag"
+
+    code: str = Field(primary_key=True, max_length=16)
+    description: str = ""
+
+
+class Edition(SQLModelDB, table=True):
+    __tablename__ = "generic_edition"
+
+    book_id: int = Field(primary_key=True)
+    number: int = Field(primary_key=True)
+
+
+TABLES = [Shelf.__table__, Book.__table__, Tag.__table__]
+
+
 def prepare_registry(registry: DatabaseRegistry, name: str | None = None) -> None:
     engine = registry.engine(name)
-    metadata = TABLES[0].metadata
-    metadata.drop_all(engine, tables=TABLES)
-    metadata.create_all(engine, tables=TABLES)
+    TABLES[0].metadata.drop_all(engine, tables=TABLES)
+    TABLES[0].metadata.create_all(engine, tables=TABLES)
 
 
 def public_configs(**overrides: RouterConfig | None) -> dict[str, RouterConfig | None]:
     """Route settings making every operation public, with per-operation overrides."""
-    configs: dict[str, RouterConfig | None] = {
-        f"{key}_router": RouterConfig(auth=False) for key in OPERATIONS
-    }
+    configs: dict[str, RouterConfig | None] = {f"{key}_router": RouterConfig(auth=False) for key in OPERATIONS}
     configs.update({f"{key}_router": value for key, value in overrides.items()})
     return configs
 
 
-def book_app(**create_kwargs: Any) -> FastAPI:
-    arguments: dict[str, Any] = {
-        "model_class": Book,
-        "create_schema": BookCreate,
-        "update_schema": BookUpdate,
-        "response_schema": BookResponse,
-        "schema_name": "library",
-        "table_name": "book",
-        **public_configs(),
-    }
-    arguments.update(create_kwargs)
+def table_app(*tables: dict[str, Any]) -> FastAPI:
+    """An application publishing each table (AuthController.create arguments; public by default)."""
     app = FastAPI()
-    app.include_router(AuthController.create(**arguments))
+    for arguments in tables:
+        app.include_router(AuthController.create(**{"schema_name": "library", **public_configs(), **arguments}))
     return app
+
+
+BOOK = {
+    "model_class": Book,
+    "create_schema": BookCreate,
+    "update_schema": BookUpdate,
+    "response_schema": BookResponse,
+    "table_name": "book",
+}
+
+
+def book_app(**create_kwargs: Any) -> FastAPI:
+    return table_app({**BOOK, **create_kwargs})
 
 
 class SharedSessionRegistry(DatabaseRegistry):
