@@ -190,6 +190,11 @@ def subclass_note(AC: type) -> str:
 @hypothesis.settings(max_examples=1000)
 @given(call=calls())
 @hypothesis.example(call=("function", [], [("response_schema", 1)]))  # no cls and no model_class: cls is reported
+# Empty texts and an empty tag list: derived values replace them, given ones are passed on.
+@hypothesis.example(call=("bound", [], [("model_class", 1), ("response_schema", 2), ("tags", []),
+                                        *((name, "") for name in PARAMETERS[10:] if name != "tags")]))
+@hypothesis.example(call=("bound", [], [("model_class", 1), ("response_schema", 2), ("schema_name", "s"),
+                                        *((name, "") for name in ("prefix", "default_role", "auth_obj"))]))
 def test_binding_matches_the_model(
     tc: ModuleType, AC: type, create_function: Any, subclass_note: str, call: tuple[str, list[Any], list[tuple[Any, Any]]]
 ) -> None:

@@ -29,7 +29,7 @@ def test_function_attributes_replaced_and_deleted_many_times(create_function: An
             setattr(function, name, original)
 
     def once() -> None:
-        restore()
+        restore()  # after the previous run's restore(): each attribute assigned its own value
         function.__kwdefaults__ = function.__annotations__ = replacement
         del function.__kwdefaults__, function.__annotations__, function.__doc__, function.__module__
         assert function.__kwdefaults__ is None and function.__annotations__ == {}
