@@ -48,7 +48,7 @@ def test_function_attributes_replaced_and_deleted_many_times(create_function: An
 
 
 # The create step hands back the module object it initialised before; the
-# interpreter's module-from-spec step then sets that object's state pointer to
+# interpreter's PyModule_FromDefAndSpec step then sets that object's state pointer to
 # NULL and its exec step allocates a new (empty) state block, which the module
 # must free: the interpreter forgot it.
 REIMPORTS = 400

@@ -89,7 +89,7 @@ def test_fresh_and_repeated_imports(make_tree: MakeTree, occupied: bool) -> None
 
 
 def test_module_objects_made_by_hand(make_tree: MakeTree) -> None:
-    # Module attributes come from the module spec object; only one module object may be executed.
+    # Module attributes come from the ModuleSpec object; only one module object may be executed.
     out = run_script(
         make_tree(),
         """

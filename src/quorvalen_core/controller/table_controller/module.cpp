@@ -439,7 +439,7 @@ bool check_interpreter() noexcept
     return true;
 }
 
-// Copies a spec attribute into the module namespace; a missing attribute is
+// Copies an attribute of the ModuleSpec into the module namespace; a missing attribute is
 // skipped, any other failure ends the create step.
 bool copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from, const char* to,
                          bool skip_none) noexcept
