@@ -8,6 +8,8 @@ not the CRUD endpoints.
 
 from __future__ import annotations
 
+import threading
+import time
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from datetime import timedelta
@@ -87,6 +89,14 @@ class Harness:
 
     def policies(self, name: str | None = None):  # type: ignore[no-untyped-def]
         return self.service.policies(name)
+
+    def wait_for_refresh(self, name: str | None = None, timeout: float = 10.0) -> None:
+        """Wait until the background refresh of a store has finished."""
+        store = self.policies(name)
+        deadline = time.monotonic() + timeout
+        while store._refreshing.locked() or any(t.name == "policy-refresh" for t in threading.enumerate()):
+            assert time.monotonic() < deadline, "the policy refresh did not finish"
+            time.sleep(0.01)
 
 
 @pytest.fixture

@@ -23,7 +23,8 @@ from quorvalen_core.auth import (
     decode_access_token,
 )
 
-SECRET = "settings-test-secret-0123456789abcdef"
+# Long enough for HS512 (64 bytes).
+SECRET = "settings-test-secret-" + "0123456789abcdef" * 3
 
 
 def test_settings_from_environment_with_overrides() -> None:

@@ -1,12 +1,31 @@
-"""Casbin policy storage in an SQL database, over SQLAlchemy Core.
+"""Policy storage in an SQL database, over SQLAlchemy Core.
 
 Rules live in the table ``casbin_rule`` (``id``, ``ptype``, ``v0`` .. ``v5``),
 the layout Casbin's SQL adapters share, so existing tooling can read it.
-Unused value columns are NULL.  Beside it, the one-row table
-``casbin_policy_version`` holds a counter that every write through this
-adapter increments in the same transaction: application processes sharing the
-database compare it with the version they loaded to notice each other's
-changes without reloading every rule.
+Unused value columns are NULL.  The kinds of rule (``ptype``) this package
+writes and reads:
+
+=========  ===========================  ==========================================
+ptype      values                       meaning
+=========  ===========================  ==========================================
+``p``      role, object, action         the role may act on the object
+``g``      subject, role                the caller ``subject`` holds the role
+``g2``     role, parent role            the role has every right of the parent
+``d``      role, object, action         a router's default grant was stored once;
+                                        kept after a revocation so that the
+                                        grant is not stored again
+``r``      object, action, role         a route on that object and action
+                                        admits holders of the role (instead of
+                                        checking a permission)
+=========  ===========================  ==========================================
+
+Beside it, the one-row table ``casbin_policy_version`` holds a counter that
+every write through this adapter increments in the same transaction:
+application processes sharing the database compare it with the version they
+loaded to notice each other's changes without reloading every rule.  The
+one-row table ``casbin_policy_format`` records the format of the rules, so
+that rules written by earlier versions are converted once (see
+:func:`migrate_legacy_rules`).
 
 Values are stored as they are and loaded without any text parsing, so object
 and action names may contain commas, brackets or spaces.
@@ -14,7 +33,9 @@ and action names may contain commas, brackets or spaces.
 
 from __future__ import annotations
 
+import logging
 from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
 
 from casbin import persist
 from casbin.model import Model
@@ -38,6 +59,21 @@ from sqlalchemy.exc import IntegrityError
 
 MAX_RULE_VALUES = 6
 
+PERMISSION = "p"
+MEMBERSHIP = "g"
+INHERITANCE = "g2"
+DEFAULT_GRANT = "d"
+ROUTE_ROLE = "r"
+
+# Number of values of each kind of rule this package uses.
+RULE_SIZES: dict[str, int] = {PERMISSION: 3, MEMBERSHIP: 2, INHERITANCE: 2, DEFAULT_GRANT: 3, ROUTE_ROLE: 3}
+
+# Format 1: Casbin's plain RBAC, where one name was a caller and a role at
+# once and ``g`` rows also linked roles to roles.  Format 2: the table above.
+CURRENT_FORMAT = 2
+
+logger = logging.getLogger("quorvalen_core.auth")
+
 metadata = MetaData()
 
 casbin_rule = Table(
@@ -56,8 +92,24 @@ casbin_policy_version = Table(
     Column("version", BigInteger, nullable=False),
 )
 
+casbin_policy_format = Table(
+    "casbin_policy_format",
+    metadata,
+    Column("id", Integer, primary_key=True),
+    Column("format", Integer, nullable=False),
+)
+
 Rule = tuple[str, ...]
 _VALUE_COLUMNS = [casbin_rule.c[f"v{i}"] for i in range(MAX_RULE_VALUES)]
+
+
+@dataclass(frozen=True)
+class StoredRule:
+    """One row of ``casbin_rule`` as stored: trailing NULLs dropped, others kept."""
+
+    id: int
+    ptype: str
+    values: tuple[str | None, ...]
 
 
 def _check_rule(rule: Sequence[str]) -> Rule:
@@ -73,11 +125,15 @@ def _row_values(rule: Rule) -> dict[str, str | None]:
     return {f"v{i}": value for i, value in enumerate(padded)}
 
 
-def _row_rule(row: Sequence[str | None]) -> Rule:
+def _trimmed(row: Sequence[str | None]) -> tuple[str | None, ...]:
     values = list(row)
     while values and values[-1] is None:
         values.pop()
-    return tuple("" if value is None else value for value in values)
+    return tuple(values)
+
+
+def _row_rule(row: Sequence[str | None]) -> Rule:
+    return tuple("" if value is None else value for value in _trimmed(row))
 
 
 def _rule_condition(ptype: str, rule: Rule):  # type: ignore[no-untyped-def]
@@ -87,8 +143,37 @@ def _rule_condition(ptype: str, rule: Rule):  # type: ignore[no-untyped-def]
     return and_(*conditions)
 
 
+def migrate_legacy_rules(connection: Connection) -> int:
+    """Convert format-1 rules to format 2; returns the number of rows changed.
+
+    In format 1 a ``g`` row linked a caller or a role to a role.  A ``g`` row
+    whose member is itself a role (some other ``g`` row names it as the role)
+    linked two roles: it becomes a ``g2`` row.  Every other ``g`` row stays a
+    caller's membership, and ``p`` rows stay role permissions.
+    """
+    roles = {
+        value
+        for (value,) in connection.execute(
+            select(casbin_rule.c.v1).where(casbin_rule.c.ptype == MEMBERSHIP)
+        )
+        if value is not None
+    }
+    if not roles:
+        return 0
+    changed = connection.execute(
+        update(casbin_rule)
+        .where(casbin_rule.c.ptype == MEMBERSHIP, casbin_rule.c.v0.in_(sorted(roles)))
+        .values(ptype=INHERITANCE)
+    ).rowcount
+    return int(changed or 0)
+
+
 class SQLAlchemyPolicyAdapter(persist.Adapter):  # type: ignore[misc]
-    """Loads and saves Casbin rules in the database behind ``engine``."""
+    """Loads and saves policy rules in the database behind ``engine``.
+
+    It is also a Casbin adapter, so that tools built on Casbin's own enforcer
+    can read and write the same table.
+    """
 
     def __init__(self, engine: Engine, *, create_tables: bool = True) -> None:
         self.engine = engine
@@ -96,14 +181,41 @@ class SQLAlchemyPolicyAdapter(persist.Adapter):  # type: ignore[misc]
             self.create_tables()
 
     def create_tables(self) -> None:
+        """Create the tables if missing, and bring rules of an earlier format up to date."""
         metadata.create_all(self.engine, checkfirst=True)
         with self.engine.begin() as connection:
-            if connection.execute(select(casbin_policy_version.c.id)).first() is None:
-                try:
-                    with connection.begin_nested():
-                        connection.execute(insert(casbin_policy_version).values(id=1, version=0))
-                except IntegrityError:
-                    pass  # another process created the row first
+            self._insert_once(connection, casbin_policy_version, version=0)
+            has_rules = connection.execute(select(casbin_rule.c.id).limit(1)).first() is not None
+            # A database that already holds rules but no format row was
+            # written by an earlier version: format 1.
+            self._insert_once(connection, casbin_policy_format, format=1 if has_rules else CURRENT_FORMAT)
+        with self.engine.begin() as connection:
+            # Claiming the format row first serialises concurrent processes:
+            # exactly one of them converts the rules.
+            claimed = connection.execute(
+                update(casbin_policy_format)
+                .where(casbin_policy_format.c.id == 1, casbin_policy_format.c.format < CURRENT_FORMAT)
+                .values(format=CURRENT_FORMAT)
+            ).rowcount
+            if claimed:
+                changed = migrate_legacy_rules(connection)
+                self._bump(connection, True)
+                logger.warning(
+                    "policy rules converted to format %d: %d role-to-role links now ptype %r",
+                    CURRENT_FORMAT,
+                    changed,
+                    INHERITANCE,
+                )
+
+    @staticmethod
+    def _insert_once(connection: Connection, table: Table, **values: int) -> None:
+        if connection.execute(select(table.c.id)).first() is not None:
+            return
+        try:
+            with connection.begin_nested():
+                connection.execute(insert(table).values(id=1, **values))
+        except IntegrityError:
+            pass  # another process created the row first
 
     # Reading -----------------------------------------------------------------
 
@@ -119,21 +231,26 @@ class SQLAlchemyPolicyAdapter(persist.Adapter):  # type: ignore[misc]
         ).scalar()
         return int(value or 0)
 
-    def rules(self) -> tuple[int, list[tuple[str, Rule]]]:
-        """The version and every stored ``(ptype, rule)``, read in one transaction."""
+    def stored_rules(self) -> tuple[int, list[StoredRule]]:
+        """The version and every stored row, read in one transaction."""
         with self.engine.connect() as connection, connection.begin():
             version = self._version(connection)
             rows = connection.execute(
-                select(casbin_rule.c.ptype, *_VALUE_COLUMNS).order_by(casbin_rule.c.id)
+                select(casbin_rule.c.id, casbin_rule.c.ptype, *_VALUE_COLUMNS).order_by(casbin_rule.c.id)
             ).all()
-        return version, [(row[0], _row_rule(row[1:])) for row in rows]
+        return version, [StoredRule(row[0], row[1], _trimmed(row[2:])) for row in rows]
+
+    def rules(self) -> tuple[int, list[tuple[str, Rule]]]:
+        """The version and every stored ``(ptype, rule)`` (NULL values read as ``""``)."""
+        version, rows = self.stored_rules()
+        return version, [(row.ptype, _row_rule(row.values)) for row in rows]
 
     def load_policy(self, model: Model) -> None:
         self.load_rules(model, self.rules()[1])
 
     @staticmethod
     def load_rules(model: Model, rules: Iterable[tuple[str, Rule]]) -> None:
-        """Put ``rules`` into ``model``, skipping types the model does not declare."""
+        """Put ``rules`` into a Casbin ``model``, skipping types the model does not declare."""
         for ptype, rule in rules:
             section = model.model.get(ptype[:1])
             if section is None or ptype not in section:
@@ -148,18 +265,21 @@ class SQLAlchemyPolicyAdapter(persist.Adapter):  # type: ignore[misc]
         """Store the rules not yet stored; returns (rules added, version after)."""
         wanted = list(dict.fromkeys(_check_rule(rule) for rule in rules))
         with self.engine.begin() as connection:
-            stored = {
-                _row_rule(row)
-                for row in connection.execute(
-                    select(*_VALUE_COLUMNS).where(casbin_rule.c.ptype == ptype)
-                )
-            }
-            new = [rule for rule in wanted if rule not in stored]
-            if new:
-                connection.execute(
-                    insert(casbin_rule), [{"ptype": ptype, **_row_values(rule)} for rule in new]
-                )
-            return len(new), self._bump(connection, bool(new))
+            added = self._add(connection, ptype, wanted)
+            return added, self._bump(connection, added > 0)
+
+    @staticmethod
+    def _add(connection: Connection, ptype: str, wanted: Sequence[Rule]) -> int:
+        if not wanted:
+            return 0
+        stored = {
+            _row_rule(row)
+            for row in connection.execute(select(*_VALUE_COLUMNS).where(casbin_rule.c.ptype == ptype))
+        }
+        new = [rule for rule in wanted if rule not in stored]
+        if new:
+            connection.execute(insert(casbin_rule), [{"ptype": ptype, **_row_values(rule)} for rule in new])
+        return len(new)
 
     def remove_rules(self, ptype: str, rules: Iterable[Sequence[str]]) -> tuple[int, int]:
         """Delete exactly the given rules; returns (rows deleted, version after)."""
@@ -184,6 +304,51 @@ class SQLAlchemyPolicyAdapter(persist.Adapter):  # type: ignore[misc]
         with self.engine.begin() as connection:
             removed = connection.execute(delete(casbin_rule).where(and_(*conditions))).rowcount
             return removed, self._bump(connection, removed > 0)
+
+    def remove_ids(self, ids: Iterable[int]) -> tuple[int, int]:
+        """Delete rows by id (for rows that cannot be named by their values)."""
+        wanted = sorted(set(ids))
+        with self.engine.begin() as connection:
+            removed = connection.execute(delete(casbin_rule).where(casbin_rule.c.id.in_(wanted))).rowcount if wanted else 0
+            return removed, self._bump(connection, removed > 0)
+
+    def store_default_grants(self, grants: Iterable[Sequence[str]]) -> tuple[int, int]:
+        """Store each default grant once: the first time it is seen, as a permission.
+
+        A marker row remembers that it was stored, so that a grant an
+        administrator revoked is not stored again by the next start.
+        """
+        wanted = list(dict.fromkeys(_check_rule(grant) for grant in grants))
+        with self.engine.begin() as connection:
+            stored = {
+                _row_rule(row)
+                for row in connection.execute(select(*_VALUE_COLUMNS).where(casbin_rule.c.ptype == DEFAULT_GRANT))
+            }
+            new = [grant for grant in wanted if grant not in stored]
+            added = self._add(connection, DEFAULT_GRANT, new)
+            added += self._add(connection, PERMISSION, new)
+            return added, self._bump(connection, added > 0)
+
+    def store_route_roles(self, routes: Iterable[tuple[str, str, str | None]]) -> tuple[int, int]:
+        """Record which role each route ``(object, action)`` admits (None: a permission check)."""
+        changed = 0
+        with self.engine.begin() as connection:
+            for obj, act, role in dict.fromkeys(routes):
+                condition = and_(
+                    casbin_rule.c.ptype == ROUTE_ROLE, casbin_rule.c.v0 == obj, casbin_rule.c.v1 == act
+                )
+                current = [
+                    _row_rule(row) for row in connection.execute(select(*_VALUE_COLUMNS).where(condition))
+                ]
+                if current == ([] if role is None else [(obj, act, role)]):
+                    continue
+                connection.execute(delete(casbin_rule).where(condition))
+                if role is not None:
+                    connection.execute(
+                        insert(casbin_rule).values(ptype=ROUTE_ROLE, **_row_values(_check_rule((obj, act, role))))
+                    )
+                changed += 1
+            return changed, self._bump(connection, changed > 0)
 
     def _bump(self, connection: Connection, changed: bool) -> int:
         if changed:

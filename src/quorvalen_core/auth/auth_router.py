@@ -2,81 +2,34 @@
 
 from __future__ import annotations
 
-from collections.abc import Callable
-from dataclasses import dataclass
-from typing import Any
+import logging
+import weakref
+from collections.abc import AsyncIterator, Callable
+from contextlib import asynccontextmanager
+from typing import Any, cast
 
-from fastapi import APIRouter, Depends, HTTPException, Request, Security, status
+from fastapi import APIRouter, Depends, FastAPI, Security
 from fastapi.concurrency import run_in_threadpool
-from fastapi.security import HTTPAuthorizationCredentials
+from pydantic import ValidationError
 
 from ..controller.router_config import RouterConfig
-from .dependencies import (
-    SUBJECT_STATE_ATTR,
-    bearer_scheme,
-    get_authentication_dependency,
-    subject_of_credentials,
+from .dependencies import get_authentication_dependency
+from .guard import (
+    PERMISSION_DENIED,
+    AuthRoute,
+    BearerGuard,
+    DependencyGuard,
+    RouteGuard,
+    RoutePermission,
+    find_guard,
 )
-from .service import get_auth_service
+from .policy import PolicyStore
+from .service import AuthService, get_auth_service
+from .settings import AuthConfigurationError, describe_settings_error
 
-PERMISSION_DENIED = "Permission denied"
+__all__ = ["PERMISSION_DENIED", "AuthRouter", "RoutePermission"]
 
-
-@dataclass(frozen=True)
-class RoutePermission:
-    """What a guarded route demands of its caller.
-
-    With ``role`` set the caller must hold that role (directly or inherited);
-    otherwise the caller must be allowed ``act`` on ``obj``.
-    """
-
-    role: str | None
-    obj: str | None
-    act: str | None
-    db_config_name: str | None
-    # The router's default role's grant for this route, declared in memory.
-    default_grant: tuple[str, str, str] | None = None
-
-
-async def _authorise(request: Request, subject: str, permission: RoutePermission) -> None:
-    service = get_auth_service()
-    store = service.loaded_policies(permission.db_config_name)
-    if store is None:
-        store = await run_in_threadpool(service.policies, permission.db_config_name)
-    if store.refresh_due():
-        await run_in_threadpool(store.refresh)
-    if permission.default_grant is not None:
-        store.declare(*permission.default_grant)
-    if permission.role:
-        allowed = store.has_role(subject, permission.role)
-    else:
-        allowed = store.is_allowed(subject, permission.obj, permission.act)  # type: ignore[arg-type]
-    if not allowed:
-        raise HTTPException(status_code=status.HTTP_403_FORBIDDEN, detail=PERMISSION_DENIED)
-    setattr(request.state, SUBJECT_STATE_ATTR, subject)
-
-
-def _require(permission: RoutePermission, authentication: Callable[..., Any] | None) -> Callable[..., Any]:
-    """The dependency that lets through only callers ``permission`` admits.
-
-    Bearer authentication is done inside it rather than in a sub-dependency:
-    each level of FastAPI's dependency tree costs about as much as the
-    permission check itself.
-    """
-    if authentication is None:
-
-        async def require_permission(
-            request: Request,
-            credentials: HTTPAuthorizationCredentials | None = Security(bearer_scheme),
-        ) -> None:
-            await _authorise(request, subject_of_credentials(credentials), permission)
-
-        return require_permission
-
-    async def require_permission_of(request: Request, subject: str = Depends(authentication)) -> None:
-        await _authorise(request, subject, permission)
-
-    return require_permission_of
+logger = logging.getLogger("quorvalen_core.auth")
 
 
 class AuthRouter(APIRouter):
@@ -85,19 +38,23 @@ class AuthRouter(APIRouter):
     ``auth_role``, ``auth_obj`` and ``auth_act`` are the router-wide
     permission settings, which a route's own :class:`RouterConfig` values
     override.  ``default_role``, when a non-empty string, is allowed every
-    action of the router's guarded routes on the router's object; that grant
-    belongs to the code, not to the stored policies: each process keeps it in
-    memory (so it cannot be revoked from the database), and roles are given to
-    callers with ``PolicyStore.assign_role``.  Policies live in the database
-    named ``db_config_name`` (None: the default one).
+    action of the router's guarded routes on the router's object.  That grant
+    is stored with the policies the first time the router serves (at startup,
+    or at its first request), so that every process and the command line see
+    it, and an administrator can revoke it like any other; a revoked default
+    grant is not stored again.  Policies live in the database named
+    ``db_config_name`` (None: the default one).
 
     Statuses: 401 with ``WWW-Authenticate: Bearer`` for a missing, malformed
-    or expired token, 403 for an authenticated caller without permission.
+    or expired token, 403 for an authenticated caller without permission,
+    503 with ``Retry-After`` while the policies cannot be read.  The check
+    runs before the request's body or parameters are read.
 
     Callers are authenticated by ``authentication``, a FastAPI dependency
     returning the caller's subject; when None, by the application's
     :func:`set_authentication_dependency` at the time a route is added, else
-    by bearer tokens.
+    by bearer tokens.  An application serving bearer-guarded routes without a
+    usable token key refuses to start.
     """
 
     def __init__(
@@ -113,13 +70,19 @@ class AuthRouter(APIRouter):
         authentication: Callable[..., Any] | None = None,
         **router_kwargs: Any,
     ) -> None:
-        super().__init__(prefix=prefix, tags=list(tags or []), **router_kwargs)
+        router_kwargs.setdefault("route_class", AuthRoute)
+        application_lifespan = router_kwargs.pop("lifespan", None)
+        super().__init__(prefix=prefix, tags=list(tags or []), lifespan=self._lifespan, **router_kwargs)
+        self._application_lifespan = application_lifespan
         self.authentication = authentication
         self.db_config_name = db_config_name
         self.default_role = default_role
         self.auth_role = auth_role
         self.auth_obj = auth_obj
         self.auth_act = auth_act
+        self._prepared: weakref.WeakSet[PolicyStore] = weakref.WeakSet()
+
+    # Permissions -----------------------------------------------------------
 
     def route_permission(self, config: RouterConfig) -> RoutePermission | None:
         """The permission a route with ``config`` demands; None for a public one.
@@ -144,6 +107,73 @@ class AuthRouter(APIRouter):
             role=role or None, obj=obj, act=act, db_config_name=self.db_config_name, default_grant=default_grant
         )
 
+    def guards(self) -> list[RouteGuard]:
+        """The guards of this router's routes."""
+        found = (find_guard(getattr(route, "dependencies", None)) for route in self.routes)
+        return [guard for guard in found if guard is not None]
+
+    def policies_prepared(self, store: PolicyStore) -> bool:
+        return store in self._prepared
+
+    def prepare_policies(self, service: AuthService, db_config_name: str | None) -> PolicyStore:
+        """Load the router's policy store and store its default grants and route roles.
+
+        Database I/O: runs in a worker thread, at startup or on the first
+        guarded request.
+        """
+        store = service.policies(db_config_name)
+        if store in self._prepared:
+            return store
+        permissions = [guard.permission for guard in self.guards() if guard.permission.db_config_name == db_config_name]
+        store.store_default_grants(
+            permission.default_grant
+            for permission in permissions
+            if permission.default_grant is not None and not permission.role
+        )
+        store.store_route_roles(
+            (permission.obj, permission.act, permission.role)
+            for permission in permissions
+            if permission.obj and permission.act
+        )
+        self._prepared.add(store)
+        return store
+
+    @asynccontextmanager
+    async def _lifespan(self, app: FastAPI) -> AsyncIterator[Any]:
+        guards = self.guards()
+        if guards:
+            await run_in_threadpool(self._prepare_at_startup, guards)
+        if self._application_lifespan is None:
+            yield None
+        else:
+            async with self._application_lifespan(app) as state:
+                yield state
+
+    def _prepare_at_startup(self, guards: list[RouteGuard]) -> None:
+        service = get_auth_service()
+        if any(isinstance(guard, BearerGuard) for guard in guards):
+            # No usable key: better refused at startup than on every request.
+            try:
+                service.settings.verification_key()
+            except (AuthConfigurationError, ValidationError) as exc:
+                reason = describe_settings_error(exc) if isinstance(exc, ValidationError) else str(exc)
+                message = f"cannot serve the bearer-guarded routes of {self.prefix or 'a router'}: {reason}"
+                logger.error(message)
+                raise AuthConfigurationError(message) from None
+        for name in dict.fromkeys(guard.permission.db_config_name for guard in guards):
+            try:
+                self.prepare_policies(service, name)
+            except Exception as exc:  # noqa: BLE001 - requests retry, answering 503 meanwhile
+                from ..db.errors import describe_database_error
+
+                logger.warning(
+                    "policies of database %r not loaded at startup (%s); guarded requests answer 503 until they are",
+                    name or "default",
+                    describe_database_error(exc),
+                )
+
+    # Routes ------------------------------------------------------------------
+
     def add_guarded_route(
         self,
         path: str,
@@ -158,9 +188,10 @@ class AuthRouter(APIRouter):
         Nothing is registered for a switched-off operation (``enabled`` is
         False).  Public when ``config.auth`` is falsy; otherwise the caller
         must be authenticated and pass :meth:`route_permission`'s check, both
-        run before the endpoint and before ``config.dependencies``.
-        ``route_kwargs`` go to ``add_api_route``; ``summary``, ``description``
-        and ``deprecated`` default to the config's values.
+        run before the request is read, before the endpoint and before
+        ``config.dependencies``.  ``route_kwargs`` go to ``add_api_route``;
+        ``summary``, ``description`` and ``deprecated`` default to the
+        config's values.
         """
         if config.enabled is False:
             return
@@ -172,6 +203,14 @@ class AuthRouter(APIRouter):
         permission = self.route_permission(config)
         if permission is not None:
             authentication = self.authentication or get_authentication_dependency()
-            dependencies.insert(0, Depends(_require(permission, authentication)))
+            guard: RouteGuard
+            if authentication is None:
+                guard = BearerGuard(permission, self)
+                dependencies.insert(0, Security(guard))
+            else:
+                guard = DependencyGuard(permission, self, authentication)
+                # The schemes document the route's security; the guard checks.
+                schemes = [Security(cast(Callable[..., Any], scheme)) for scheme in guard.security_schemes()]
+                dependencies[0:0] = [Depends(guard), *schemes]
         dependencies.extend(config.dependencies or [])
         self.add_api_route(path, endpoint, methods=methods, dependencies=dependencies or None, **route_kwargs)

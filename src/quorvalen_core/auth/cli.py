@@ -1,17 +1,4 @@
-"""Command line for roles and permissions: ``python -m quorvalen_core.auth``.
-
-Examples::
-
-    python -m quorvalen_core.auth assign-role alice sales
-    python -m quorvalen_core.auth grant sales sales.invoice read
-    python -m quorvalen_core.auth --db reports list
-    python -m quorvalen_core.auth check alice sales.invoice read
-    python -m quorvalen_core.auth token alice --expires 600
-
-The database is the application's default one (``QUORVALEN_DATABASE_URL``, else
-``./quorvalen.db``), the one named by ``--db`` (``QUORVALEN_DATABASE_URL_<NAME>``),
-or ``--url``.  ``token`` signs with ``QUORVALEN_AUTH_SECRET_KEY``.
-"""
+"""Command line for roles and permissions: ``python -m quorvalen_core.auth``."""
 
 from __future__ import annotations
 
@@ -19,56 +6,144 @@ import argparse
 import sys
 from collections.abc import Sequence
 from datetime import timedelta
-from typing import TextIO
+from typing import NoReturn, TextIO
 
-from ..db.registry import DatabaseRegistry, UnknownDatabaseError
+from pydantic import ValidationError
+
+from ..db.registry import DatabaseRegistry, UnknownDatabaseError, database_url_env_var, describe_url
 from .policy import PolicyStore
-from .settings import AuthConfigurationError, AuthSettings
+from .settings import ENV_PREFIX, AuthConfigurationError, AuthSettings, describe_settings_error
 from .tokens import create_access_token
+
+DESCRIPTION = """\
+Manage the roles and permissions that guarded routes check, and print access tokens.
+
+A role may act on objects (grant), a caller holds roles (assign-role), and a
+role may have every right of another role (inherit-role). A caller gets
+rights only through its roles.
+
+The policies live in the application's database: the default one
+(QUORVALEN_DATABASE_URL, else the file quorvalen.db in the current folder),
+the one named by --db (QUORVALEN_DATABASE_URL_<NAME>), or --url. Every
+command says on stderr which database it uses; point the command line and
+every application process at the same one.
+"""
+
+EXAMPLES = """\
+examples:
+  python -m quorvalen_core.auth assign-role alice sales
+  python -m quorvalen_core.auth grant auditor sales.invoice read
+  python -m quorvalen_core.auth check alice sales.invoice read
+  QUORVALEN_DATABASE_URL_REPORTS=sqlite:///reports.db python -m quorvalen_core.auth --db reports list
+  QUORVALEN_AUTH_SECRET_KEY=... python -m quorvalen_core.auth token alice --expires 600
+"""
+
+TOKEN_DESCRIPTION = f"""\
+Print an access token naming SUBJECT, signed with {ENV_PREFIX}SECRET_KEY
+({ENV_PREFIX}ALGORITHM, default HS256; {ENV_PREFIX}ISSUER and
+{ENV_PREFIX}AUDIENCE when set). Use the same key as the application that
+checks the token, or the application answers 401.
+"""
+
+# Ten years: longer-lived tokens are a mistake rather than a wish.
+MAX_TOKEN_SECONDS = 10 * 365 * 24 * 3600
+
+
+class _Parser(argparse.ArgumentParser):
+    """Reports a bad argument on one line, as every other error of the command."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"error: {message} (see {self.prog} --help)\n")
+
+
+def _lifetime(text: str) -> int:
+    try:
+        seconds = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number of seconds: {text!r}") from None
+    if not 1 <= seconds <= MAX_TOKEN_SECONDS:
+        raise argparse.ArgumentTypeError(f"a token lives 1 to {MAX_TOKEN_SECONDS} seconds, not {seconds}")
+    return seconds
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="python -m quorvalen_core.auth", description=__doc__.split("\n")[0])
+    parser = _Parser(
+        prog="python -m quorvalen_core.auth",
+        description=DESCRIPTION,
+        epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     parser.add_argument("--db", metavar="NAME", help="named database holding the policies")
     parser.add_argument("--url", help="SQLAlchemy URL of the database holding the policies")
-    commands = parser.add_subparsers(dest="command", required=True)
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
 
-    def command(name: str, help: str, *arguments: str) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, help=help)
+    def command(name: str, help: str, *arguments: str, **options: str) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=help, description=options.get("description", help[0].upper() + help[1:] + "."),
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
         for argument in arguments:
             sub.add_argument(argument)
         return sub
 
-    command("grant", "allow a subject or role an action on an object", "subject", "object", "action")
-    command("revoke", "remove a permission", "subject", "object", "action")
-    command("assign-role", "make a subject or role a member of a role", "member", "role")
-    command("remove-role", "end a membership", "member", "role")
-    command("roles", "list the roles a subject holds, inherited ones included", "subject")
-    command("check", "exit 0 when the subject may act on the object, else 1", "subject", "object", "action")
-    command("list", "list memberships and permissions")
-    token = command("token", "print an access token for a subject", "subject")
-    token.add_argument("--expires", type=int, metavar="SECONDS", help="lifetime (default: configured)")
+    command("grant", "allow a role an action on an object (* matches any)", "role", "object", "action")
+    command("revoke", "remove a role's permission", "role", "object", "action")
+    command("assign-role", "let a caller hold a role", "subject", "role")
+    command("remove-role", "end a caller's holding of a role", "subject", "role")
+    command("inherit-role", "give a role every right of a parent role", "role", "parent")
+    command("remove-inheritance", "end a role's inheritance of a parent role", "role", "parent")
+    command("roles", "list the roles a caller holds, inherited ones included", "subject")
+    command(
+        "check",
+        "answer as a route on the object and action would: exit 0 when allowed, else 1",
+        "subject", "object", "action",
+    )
+    command("list", "list assignments, inheritances, permissions, route roles and unusable rows")
+    command("remove-unusable", "delete the stored rows that checks leave out")
+    token = command("token", "print an access token for a subject", "subject", description=TOKEN_DESCRIPTION)
+    token.add_argument(
+        "--expires",
+        type=_lifetime,
+        metavar="SECONDS",
+        help=f"lifetime, 1 to {MAX_TOKEN_SECONDS} seconds (default: {ENV_PREFIX}ACCESS_TOKEN_EXPIRE_SECONDS, 3600)",
+    )
     return parser
+
+
+def _fail(message: str) -> int:
+    print(f"error: {message}", file=sys.stderr)
+    return 2
 
 
 def main(argv: Sequence[str] | None = None, out: TextIO = sys.stdout) -> int:
     args = _parser().parse_args(argv)
-    try:
-        if args.command == "token":
+    if args.command == "token":
+        try:
+            settings = AuthSettings.from_env()
             expires = timedelta(seconds=args.expires) if args.expires is not None else None
-            print(create_access_token(args.subject, AuthSettings.from_env(), expires_in=expires), file=out)
-            return 0
-        databases = DatabaseRegistry()
+            print(create_access_token(args.subject, settings, expires_in=expires), file=out)
+        except ValidationError as exc:
+            return _fail(describe_settings_error(exc))
+        except (AuthConfigurationError, ValueError) as exc:
+            return _fail(str(exc))
+        return 0
+    databases = DatabaseRegistry()
+    try:
         if args.url:
             databases.configure(args.db, args.url)
+        url = databases.url(args.db)
         store = PolicyStore(databases.engine(args.db), refresh_seconds=0)
-        try:
-            return _run(args, store, out)
-        finally:
-            databases.dispose()
-    except (AuthConfigurationError, UnknownDatabaseError, ValueError) as exc:
-        print(f"error: {exc}", file=sys.stderr)
-        return 2
+        print(f"policies in {describe_url(url)}", file=sys.stderr)
+        return _run(args, store, out)
+    except UnknownDatabaseError as exc:
+        return _fail(f"{exc}")
+    except ValueError as exc:
+        return _fail(str(exc))
+    except Exception as exc:  # noqa: BLE001 - a database that cannot be opened or used
+        from ..db.errors import describe_database_error
+
+        where = describe_url(args.url) if args.url else database_url_env_var(args.db)
+        return _fail(f"cannot use the policy database ({where}): {describe_database_error(exc)}")
+    finally:
+        databases.dispose()
 
 
 def _run(args: argparse.Namespace, store: PolicyStore, out: TextIO) -> int:
@@ -78,24 +153,38 @@ def _run(args: argparse.Namespace, store: PolicyStore, out: TextIO) -> int:
 
     match args.command:
         case "grant":
-            return report(store.grant(args.subject, args.object, args.action), "granted", "already granted")
+            return report(store.grant(args.role, args.object, args.action), "granted", "already granted")
         case "revoke":
-            return report(store.revoke(args.subject, args.object, args.action), "revoked", "not granted")
+            return report(store.revoke(args.role, args.object, args.action), "revoked", "not granted")
         case "assign-role":
-            return report(store.assign_role(args.member, args.role), "assigned", "already assigned")
+            return report(store.assign_role(args.subject, args.role), "assigned", "already assigned")
         case "remove-role":
-            return report(store.remove_role(args.member, args.role), "removed", "not assigned")
+            return report(store.remove_role(args.subject, args.role), "removed", "not assigned")
+        case "inherit-role":
+            return report(store.inherit_role(args.role, args.parent), "inherited", "already inherited")
+        case "remove-inheritance":
+            return report(store.remove_inheritance(args.role, args.parent), "removed", "not inherited")
         case "roles":
             for role in store.roles_of(args.subject):
                 print(role, file=out)
             return 0
         case "check":
-            allowed = store.is_allowed(args.subject, args.object, args.action)
+            allowed = store.decide(args.subject, args.object, args.action)
             print("allowed" if allowed else "denied", file=out)
             return 0 if allowed else 1
+        case "remove-unusable":
+            print(f"removed {store.remove_unusable()}", file=out)
+            return 0
         case _:
-            for member, role in store.memberships():
-                print(f"g\t{member}\t{role}", file=out)
-            for subject, obj, act in store.permissions():
-                print(f"p\t{subject}\t{obj}\t{act}", file=out)
+            for subject, role in store.memberships():
+                print(f"g\t{subject}\t{role}", file=out)
+            for role, parent in store.inheritances():
+                print(f"g2\t{role}\t{parent}", file=out)
+            for role, obj, act in store.permissions():
+                print(f"p\t{role}\t{obj}\t{act}", file=out)
+            for (obj, act), role in sorted(store.route_roles().items()):
+                print(f"r\t{obj}\t{act}\trole {role}", file=out)
+            for rule in store.unusable():
+                values = "\t".join("NULL" if value is None else value for value in rule.values)
+                print(f"unusable\tid={rule.id}\t{rule.ptype}\t{values}\t({rule.reason})", file=out)
             return 0

@@ -1,55 +1,61 @@
-"""Role and permission policies of one database, checked with Casbin.
+"""Roles and permissions of one database, and the decisions drawn from them.
 
-The model is RBAC with role inheritance: a rule ``p, who, object, action``
-allows a subject or role an action on an object (``*`` as object or action
-matches any), and ``g, member, role`` makes a subject or a role a member of a
-role, inheriting everything the role is allowed and every role it belongs to.
+The model is role-based: a role may act on objects (``p, role, object,
+action``; ``*`` as object or action matches any), a caller holds roles
+(``g, subject, role``) and a role may have every right of other roles
+(``g2, role, parent``).  Callers and roles live in separate name spaces: a
+caller gets rights only through the roles assigned to it, so a caller whose
+subject is spelled like a role holds nothing of that role.
 
-Callers and roles share one namespace, as always with Casbin: a caller whose
-subject is ``sales`` is treated as the role ``sales``.  Applications keep the
-two apart by how they name them (user ids versus role names, or a prefix such
-as ``role:``).
+Decisions are drawn from a :class:`PolicySnapshot`, an immutable picture of
+the stored rules with its own decision cache.  A reload builds a new snapshot
+beside the current one, without holding any lock while it reads the database,
+and installs it in one assignment: requests are decided on the last loaded
+rules while a reload runs, and a reload that fails leaves them in place.
+Rows that cannot be used (an unknown kind, missing values) are skipped and
+logged once each, with their id.
 
-Decisions are cached per ``(subject, object, action)`` and per
-``(subject, role)``; every change made through :class:`PolicyStore` and every
-reload empties the cache, so a check costs a dictionary look-up however many
-rules there are.  Changes made by another process are noticed through the
-policy version counter (see :mod:`.adapter`) at most ``refresh_seconds`` later.
+Changes made by another process are noticed through the policy version
+counter (see :mod:`.adapter`): :meth:`PolicyStore.refresh_in_background`
+looks for them off the caller's thread at most every ``refresh_seconds``.
 """
 
 from __future__ import annotations
 
+import logging
 import threading
 import time
 from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass
 
-import casbin
 from sqlalchemy import Engine
 
-from .adapter import Rule, SQLAlchemyPolicyAdapter
+from ..db.errors import describe_database_error
 
-RBAC_MODEL = """
-[request_definition]
-r = sub, obj, act
-
-[policy_definition]
-p = sub, obj, act
-
-[role_definition]
-g = _, _
-
-[policy_effect]
-e = some(where (p.eft == allow))
-
-[matchers]
-m = g(r.sub, p.sub) && (p.obj == "*" || r.obj == p.obj) && (p.act == "*" || r.act == p.act)
-"""
+from .adapter import (
+    DEFAULT_GRANT,
+    INHERITANCE,
+    MEMBERSHIP,
+    PERMISSION,
+    RULE_SIZES,
+    Rule,
+    SQLAlchemyPolicyAdapter,
+    StoredRule,
+)
 
 WILDCARD = "*"
 
-# Bounds memory when many distinct subjects call; emptying the whole cache
+# Bounds memory when many distinct subjects call; emptying a whole cache
 # once in a while is cheaper than tracking recency on every hit.
 DEFAULT_CACHE_SIZE = 100_000
+
+# How long a failed background refresh waits before the next attempt when
+# refreshes are otherwise due at every check.
+MIN_RETRY_SECONDS = 1.0
+
+logger = logging.getLogger("quorvalen_core.auth")
+
+_NO_ROLES: frozenset[str] = frozenset()
 
 
 def _names(*values: str) -> Rule:
@@ -59,8 +65,126 @@ def _names(*values: str) -> Rule:
     return values
 
 
+@dataclass(frozen=True)
+class UnusableRule:
+    """A stored row the decisions leave out, and why."""
+
+    id: int
+    ptype: str
+    values: tuple[str | None, ...]
+    reason: str
+
+
+def _unusable_reason(row: StoredRule) -> str | None:
+    size = RULE_SIZES.get(row.ptype)
+    if size is None:
+        return f"unknown kind {row.ptype!r}"
+    if len(row.values) != size:
+        return f"kind {row.ptype!r} takes {size} values, the row has {len(row.values)}"
+    if any(not value for value in row.values):
+        return "a value is empty"
+    return None
+
+
+class PolicySnapshot:
+    """The rules of one stored version, with the decisions drawn from them so far."""
+
+    def __init__(self, version: int, rows: Iterable[StoredRule], *, cache_size: int = DEFAULT_CACHE_SIZE) -> None:
+        self.version = version
+        self.cache_size = cache_size
+        grants: dict[tuple[str, str], set[str]] = {}
+        memberships: dict[str, set[str]] = {}
+        parents: dict[str, set[str]] = {}
+        self.permissions: list[Rule] = []
+        self.memberships: list[Rule] = []
+        self.inheritances: list[Rule] = []
+        self.default_grants: list[Rule] = []
+        self.route_roles: dict[tuple[str, str], str] = {}
+        self.unusable: list[UnusableRule] = []
+        for row in rows:
+            reason = _unusable_reason(row)
+            if reason is not None:
+                self.unusable.append(UnusableRule(row.id, row.ptype, row.values, reason))
+                continue
+            values: Rule = tuple(value for value in row.values if value is not None)
+            if row.ptype == PERMISSION:
+                role, obj, act = values
+                grants.setdefault((obj, act), set()).add(role)
+                self.permissions.append(values)
+            elif row.ptype == MEMBERSHIP:
+                memberships.setdefault(values[0], set()).add(values[1])
+                self.memberships.append(values)
+            elif row.ptype == INHERITANCE:
+                parents.setdefault(values[0], set()).add(values[1])
+                self.inheritances.append(values)
+            elif row.ptype == DEFAULT_GRANT:
+                self.default_grants.append(values)
+            else:  # ROUTE_ROLE
+                obj, act, role = values
+                self.route_roles[(obj, act)] = role
+        self._grants = {target: frozenset(roles) for target, roles in grants.items()}
+        self._memberships = {subject: frozenset(roles) for subject, roles in memberships.items()}
+        self._parents = {role: frozenset(roles) for role, roles in parents.items()}
+        self._roles: dict[str, frozenset[str]] = {}
+        self._decisions: dict[tuple[str, str, str], bool] = {}
+
+    @classmethod
+    def empty(cls) -> PolicySnapshot:
+        return cls(-1, ())
+
+    def roles_of(self, subject: str) -> frozenset[str]:
+        """Every role the caller ``subject`` holds, inherited ones included."""
+        roles = self._roles.get(subject)
+        if roles is None:
+            found: set[str] = set()
+            pending = list(self._memberships.get(subject, _NO_ROLES))
+            while pending:
+                role = pending.pop()
+                if role not in found:
+                    found.add(role)
+                    pending.extend(self._parents.get(role, _NO_ROLES))
+            roles = frozenset(found)
+            self._remember(self._roles, subject, roles)
+        return roles
+
+    def has_role(self, subject: str, role: str) -> bool:
+        return role in self.roles_of(subject)
+
+    def is_allowed(self, subject: str, obj: str, act: str) -> bool:
+        """Whether a role ``subject`` holds may ``act`` on ``obj``."""
+        key = (subject, obj, act)
+        decision = self._decisions.get(key)
+        if decision is None:
+            roles = self.roles_of(subject)
+            grants = self._grants
+            decision = bool(roles) and any(
+                not roles.isdisjoint(grants.get(target, _NO_ROLES))
+                for target in ((obj, act), (WILDCARD, act), (obj, WILDCARD), (WILDCARD, WILDCARD))
+            )
+            self._remember(self._decisions, key, decision)
+        return decision
+
+    def decide(self, subject: str, obj: str, act: str) -> bool:
+        """The answer a route on ``obj`` and ``act`` gives ``subject``: its role, else the permission."""
+        role = self.route_roles.get((obj, act))
+        if role is not None:
+            return self.has_role(subject, role)
+        return self.is_allowed(subject, obj, act)
+
+    def _remember(self, cache: dict, key: object, value: object) -> None:  # type: ignore[type-arg]
+        if len(cache) >= self.cache_size:
+            cache.clear()
+        cache[key] = value
+
+
 class PolicyStore:
-    """The roles and permissions kept in one database, with cached decisions."""
+    """The roles and permissions kept in one database, with cached decisions.
+
+    Checks (:meth:`is_allowed`, :meth:`has_role`, :meth:`decide`) never touch
+    the database and never wait for a lock, so request handlers may call them
+    on the event loop.  Changes and reloads do database I/O: call them from a
+    worker thread.
+    """
 
     def __init__(
         self,
@@ -69,198 +193,220 @@ class PolicyStore:
         refresh_seconds: float = 5.0,
         cache_size: int = DEFAULT_CACHE_SIZE,
         clock: Callable[[], float] = time.monotonic,
+        load: bool = True,
     ) -> None:
         self.adapter = SQLAlchemyPolicyAdapter(engine)
-        self._enforcer = casbin.Enforcer(casbin.Enforcer.new_model(text=RBAC_MODEL))
         self._refresh_seconds = refresh_seconds
         self._cache_size = cache_size
         self._clock = clock
-        self._lock = threading.RLock()
-        self._decisions: dict[tuple[str, str, str], bool] = {}
-        self._memberships: dict[tuple[str, str], bool] = {}
-        # Grants that the application declares in code (a router's default
-        # role); kept in memory only and laid over every reload.
-        self._declared: set[Rule] = set()
-        self._rules_by_target: dict[tuple[str, str], list[list[str]]] = {}
-        self._version = -1
+        self._snapshot = PolicySnapshot.empty()
+        self._install_lock = threading.Lock()
+        self._refreshing = threading.Lock()
         self._next_check = 0.0
-        self.reload()
+        self._reported: set[int] = set()
+        if load:
+            self.reload()
 
     @property
     def engine(self) -> Engine:
         return self.adapter.engine
 
     @property
+    def snapshot(self) -> PolicySnapshot:
+        return self._snapshot
+
+    @property
     def version(self) -> int:
         """The stored policy version this process's rules correspond to."""
-        return self._version
+        return self._snapshot.version
 
     # Checks ------------------------------------------------------------------
 
     def is_allowed(self, subject: str, obj: str, act: str) -> bool:
-        """Whether ``subject`` (directly or through its roles) may ``act`` on ``obj``."""
-        key = (subject, obj, act)
-        decision = self._decisions.get(key)
-        if decision is None:
-            with self._lock:
-                decision = self._enforce(subject, obj, act)
-                self._remember(self._decisions, key, decision)
-        return decision
-
-    def _enforce(self, subject: str, obj: str, act: str) -> bool:
-        # Casbin evaluates the matcher once per rule: with thousands of rules a
-        # first check would take a tenth of a second.  Only rules on this
-        # object and action (or a wildcard) can match, so Casbin is shown just
-        # those, the way its FastEnforcer filters policies.
-        targets = self._rules_by_target
-        candidates = [
-            rule
-            for target in ((obj, act), (WILDCARD, act), (obj, WILDCARD), (WILDCARD, WILDCARD))
-            for rule in targets.get(target, ())
-        ]
-        assertion = self._enforcer.get_model()["p"]["p"]
-        every_rule = assertion.policy
-        assertion.policy = candidates
-        try:
-            return bool(self._enforcer.enforce(subject, obj, act))
-        finally:
-            assertion.policy = every_rule
-
-    def _index_rules(self) -> None:
-        targets: dict[tuple[str, str], list[list[str]]] = {}
-        for rule in self._enforcer.get_model()["p"]["p"].policy:
-            targets.setdefault((rule[1], rule[2]), []).append(rule)
-        self._rules_by_target = targets
+        """Whether ``subject``, through its roles, may ``act`` on ``obj``."""
+        return self._snapshot.is_allowed(subject, obj, act)
 
     def has_role(self, subject: str, role: str) -> bool:
-        """Whether ``subject`` belongs to ``role``, directly or through inherited roles.
+        """Whether the caller ``subject`` holds ``role``, directly or through inheritance."""
+        return self._snapshot.has_role(subject, role)
 
-        As in every Casbin RBAC check, a name also counts as holding itself.
-        """
-        key = (subject, role)
-        decision = self._memberships.get(key)
-        if decision is None:
-            with self._lock:
-                decision = bool(self._enforcer.get_role_manager().has_link(subject, role))
-                self._remember(self._memberships, key, decision)
-        return decision
+    def decide(self, subject: str, obj: str, act: str) -> bool:
+        """What a route on ``obj`` and ``act`` answers ``subject`` (route roles included)."""
+        return self._snapshot.decide(subject, obj, act)
 
-    def _remember(self, cache: dict, key: tuple, decision: bool) -> None:  # type: ignore[type-arg]
-        if len(cache) >= self._cache_size:
-            cache.clear()
-        cache[key] = decision
-
-    def clear_cache(self) -> None:
-        self._decisions = {}
-        self._memberships = {}
+    def roles_of(self, subject: str) -> list[str]:
+        """Every role ``subject`` holds, inherited ones included."""
+        return sorted(self._snapshot.roles_of(subject))
 
     # Changes -----------------------------------------------------------------
 
-    def grant(self, subject: str, obj: str, act: str) -> bool:
-        """Allow ``subject`` (a caller or a role) ``act`` on ``obj``; False if already allowed so."""
-        return self.grant_many([(subject, obj, act)]) == 1
+    def grant(self, role: str, obj: str, act: str) -> bool:
+        """Allow ``role`` to ``act`` on ``obj``; False if it was allowed so already."""
+        return self.grant_many([(role, obj, act)]) == 1
 
     def grant_many(self, rules: Iterable[Sequence[str]]) -> int:
-        """Store several ``(subject, object, action)`` rules in one transaction."""
-        return self._write(lambda: self.adapter.add_rules("p", [_names(*rule) for rule in rules]))
+        """Store several ``(role, object, action)`` rules in one transaction."""
+        checked = [_names(*rule) for rule in rules]
+        return self._write(lambda: self.adapter.add_rules(PERMISSION, checked))
 
-    def revoke(self, subject: str, obj: str, act: str) -> bool:
-        """Remove the rule ``(subject, obj, act)``; False if there was none."""
-        return self._write(lambda: self.adapter.remove_rules("p", [_names(subject, obj, act)])) > 0
+    def revoke(self, role: str, obj: str, act: str) -> bool:
+        """Remove the rule ``(role, obj, act)``; False if there was none."""
+        return self._write(lambda: self.adapter.remove_rules(PERMISSION, [_names(role, obj, act)])) > 0
 
-    def assign_role(self, member: str, role: str) -> bool:
-        """Make ``member`` (a caller or a role) a member of ``role``."""
-        return self.assign_roles([(member, role)]) == 1
+    def assign_role(self, subject: str, role: str) -> bool:
+        """Let the caller ``subject`` hold ``role``; False if it held it already."""
+        return self.assign_roles([(subject, role)]) == 1
 
     def assign_roles(self, pairs: Iterable[Sequence[str]]) -> int:
-        """Store several ``(member, role)`` memberships in one transaction."""
+        """Store several ``(subject, role)`` assignments in one transaction."""
         checked = [_names(*pair) for pair in pairs]
-        for member, role in checked:
-            if member == role:
-                raise ValueError(f"a role cannot be a member of itself: {role!r}")
-        return self._write(lambda: self.adapter.add_rules("g", checked))
+        return self._write(lambda: self.adapter.add_rules(MEMBERSHIP, checked))
 
-    def remove_role(self, member: str, role: str) -> bool:
-        """End ``member``'s membership of ``role``; False if there was none."""
-        return self._write(lambda: self.adapter.remove_rules("g", [_names(member, role)])) > 0
+    def remove_role(self, subject: str, role: str) -> bool:
+        """End the caller ``subject``'s holding of ``role``; False if it did not hold it."""
+        return self._write(lambda: self.adapter.remove_rules(MEMBERSHIP, [_names(subject, role)])) > 0
+
+    def inherit_role(self, role: str, parent: str) -> bool:
+        """Give ``role`` every right of ``parent``; False if it had them so already."""
+        return self.inherit_roles([(role, parent)]) == 1
+
+    def inherit_roles(self, pairs: Iterable[Sequence[str]]) -> int:
+        """Store several ``(role, parent)`` inheritances in one transaction."""
+        checked = [_names(*pair) for pair in pairs]
+        for role, parent in checked:
+            if role == parent:
+                raise ValueError(f"a role cannot inherit from itself: {role!r}")
+        return self._write(lambda: self.adapter.add_rules(INHERITANCE, checked))
+
+    def remove_inheritance(self, role: str, parent: str) -> bool:
+        """End ``role``'s inheritance of ``parent``; False if there was none."""
+        return self._write(lambda: self.adapter.remove_rules(INHERITANCE, [_names(role, parent)])) > 0
 
     def delete_subject(self, name: str) -> int:
-        """Remove every rule and membership naming ``name`` as subject or role."""
+        """Remove every rule naming ``name`` as a caller or a role."""
         _names(name)
 
         def remove() -> tuple[int, int]:
             removed = version = 0
-            for ptype, index in (("p", 0), ("g", 0), ("g", 1)):
+            for ptype, index in ((PERMISSION, 0), (MEMBERSHIP, 0), (MEMBERSHIP, 1), (INHERITANCE, 0), (INHERITANCE, 1)):
                 count, version = self.adapter.remove_matching(ptype, index, [name])
                 removed += count
             return removed, version
 
         return self._write(remove)
 
+    def remove_unusable(self) -> int:
+        """Delete the stored rows the decisions leave out."""
+        ids = [rule.id for rule in self._snapshot.unusable]
+        return self._write(lambda: self.adapter.remove_ids(ids))
+
+    def store_default_grants(self, grants: Iterable[Sequence[str]]) -> int:
+        """Store a router's default grants, each only the first time it is seen.
+
+        An administrator sees and revokes them like any other grant; a revoked
+        one stays revoked.
+        """
+        checked = [_names(*grant) for grant in grants]
+        return self._write(lambda: self.adapter.store_default_grants(checked))
+
+    def store_route_roles(self, routes: Iterable[tuple[str, str, str | None]]) -> int:
+        """Record which role each route ``(object, action)`` admits, for checks made elsewhere."""
+        checked = [(*_names(obj, act), None if role is None else _names(role)[0]) for obj, act, role in routes]
+        return self._write(lambda: self.adapter.store_route_roles(checked))  # type: ignore[arg-type]
+
     def _write(self, change: Callable[[], tuple[int, int]]) -> int:
-        with self._lock:
-            changed, _version = change()
-            if changed:
-                self._reload_locked()
-            return changed
+        changed, _version = change()
+        if changed:
+            self.reload()
+        return changed
 
     # Listing -----------------------------------------------------------------
 
     def permissions(self) -> list[Rule]:
-        """Stored ``(subject, object, action)`` rules (declared ones excluded)."""
-        with self._lock:
-            return [tuple(rule) for rule in self._enforcer.get_policy() if tuple(rule) not in self._declared]
+        """Stored ``(role, object, action)`` rules."""
+        return list(self._snapshot.permissions)
 
     def memberships(self) -> list[Rule]:
-        """Stored ``(member, role)`` pairs."""
-        with self._lock:
-            return [tuple(rule) for rule in self._enforcer.get_grouping_policy()]
+        """Stored ``(subject, role)`` assignments."""
+        return list(self._snapshot.memberships)
 
-    def roles_of(self, subject: str) -> list[str]:
-        """Every role ``subject`` holds, inherited ones included."""
-        with self._lock:
-            return list(self._enforcer.get_implicit_roles_for_user(subject))
+    def inheritances(self) -> list[Rule]:
+        """Stored ``(role, parent)`` inheritances."""
+        return list(self._snapshot.inheritances)
 
-    # Declared grants and reloading ---------------------------------------------
+    def route_roles(self) -> dict[tuple[str, str], str]:
+        """Routes ``(object, action)`` that admit holders of a role, and that role."""
+        return dict(self._snapshot.route_roles)
 
-    def declare(self, subject: str, obj: str, act: str) -> None:
-        """Allow in memory only, for as long as this process runs (not stored)."""
-        rule = (subject, obj, act)
-        if rule in self._declared:
-            return
-        _names(*rule)
-        with self._lock:
-            self._declared.add(rule)
-            self._enforcer.get_model().add_policy("p", "p", list(rule))
-            self._index_rules()
-            self.clear_cache()
+    def unusable(self) -> list[UnusableRule]:
+        """Stored rows the decisions leave out, and why."""
+        return list(self._snapshot.unusable)
+
+    # Reloading -----------------------------------------------------------------
+
+    def reload(self) -> None:
+        """Read every rule again from the database and install them."""
+        version, rows = self.adapter.stored_rules()
+        self._install(PolicySnapshot(version, rows, cache_size=self._cache_size))
+
+    def _install(self, snapshot: PolicySnapshot) -> None:
+        with self._install_lock:
+            # Reloads may finish out of order: an older picture never
+            # replaces a newer one.
+            if snapshot.version >= self._snapshot.version:
+                self._snapshot = snapshot
+            self._next_check = self._clock() + self._refresh_seconds
+        for rule in snapshot.unusable:
+            if rule.id not in self._reported:
+                self._reported.add(rule.id)
+                logger.warning(
+                    "policy rule id=%d (ptype %r) skipped: %s", rule.id, rule.ptype, rule.reason
+                )
 
     def refresh_due(self) -> bool:
         """Whether it is time to look for changes made by other processes."""
         return self._clock() >= self._next_check
 
     def refresh(self) -> bool:
-        """Reload the rules if another process changed them; True if reloaded."""
-        with self._lock:
-            self._next_check = self._clock() + self._refresh_seconds
-            if self.adapter.version() == self._version:
+        """Reload the rules if another process changed them; True if reloaded.
+
+        Returns False at once when another refresh is under way.  Database
+        errors propagate; the next refresh is due after the usual interval.
+        """
+        if not self._refreshing.acquire(blocking=False):
+            return False
+        try:
+            self._next_check = self._clock() + max(self._refresh_seconds, MIN_RETRY_SECONDS)
+            if self.adapter.version() == self._snapshot.version:
                 return False
-            self._reload_locked()
+            self.reload()
             return True
+        finally:
+            self._refreshing.release()
 
-    def reload(self) -> None:
-        """Read every rule again from the database."""
-        with self._lock:
-            self._reload_locked()
+    def refresh_in_background(self) -> threading.Thread | None:
+        """Start a refresh in a thread of its own when one is due and none runs.
 
-    def _reload_locked(self) -> None:
-        version, rules = self.adapter.rules()
-        model = casbin.Enforcer.new_model(text=RBAC_MODEL)
-        SQLAlchemyPolicyAdapter.load_rules(model, rules)
-        SQLAlchemyPolicyAdapter.load_rules(model, (("p", rule) for rule in self._declared))
-        self._enforcer.set_model(model)
-        self._enforcer.build_role_links()
-        self._index_rules()
-        self._version = version
-        self._next_check = self._clock() + self._refresh_seconds
-        self.clear_cache()
+        Failures are logged and the refresh is tried again later; checks go
+        on with the rules loaded last.
+        """
+        if not self.refresh_due() or self._refreshing.locked():
+            return None
+        # Pushed forward at once, so that the checks made meanwhile do not
+        # start more threads.
+        self._next_check = self._clock() + max(self._refresh_seconds, MIN_RETRY_SECONDS)
+        thread = threading.Thread(target=self._refresh_logging_failures, name="policy-refresh", daemon=True)
+        thread.start()
+        return thread
+
+    def _refresh_logging_failures(self) -> None:
+        try:
+            self.refresh()
+        except Exception as exc:  # noqa: BLE001 - any failure keeps the last rules
+            logger.warning(
+                "policy refresh from %s failed (%s); keeping the rules of version %d, retrying later",
+                self.engine.url.render_as_string(hide_password=True),
+                describe_database_error(exc),
+                self._snapshot.version,
+            )
+

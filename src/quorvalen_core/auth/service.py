@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import asyncio
+import concurrent.futures
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Hashable
 from datetime import timedelta
-from typing import Any
+from typing import Any, TypeVar
 
 from ..db.registry import DatabaseRegistry, get_database_registry
 from .policy import PolicyStore
@@ -16,6 +18,8 @@ from .tokens import create_access_token, decode_access_token
 
 # Enough for every client of a busy process; emptied whole when full.
 VERIFIED_TOKEN_CACHE_SIZE = 10_000
+
+ResultT = TypeVar("ResultT")
 
 
 class AuthService:
@@ -39,8 +43,11 @@ class AuthService:
         self._databases = databases
         self._clock = clock
         self._stores: dict[str | None, PolicyStore] = {}
+        self._loading: dict[str | None, threading.Lock] = {}
         self._verified: dict[str, tuple[str, float]] = {}
         self._lock = threading.Lock()
+        self._shared: dict[Hashable, concurrent.futures.Future[Any]] = {}
+        self._shared_lock = threading.Lock()
 
     @property
     def settings(self) -> AuthSettings:
@@ -53,11 +60,18 @@ class AuthService:
         return self._databases if self._databases is not None else get_database_registry()
 
     def policies(self, db_config_name: str | None = None) -> PolicyStore:
-        """The policy store of a database, created (tables included) on first use."""
+        """The policy store of a database, created (tables included) and loaded on first use.
+
+        Does database I/O on first use: call it from a worker thread.  Only
+        threads loading the same store wait for each other; checks on loaded
+        stores never wait.
+        """
         store = self.loaded_policies(db_config_name)
         if store is not None:
             return store
         with self._lock:
+            loading = self._loading.setdefault(db_config_name, threading.Lock())
+        with loading:
             engine = self.databases.engine(db_config_name)
             store = self._stores.get(db_config_name)
             if store is None or store.engine is not engine:
@@ -76,6 +90,35 @@ class AuthService:
         if store is None or store.engine is not self.databases.engine(db_config_name):
             return None
         return store
+
+    async def run_shared(self, key: Hashable, work: Callable[[], ResultT]) -> ResultT:
+        """Run blocking ``work`` in a thread of its own, once for all callers waiting on ``key``.
+
+        Requests that need the same store loaded wait for one load instead of
+        each occupying a worker thread; the event loop never blocks.  A
+        failure reaches every waiter, and the next call tries again.
+        """
+        with self._shared_lock:
+            future = self._shared.get(key)
+            if future is None:
+                future = concurrent.futures.Future()
+                self._shared[key] = future
+                threading.Thread(
+                    target=self._run_shared_work, args=(key, work, future), name="quorvalen-load", daemon=True
+                ).start()
+        return await asyncio.wrap_future(future)  # type: ignore[no-any-return]
+
+    def _run_shared_work(self, key: Hashable, work: Callable[[], Any], future: concurrent.futures.Future[Any]) -> None:
+        try:
+            result = work()
+        except BaseException as exc:  # noqa: BLE001 - handed to the waiters
+            with self._shared_lock:
+                self._shared.pop(key, None)
+            future.set_exception(exc)
+        else:
+            with self._shared_lock:
+                self._shared.pop(key, None)
+            future.set_result(result)
 
     def create_access_token(
         self, subject: str, *, expires_in: timedelta | None = None, claims: dict[str, Any] | None = None

@@ -6,17 +6,27 @@ import os
 from collections.abc import Mapping
 from typing import Any
 
-from pydantic import BaseModel, ConfigDict, Field, SecretStr, model_validator
+from pydantic import BaseModel, ConfigDict, Field, SecretStr, ValidationError, field_validator, model_validator
 
 ENV_PREFIX = "QUORVALEN_AUTH_"
 
-# HS256 keys shorter than the hash output make brute-forcing a token's
+# HMAC keys shorter than the hash output make brute-forcing a token's
 # signature cheaper than it needs to be (RFC 7518, section 3.2).
-MIN_HMAC_KEY_BYTES = 32
+MIN_HMAC_KEY_BYTES = {"HS256": 32, "HS384": 48, "HS512": 64}
 
 
 class AuthConfigurationError(RuntimeError):
     """Authentication is used but not (or wrongly) configured."""
+
+
+def describe_settings_error(error: ValidationError) -> str:
+    """One line naming each wrong setting by its environment variable (values never shown)."""
+    parts = []
+    for item in error.errors(include_input=False, include_url=False):
+        message = str(item["msg"]).removeprefix("Value error, ")
+        names = "_".join(str(part) for part in item["loc"])
+        parts.append(f"{ENV_PREFIX}{names.upper()}: {message}" if names else message)
+    return "; ".join(parts)
 
 
 class AuthSettings(BaseModel):
@@ -28,7 +38,8 @@ class AuthSettings(BaseModel):
     ``QUORVALEN_AUTH_ACCESS_TOKEN_EXPIRE_SECONDS``, ...).
     """
 
-    model_config = ConfigDict(frozen=True, extra="forbid")
+    # Validation errors never echo the values given: one of them is the key.
+    model_config = ConfigDict(frozen=True, extra="forbid", hide_input_in_errors=True)
 
     secret_key: SecretStr | None = Field(
         default=None,
@@ -50,11 +61,25 @@ class AuthSettings(BaseModel):
         "processes (0: before every check).",
     )
 
+    @field_validator("algorithm")
+    @classmethod
+    def _known_algorithm(cls, value: str) -> str:
+        from jwt.algorithms import get_default_algorithms
+
+        known = sorted(name for name in get_default_algorithms() if name != "none")
+        if value not in known:
+            raise ValueError(f"unknown or unavailable algorithm {value!r}; available: {', '.join(known)}")
+        return value
+
     @model_validator(mode="after")
     def _check_keys(self) -> AuthSettings:
-        if self.secret_key is not None and self.algorithm.startswith("HS"):
-            if len(self.secret_key.get_secret_value().encode()) < MIN_HMAC_KEY_BYTES:
-                raise ValueError(f"secret_key must be at least {MIN_HMAC_KEY_BYTES} bytes for {self.algorithm}")
+        minimum = MIN_HMAC_KEY_BYTES.get(self.algorithm)
+        if self.secret_key is not None and minimum is not None:
+            length = len(self.secret_key.get_secret_value().encode())
+            if length < minimum:
+                raise ValueError(
+                    f"secret_key must be at least {minimum} bytes for {self.algorithm} (it has {length})"
+                )
         return self
 
     @classmethod

@@ -22,19 +22,24 @@ constraint), 422 for input that does not validate.
 from __future__ import annotations
 
 import inspect
-from collections.abc import Callable
-from contextlib import AbstractContextManager
+import logging
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from typing import Annotated, Any
 
-from fastapi import Body, HTTPException, Path, Response
+from fastapi import Body, HTTPException, Path, Response, status
 from fastapi.exceptions import RequestValidationError
 from pydantic import TypeAdapter, ValidationError
+from sqlalchemy import delete as sql_delete
+from sqlalchemy import update as sql_update
 from sqlalchemy import func, select
-from sqlalchemy.exc import DataError, IntegrityError
+from sqlalchemy.exc import DataError, SQLAlchemyError
+from sqlalchemy.orm.exc import ObjectDeletedError, StaleDataError
 from sqlmodel import Session
 
 from ..auth.auth_router import AuthRouter
 from ..db import get_database_registry
+from ..db.errors import DatabaseErrorKind, classify_database_error, describe_database_error
 from .envelope import Envelope, ErrorDetail, Page
 from .operations import (
     CREATE,
@@ -49,7 +54,8 @@ from .operations import (
     operation_id,
     warn_shared_configs,
 )
-from .query_parameters import DEFAULT_LIMIT, MAX_LIMIT, QueryParameters
+from .query_limits import QueryLimits
+from .query_parameters import QueryParameters
 from .router_config import RouterConfig
 from .table_schema import (
     INT64_MAX,
@@ -61,30 +67,42 @@ from .table_schema import (
     derive_update_schema,
     inspect_table,
 )
+from .validation import client_errors
 
 NOT_FOUND = "Row not found"
 CONFLICT = "The change conflicts with existing data (a unique or foreign-key constraint)"
 INVALID_DATA = "The database refused a value of the request"
+UNAVAILABLE = "The database is unavailable; try again shortly"
+DATABASE_FAULT = "The database could not serve the request"
+ROW_NOT_REPRESENTABLE = "A stored row does not fit the table's response schema"
+RETRY_AFTER_SECONDS = 2
+
+logger = logging.getLogger("quorvalen_core.controller")
 
 
-# What drivers raise for a value the column cannot hold: DataError (out of
-# range, NUL in text on PostgreSQL), OverflowError (SQLite's integers).
-REFUSED_VALUE_ERRORS = (DataError, OverflowError)
+# Errors of a row that vanished while the request worked on it (a concurrent
+# delete): the row is missing, as for a request that came a moment later.
+_VANISHED_ROW_ERRORS = (StaleDataError, ObjectDeletedError)
 
 
-def _commit(session: Session) -> None:
-    """Commit; a refused change becomes a 409/422 and leaves the session usable.
-
-    The database's own message is not passed on: it may hold SQL and data.
-    """
-    try:
-        session.commit()
-    except IntegrityError:
-        session.rollback()
-        raise HTTPException(status_code=409, detail=CONFLICT) from None
-    except REFUSED_VALUE_ERRORS:
-        session.rollback()
-        raise HTTPException(status_code=422, detail=INVALID_DATA) from None
+def _database_http_error(error: BaseException, table: str) -> HTTPException:
+    """The response for a database error; the error's text (SQL, values) is never passed on."""
+    if isinstance(error, _VANISHED_ROW_ERRORS):
+        return HTTPException(status_code=status.HTTP_404_NOT_FOUND, detail=NOT_FOUND)
+    kind = classify_database_error(error)
+    if kind is DatabaseErrorKind.CONFLICT:
+        return HTTPException(status_code=status.HTTP_409_CONFLICT, detail=CONFLICT)
+    if kind is DatabaseErrorKind.REFUSED_VALUE:
+        return HTTPException(status_code=422, detail=INVALID_DATA)
+    if kind is DatabaseErrorKind.UNAVAILABLE:
+        logger.warning("database unavailable for table %s: %s", table, describe_database_error(error))
+        return HTTPException(
+            status_code=status.HTTP_503_SERVICE_UNAVAILABLE,
+            detail=UNAVAILABLE,
+            headers={"Retry-After": str(RETRY_AFTER_SECONDS)},
+        )
+    logger.error("database error on table %s: %s", table, describe_database_error(error))
+    return HTTPException(status_code=status.HTTP_500_INTERNAL_SERVER_ERROR, detail=DATABASE_FAULT)
 
 
 class _Responder:
@@ -95,14 +113,22 @@ class _Responder:
     ``response_model`` documents the same envelope in OpenAPI.
     """
 
-    def __init__(self, data_type: Any, message: str, status_code: int) -> None:
+    def __init__(self, data_type: Any, message: str, status_code: int, table: str) -> None:
         self.envelope: type[Envelope[Any]] = Envelope[data_type]
         self.adapter: TypeAdapter[Envelope[Any]] = TypeAdapter(self.envelope)
         self.message = message
         self.status_code = status_code
+        self.table = table
 
     def __call__(self, data: Any) -> Response:
-        envelope = self.envelope(message=self.message, data=data)
+        try:
+            envelope = self.envelope(message=self.message, data=data)
+        except ValidationError as error:
+            # Stored data the schema refuses: the server's fault, reported
+            # without the values (the error's text holds the row).
+            fields = sorted({".".join(str(part) for part in item["loc"]) for item in error.errors()})
+            logger.error("row of table %s does not fit the response schema (fields: %s)", self.table, ", ".join(fields))
+            raise HTTPException(status_code=status.HTTP_500_INTERNAL_SERVER_ERROR, detail=ROW_NOT_REPRESENTABLE) from None
         return Response(
             content=self.adapter.dump_json(envelope, by_alias=True),
             status_code=self.status_code,
@@ -110,10 +136,8 @@ class _Responder:
         )
 
 
-def _body_errors(error: ValidationError) -> RequestValidationError:
-    return RequestValidationError(
-        [{**item, "loc": ("body", *item["loc"])} for item in error.errors(include_url=False)]
-    )
+# What a 422 says when a create body fails only on fields it does not carry.
+ROW_REFUSED = {"type": "value_error", "loc": ("body",), "msg": "the table refuses a row made from this body"}
 
 
 class GenericController:
@@ -123,8 +147,9 @@ class GenericController:
     as None are derived from the model: the create schema takes the model's
     fields (but the primary key where the database assigns it), the update
     schema every field except the primary key, each optional, and the response
-    schema every field.  Models with a composite
-    primary key are refused (``ValueError``).
+    schema every field.  Models with a composite primary key are refused
+    (``ValueError``).  The query's page sizes and bounds come from the query
+    settings' ``limits`` (:class:`QueryLimits`).
     """
 
     def __init__(
@@ -140,8 +165,6 @@ class GenericController:
         read_router: RouterConfig | None = None,
         delete_router: RouterConfig | None = None,
         query_router: RouterConfig | None = None,
-        default_limit: int = DEFAULT_LIMIT,
-        max_limit: int = MAX_LIMIT,
     ) -> None:
         self.auth_router = auth_router
         self.model_class = model_class
@@ -157,13 +180,14 @@ class GenericController:
         self.read_router = read_router
         self.delete_router = delete_router
         self.query_router = query_router
-        self.query_parameters = QueryParameters.for_table(
-            self.table, default_limit=default_limit, max_limit=max_limit
-        )
         self.db_config_name: str | None = getattr(auth_router, "db_config_name", None)
 
         configs = {operation.key: self._config_of(operation) for operation in OPERATIONS}
         warn_shared_configs(configs)
+        limits: QueryLimits | None = getattr(configs[QUERY.key], "limits", None)
+        self.query_parameters = QueryParameters.for_table(
+            self.table, limits, visible=getattr(self.response_schema, "model_fields", None)
+        )
         builders: dict[str, Callable[[_Responder], Callable[..., Any]]] = {
             CREATE.key: self._create_endpoint,
             UPDATE.key: self._update_endpoint,
@@ -200,7 +224,7 @@ class GenericController:
             if operation is QUERY
             else self.response_schema
         )
-        respond = _Responder(data_type, config.message, operation.status_code)
+        respond = _Responder(data_type, config.message, operation.status_code, self.table.table_name)
         router.add_guarded_route(
             operation.path(),
             build(respond),
@@ -220,17 +244,31 @@ class GenericController:
             responses[404] = {"model": ErrorDetail, "description": NOT_FOUND}
         if operation in (CREATE, UPDATE, DELETE):
             responses[409] = {"model": ErrorDetail, "description": CONFLICT}
+        responses[503] = {"model": ErrorDetail, "description": UNAVAILABLE}
         return responses
 
-    def session(self) -> AbstractContextManager[Session]:
+    @contextmanager
+    def session(self) -> Iterator[Session]:
         """A session on the router's database, for one request.
 
         The registry is looked up per request, so an application (or a test)
         may install its registry after the routers are built.  The endpoint
         opens the session in its worker thread and closes it before the
-        response is sent, so the connection returns to the pool at once.
+        response is sent, so the connection returns to the pool at once.  A
+        database error becomes the matching HTTP error (409, 422, 503, or 500
+        for a fault), logged without SQL or values; the session is rolled
+        back, so it stays usable.
         """
-        return get_database_registry().session(self.db_config_name)
+        table = self.table.table_name
+        try:
+            with get_database_registry().session(self.db_config_name) as session:
+                try:
+                    yield session
+                except BaseException:
+                    _roll_back_quietly(session)
+                    raise
+        except (SQLAlchemyError, OverflowError) as error:
+            raise _database_http_error(error, table) from None
 
     @staticmethod
     def _signature(endpoint: Callable[..., Any], **parameters: tuple[Any, Any]) -> None:
@@ -256,7 +294,7 @@ class GenericController:
     def _get_row(self, session: Session, row_id: Any) -> Any:
         try:
             row = session.get(self.model_class, row_id)
-        except REFUSED_VALUE_ERRORS:
+        except (DataError, OverflowError):
             # An id the key column cannot hold (an integer past its range):
             # no row has it.
             session.rollback()
@@ -266,10 +304,36 @@ class GenericController:
         return row
 
     def _validated_row(self, values: dict[str, Any]) -> Any:
+        """A table row from a create body; errors name only the body's fields."""
         try:
             return self.model_class.model_validate(values)
         except ValidationError as error:
-            raise _body_errors(error) from None
+            refused = client_errors(error, values)
+            raise refused if refused.errors() else RequestValidationError([ROW_REFUSED]) from None
+
+    def _validated_changes(self, row: Any, changes: dict[str, Any]) -> dict[str, Any]:
+        """The values a partial update writes, checked as part of the row they produce.
+
+        Errors name only the fields sent.  When only stored values fail (the
+        row broke a constraint before this request), what was sent is checked
+        on its own, field by field, and the stored values are left as they are.
+        """
+        columns = self.table.columns
+        current = {name: getattr(row, name) for name in columns}
+        try:
+            merged = self.model_class.model_validate({**current, **changes})
+        except ValidationError as error:
+            refused = client_errors(error, changes)
+            if refused.errors():
+                raise refused from None
+            merged = self.model_class.model_construct(**current)
+            validator = self.model_class.__pydantic_validator__
+            for name, value in changes.items():
+                try:
+                    validator.validate_assignment(merged, name, value)
+                except ValidationError as field_error:
+                    raise client_errors(field_error, changes) from None
+        return {name: getattr(merged, name) for name in changes}
 
     def _create_endpoint(self, respond: _Responder) -> Callable[..., Any]:
         open_session = self.session
@@ -279,9 +343,13 @@ class GenericController:
             row = validated_row(body.model_dump())
             with open_session() as session:
                 session.add(row)
-                _commit(session)
+                session.flush()
+                # Read back in the same transaction: values the database
+                # filled in (keys, defaults) are part of the answer.
                 session.refresh(row)
-                return respond(row)
+                response = respond(row)
+                session.commit()
+            return response
 
         create.__doc__ = f"Create a {self.model_class.__name__} row."
         self._signature(create, body=(Annotated[self.create_schema, Body()], inspect.Parameter.empty))
@@ -302,28 +370,37 @@ class GenericController:
     def _update_endpoint(self, respond: _Responder) -> Callable[..., Any]:
         open_session = self.session
         get_row = self._get_row
-        validated_row = self._validated_row
+        validated_changes = self._validated_changes
         columns = self.table.columns
+        model_class = self.model_class
+        key_column = self.table.primary_key.column
 
         def update(*, id: Any, body: Any) -> Response:  # noqa: A002
-            changes = {
+            sent = {
                 name: value
                 for name, value in body.model_dump(exclude_unset=True).items()
                 if name in columns
             }
             with open_session() as session:
                 row = get_row(session, id)
-                if changes:
-                    current = {name: getattr(row, name) for name in columns}
-                    # Validating the merged row refuses, for instance, an explicit
-                    # null for a column that cannot hold one.
-                    merged = validated_row({**current, **changes})
-                    for name in changes:
-                        setattr(row, name, getattr(merged, name))
-                    session.add(row)
-                    _commit(session)
-                    session.refresh(row)
-                return respond(row)
+                if not sent:
+                    return respond(row)
+                values = validated_changes(row, sent)
+                session.expunge(row)
+                # One statement writes the row and returns it as stored: if a
+                # concurrent delete took the row meanwhile, none matches (404).
+                updated = session.scalars(
+                    sql_update(model_class)
+                    .where(key_column == id)
+                    .values(**values)
+                    .returning(model_class)
+                    .execution_options(synchronize_session=False)
+                ).first()
+                if updated is None:
+                    raise HTTPException(status_code=404, detail=NOT_FOUND)
+                response = respond(updated)
+                session.commit()
+            return response
 
         update.__doc__ = (
             f"Update a {self.model_class.__name__} row: fields not sent stay as they are."
@@ -337,17 +414,28 @@ class GenericController:
 
     def _delete_endpoint(self, respond: _Responder) -> Callable[..., Any]:
         open_session = self.session
-        get_row = self._get_row
+        model_class = self.model_class
+        key_column = self.table.primary_key.column
         response_schema = self.response_schema
 
         def delete(*, id: Any) -> Response:  # noqa: A002
             with open_session() as session:
-                row = get_row(session, id)
-                # Taken before the row is gone from the session.
-                deleted = response_schema.model_validate(row)
-                session.delete(row)
-                _commit(session)
-                return respond(deleted)
+                # One statement removes the row and returns it: of concurrent
+                # deletes of one row, exactly one gets it back.
+                try:
+                    deleted = session.scalars(
+                        sql_delete(model_class)
+                        .where(key_column == id)
+                        .returning(model_class)
+                        .execution_options(synchronize_session=False)
+                    ).first()
+                except (DataError, OverflowError):
+                    deleted = None  # an id the key column cannot hold
+                if deleted is None:
+                    raise HTTPException(status_code=404, detail=NOT_FOUND)
+                response = respond(response_schema.model_validate(deleted))
+                session.commit()
+            return response
 
         delete.__doc__ = f"Delete a {self.model_class.__name__} row; returns it."
         self._signature(delete, id=self._id_parameter())
@@ -368,21 +456,16 @@ class GenericController:
             conditions = parameters.where(filters)
             order = parameters.order_by(sort)
             with open_session() as session:
-                try:
-                    total = session.scalar(
-                        select(func.count()).select_from(model_class).where(*conditions)
-                    )
-                    rows = session.scalars(
-                        select(model_class)
-                        .where(*conditions)
-                        .order_by(*order)
-                        .offset(offset)
-                        .limit(limit)
-                    ).all()
-                except REFUSED_VALUE_ERRORS:
-                    # A filter value the column cannot hold in this database.
-                    session.rollback()
-                    raise HTTPException(status_code=422, detail=INVALID_DATA) from None
+                total = session.scalar(
+                    select(func.count()).select_from(model_class).where(*conditions)
+                )
+                rows = session.scalars(
+                    select(model_class)
+                    .where(*conditions)
+                    .order_by(*order)
+                    .offset(offset)
+                    .limit(limit)
+                ).all()
                 return respond({"items": rows, "total": total or 0, "offset": offset, "limit": limit})
 
         query.__doc__ = (
@@ -390,3 +473,11 @@ class GenericController:
         )
         self._signature(query, **parameters.signature_defaults())
         return query
+
+
+def _roll_back_quietly(session: Session) -> None:
+    """Roll back after a failed request; a connection that is gone cannot, and need not."""
+    try:
+        session.rollback()
+    except SQLAlchemyError:
+        pass

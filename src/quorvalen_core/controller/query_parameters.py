@@ -11,12 +11,14 @@ The query operation takes, all as query-string parameters shown in OpenAPI:
   ``_``, on text columns).
 
 Only the table's columns can be sorted or filtered on; anything else is a 422.
+So is a query beyond its :class:`QueryLimits`: too many filters or sort keys,
+a value or pattern too long, an ``in`` list too large.
 """
 
 from __future__ import annotations
 
 import enum
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Collection, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -25,10 +27,8 @@ from fastapi.exceptions import RequestValidationError
 from pydantic import ValidationError
 from sqlalchemy.sql.elements import ColumnElement
 
+from .query_limits import QueryLimits
 from .table_schema import TableColumn, TableInfo
-
-DEFAULT_LIMIT = 20
-MAX_LIMIT = 100
 
 
 def _in(column: Any, values: list[Any]) -> ColumnElement[bool]:
@@ -48,13 +48,13 @@ FILTER_OPERATORS: dict[str, Callable[[Any, Any], ColumnElement[bool]]] = {
 }
 
 
-def _invalid(index: int, message: str, value: str, parameter: str) -> RequestValidationError:
-    """A 422 in FastAPI's usual form, pointing at one value of a query parameter."""
+def _invalid(index: int | None, message: str, value: str, parameter: str) -> RequestValidationError:
+    """A 422 in FastAPI's usual form, pointing at a query parameter or one of its values."""
     return RequestValidationError(
         [
             {
                 "type": "value_error",
-                "loc": ("query", parameter, index),
+                "loc": ("query", parameter) if index is None else ("query", parameter, index),
                 "msg": message,
                 "input": value,
             }
@@ -67,36 +67,39 @@ class QueryParameters:
     """Parses the query operation's parameters into SQL clauses for one table."""
 
     table: TableInfo
+    columns: dict[str, TableColumn]
     sort_keys: type[enum.Enum]
-    default_limit: int
-    max_limit: int
+    limits: QueryLimits
 
     @classmethod
     def for_table(
-        cls,
-        table: TableInfo,
-        *,
-        default_limit: int = DEFAULT_LIMIT,
-        max_limit: int = MAX_LIMIT,
+        cls, table: TableInfo, limits: QueryLimits | None = None, *, visible: Collection[str] | None = None
     ) -> QueryParameters:
-        if not 1 <= default_limit <= max_limit:
-            raise ValueError(
-                f"default_limit {default_limit} must lie between 1 and max_limit {max_limit}"
-            )
+        """Parameters over the table's columns, or those of them in ``visible``.
+
+        A column the response schema leaves out must not be filtered on
+        either: a pattern filter would let a caller read it character by
+        character.
+        """
+        columns = {
+            name: column for name, column in table.columns.items() if visible is None or name in visible
+        }
+        if table.primary_key.name not in columns:
+            columns[table.primary_key.name] = table.primary_key
         # An enum makes the allowed sort keys part of the OpenAPI document and
         # lets FastAPI refuse other keys with a 422 before the endpoint runs.
         members: dict[str, str] = {}
-        for name in table.columns:
+        for name in columns:
             members[f"{name}_asc"] = name
             members[f"{name}_desc"] = f"-{name}"
         sort_keys = enum.Enum(  # type: ignore[misc]
             f"{table.model_class.__name__}SortKey", members, type=str
         )
-        return cls(table, sort_keys, default_limit, max_limit)
+        return cls(table, columns, sort_keys, limits or QueryLimits())
 
     def signature_defaults(self) -> dict[str, tuple[Any, Any]]:
         """Annotation and default of each query-string parameter of the endpoint."""
-        columns = ", ".join(self.table.columns)
+        columns = ", ".join(self.columns)
         return {
             "offset": (
                 int,
@@ -105,10 +108,10 @@ class QueryParameters:
             "limit": (
                 int,
                 Query(
-                    self.default_limit,
+                    self.limits.default_limit,
                     ge=1,
-                    le=self.max_limit,
-                    description=f"Rows on the page, at most {self.max_limit}.",
+                    le=self.limits.max_limit,
+                    description=f"Rows on the page, at most {self.limits.max_limit}.",
                 ),
             ),
             "sort": (
@@ -117,7 +120,8 @@ class QueryParameters:
                     None,
                     description=(
                         "Sort key, repeatable: a column for ascending order, "
-                        "-column for descending order; earlier keys sort first."
+                        "-column for descending order; earlier keys sort first; "
+                        f"at most {self.limits.max_sorts} keys."
                     ),
                 ),
             ),
@@ -130,9 +134,11 @@ class QueryParameters:
                         "Filter, repeatable, all must hold: column:operator:value. "
                         f"Columns: {columns}. Operators: {', '.join(FILTER_OPERATORS)}; "
                         "in takes a comma-separated list, like an SQL pattern "
-                        "(% and _) on text columns."
+                        f"(% and _) on text columns. At most {self.limits.max_filters} filters, "
+                        f"values of at most {self.limits.max_value_length} characters, "
+                        f"in lists of at most {self.limits.max_in_values} values."
                     ),
-                    examples=[[f"{next(iter(self.table.columns))}:eq:1"]],
+                    examples=[[f"{next(iter(self.columns))}:eq:1"]],
                 ),
             ),
         }
@@ -141,13 +147,20 @@ class QueryParameters:
         """ORDER BY clauses; the primary key breaks ties so that pages are stable."""
         clauses: list[ColumnElement[Any]] = []
         seen: set[str] = set()
+        if sort and len(sort) > self.limits.max_sorts:
+            raise _invalid(
+                None,
+                f"at most {self.limits.max_sorts} sort keys are allowed (max_sorts), got {len(sort)}",
+                str(len(sort)),
+                "sort",
+            )
         for key in sort or ():
             text: str = key.value
             name = text.lstrip("-")
             if name in seen:
                 continue
             seen.add(name)
-            column = self.table.columns[name].column
+            column = self.columns[name].column
             clauses.append(column.desc() if text.startswith("-") else column.asc())
         primary_key = self.table.primary_key
         if primary_key.name not in seen:
@@ -156,6 +169,13 @@ class QueryParameters:
 
     def where(self, filters: Sequence[str] | None) -> list[ColumnElement[bool]]:
         """WHERE clauses, one per filter; raises a 422 for a filter that does not parse."""
+        if filters and len(filters) > self.limits.max_filters:
+            raise _invalid(
+                None,
+                f"at most {self.limits.max_filters} filters are allowed (max_filters), got {len(filters)}",
+                str(len(filters)),
+                "filter",
+            )
         return [self._filter(index, text) for index, text in enumerate(filters or ())]
 
     def _filter(self, index: int, text: str) -> ColumnElement[bool]:
@@ -163,11 +183,11 @@ class QueryParameters:
         if len(parts) != 3:
             raise _invalid(index, "a filter has the form column:operator:value", text, "filter")
         name, operator, raw = parts
-        column = self.table.columns.get(name)
+        column = self.columns.get(name)
         if column is None:
             raise _invalid(
                 index,
-                f"unknown column {name!r}; filterable columns: {', '.join(self.table.columns)}",
+                f"unknown column {name!r}; filterable columns: {', '.join(self.columns)}",
                 text,
                 "filter",
             )
@@ -180,15 +200,33 @@ class QueryParameters:
                 "filter",
             )
         if operator == "like":
+            self._check_length(index, raw, text)
             if not column.is_text:
                 raise _invalid(index, f"like needs a text column; {name!r} is not one", text, "filter")
             return build(column.column, raw)
         if operator == "in":
-            return build(column.column, [self._value(index, column, item, text) for item in raw.split(",")])
+            items = raw.split(",")
+            if len(items) > self.limits.max_in_values:
+                raise _invalid(
+                    index,
+                    f"an in list has at most {self.limits.max_in_values} values (max_in_values), got {len(items)}",
+                    f"{name}:{operator}:...",
+                    "filter",
+                )
+            return build(column.column, [self._value(index, column, item, text) for item in items])
         return build(column.column, self._value(index, column, raw, text))
 
-    @staticmethod
-    def _value(index: int, column: TableColumn, raw: str, text: str) -> Any:
+    def _check_length(self, index: int, raw: str, text: str) -> None:
+        if len(raw) > self.limits.max_value_length:
+            raise _invalid(
+                index,
+                f"a filter value has at most {self.limits.max_value_length} characters (max_value_length)",
+                text[:80] + "...",
+                "filter",
+            )
+
+    def _value(self, index: int, column: TableColumn, raw: str, text: str) -> Any:
+        self._check_length(index, raw, text)
         try:
             return column.parser.validate_python(raw, strict=False)
         except ValidationError as error:

@@ -6,6 +6,8 @@ from typing import Any
 
 from pydantic import BaseModel, ConfigDict, Field, field_validator
 
+from .query_limits import QueryLimits
+
 
 class RouterConfig(BaseModel):
     """Settings of one operation (create, update, read, delete or query).
@@ -33,6 +35,11 @@ class RouterConfig(BaseModel):
     dependencies: list[Any] | None = Field(
         default=None,
         description="Extra FastAPI dependencies (``Depends(...)``) run before the endpoint, after the permission check.",
+    )
+
+    limits: QueryLimits | None = Field(
+        default=None,
+        description="Page sizes and bounds of the query operation's parameters; None: the defaults.",
     )
 
     @field_validator("dependencies")

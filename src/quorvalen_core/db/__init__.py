@@ -5,6 +5,7 @@ from .registry import (
     DatabaseRegistry,
     UnknownDatabaseError,
     database_url_env_var,
+    describe_url,
     get_database_registry,
     set_database_registry,
 )
@@ -14,6 +15,7 @@ __all__ = [
     "DatabaseRegistry",
     "UnknownDatabaseError",
     "database_url_env_var",
+    "describe_url",
     "get_database_registry",
     "set_database_registry",
 ]

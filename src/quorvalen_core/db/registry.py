@@ -55,14 +55,27 @@ def database_url_env_var(name: str | None) -> str:
     return f"{DATABASE_URL_ENV}_{re.sub(r'[^0-9A-Za-z]', '_', name).upper()}"
 
 
+def describe_url(url: str) -> str:
+    """``url`` fit to print: the password hidden, an SQLite file's path made absolute."""
+    try:
+        parsed = make_url(url)
+    except Exception:  # noqa: BLE001 - whatever the text, it is not shown
+        return "an unparsable database URL"
+    if parsed.get_backend_name() == "sqlite" and parsed.database not in (None, "", ":memory:"):
+        parsed = parsed.set(database=os.path.abspath(parsed.database))
+    return parsed.render_as_string(hide_password=True)
+
+
 def _engine_defaults(url: str) -> dict[str, Any]:
     """Engine options a URL needs to be usable from FastAPI's worker threads."""
     parsed = make_url(url)
+    # Statement parameters are the application's data: they stay out of
+    # every exception text, hence out of every log line.
     if parsed.get_backend_name() != "sqlite":
-        return {"pool_pre_ping": True}
+        return {"pool_pre_ping": True, "hide_parameters": True}
     # Sync endpoints run in a thread pool, so a SQLite connection may be used
     # by another thread than the one that opened it.
-    options: dict[str, Any] = {"connect_args": {"check_same_thread": False}}
+    options: dict[str, Any] = {"connect_args": {"check_same_thread": False}, "hide_parameters": True}
     if parsed.database in (None, "", ":memory:"):
         # Every new connection to an in-memory SQLite database is a new, empty
         # database: keep one connection so that all sessions see the same data.
