@@ -10,6 +10,7 @@ from fastapi import APIRouter, Depends, HTTPException, Request, Security, status
 from fastapi.concurrency import run_in_threadpool
 from fastapi.security import HTTPAuthorizationCredentials
 
+from ..controller.envelope import ErrorDetail
 from ..controller.router_config import RouterConfig
 from .dependencies import (
     SUBJECT_STATE_ATTR,
@@ -20,6 +21,24 @@ from .dependencies import (
 from .service import get_auth_service
 
 PERMISSION_DENIED = "Permission denied"
+NOT_AUTHENTICATED = "Not authenticated: the credentials are missing, malformed or expired"
+
+
+def guarded_route_responses() -> dict[int | str, dict[str, Any]]:
+    """The OpenAPI answers every guarded route may give besides its own."""
+    return {
+        status.HTTP_401_UNAUTHORIZED: {
+            "model": ErrorDetail,
+            "description": NOT_AUTHENTICATED,
+            "headers": {
+                "WWW-Authenticate": {
+                    "description": "How to authenticate: `Bearer` (RFC 6750), with the error when a token was refused.",
+                    "schema": {"type": "string"},
+                }
+            },
+        },
+        status.HTTP_403_FORBIDDEN: {"model": ErrorDetail, "description": PERMISSION_DENIED},
+    }
 
 
 @dataclass(frozen=True)
@@ -173,5 +192,6 @@ class AuthRouter(APIRouter):
         if permission is not None:
             authentication = self.authentication or get_authentication_dependency()
             dependencies.insert(0, Depends(_require(permission, authentication)))
+            route_kwargs["responses"] = {**guarded_route_responses(), **(route_kwargs.get("responses") or {})}
         dependencies.extend(config.dependencies or [])
         self.add_api_route(path, endpoint, methods=methods, dependencies=dependencies or None, **route_kwargs)
