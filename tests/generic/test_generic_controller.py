@@ -9,17 +9,20 @@ from typing import Any
 import pytest
 from fastapi import FastAPI
 from fastapi.testclient import TestClient
+from sqlalchemy import inspect
 from sqlmodel import select
 
 from generic_support import (
     BOOK,
     OPERATIONS,
+    TABLES,
     Book,
     BookResponse,
     Edition,
     Tag,
     book_app,
     prepare_registry,
+    public_configs,
     table_app,
 )
 from quorvalen_core.auth.auth_router import AuthRouter
@@ -201,3 +204,22 @@ def test_db_config_name_selects_the_named_database(registry: DatabaseRegistry, t
         assert [book.title for book in archive.exec(select(Book))] == ["Emma"]
         assert default.exec(select(Book)).all() == []
 
+
+@pytest.mark.parametrize("db_config_name", [None, "archive"])
+def test_create_tables_creates_published_and_referenced_tables_where_missing(
+    registry: DatabaseRegistry, tmp_path: Path, db_config_name: str | None
+) -> None:
+    registry.configure("archive", f"sqlite:///{tmp_path / 'archive.db'}")
+    engine = registry.engine(db_config_name)
+    TABLES[0].metadata.drop_all(engine, tables=TABLES)
+    router = AuthController.create(**BOOK, schema_name="library", db_config_name=db_config_name, **public_configs())
+    router.create_tables()
+    # Book refers to Shelf; Tag is published by no router here.
+    assert {"generic_book", "generic_shelf"} <= set(inspect(engine).get_table_names())
+    assert "generic_tag" not in inspect(engine).get_table_names()
+    app = FastAPI()
+    app.include_router(router)
+    client = TestClient(app)
+    assert call(client, "create").status_code == 201
+    router.create_tables()  # existing tables and their rows stay as they are
+    assert client.get(PREFIX).json()["data"]["total"] == 1

@@ -12,6 +12,7 @@ from fastapi.security import HTTPAuthorizationCredentials
 
 from ..controller.envelope import ErrorDetail
 from ..controller.router_config import RouterConfig
+from ..db.registry import get_database_registry
 from .dependencies import (
     SUBJECT_STATE_ATTR,
     bearer_scheme,
@@ -139,6 +140,17 @@ class AuthRouter(APIRouter):
         self.auth_role = auth_role
         self.auth_obj = auth_obj
         self.auth_act = auth_act
+        # Table models whose endpoints are registered here (create_tables).
+        self.models: list[type[Any]] = []
+
+    def create_tables(self) -> None:
+        """Create the tables of the router's models in its database, where missing.
+
+        Tables they reference by foreign key are created too.  Meant for
+        development and tests; a production database's schema is managed by
+        migrations (Alembic).
+        """
+        get_database_registry().create_tables(self.models, self.db_config_name)
 
     def route_permission(self, config: RouterConfig) -> RoutePermission | None:
         """The permission a route with ``config`` demands; None for a public one.
