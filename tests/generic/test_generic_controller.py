@@ -9,9 +9,22 @@ from typing import Any
 import pytest
 from fastapi import FastAPI
 from fastapi.testclient import TestClient
+from sqlalchemy import inspect
 from sqlmodel import select
 
-from generic_support import BOOK, OPERATIONS, Book, BookResponse, Edition, Tag, book_app, prepare_registry, table_app
+from generic_support import (
+    BOOK,
+    OPERATIONS,
+    TABLES,
+    Book,
+    BookResponse,
+    Edition,
+    Tag,
+    book_app,
+    prepare_registry,
+    public_configs,
+    table_app,
+)
 from quorvalen_core.auth.auth_router import AuthRouter
 from quorvalen_core.controller.generic_controller import GenericController
 from quorvalen_core.controller.router_config import RouterConfig
@@ -95,6 +108,22 @@ def test_openapi_documents_summaries_tags_ids_and_envelopes(registry: DatabaseRe
     assert "column:operator:value" in parameters["filter"]["description"]
 
 
+@pytest.mark.parametrize("guarded", [set(OPERATIONS), {"create", "delete"}, set()])
+def test_openapi_documents_401_and_403_on_guarded_operations_only(registry: DatabaseRegistry, guarded: set[str]) -> None:
+    app = book_app(**{f"{key}_router": RouterConfig() for key in guarded})
+    operations = operations_of(app)
+    client = TestClient(app)
+    for key in OPERATIONS:
+        responses = operations[f"library_book_{key}"]["responses"]
+        assert {"401", "403"} & set(responses) == ({"401", "403"} if key in guarded else set()), key
+        answer = call(client, key)
+        assert (answer.status_code == 401) == (key in guarded), key
+        if key in guarded:
+            # Documented as sent.
+            assert list(responses["401"]["headers"]) == ["WWW-Authenticate"] and "WWW-Authenticate" in answer.headers
+            assert responses["403"]["content"]["application/json"]["schema"]["$ref"].endswith("/ErrorDetail")
+
+
 def test_schemas_left_out_are_derived_and_settings_given_reach_the_route(registry: DatabaseRegistry) -> None:
     read = RouterConfig(auth=False, message="找到了", summary="Fetch a book", auth_obj="library.catalogue")
     app = table_app({"model_class": Book, "response_schema": BookResponse, "table_name": "book", "read_router": read})
@@ -174,3 +203,23 @@ def test_db_config_name_selects_the_named_database(registry: DatabaseRegistry, t
     with registry.session("archive") as archive, registry.session() as default:
         assert [book.title for book in archive.exec(select(Book))] == ["Emma"]
         assert default.exec(select(Book)).all() == []
+
+
+@pytest.mark.parametrize("db_config_name", [None, "archive"])
+def test_create_tables_creates_published_and_referenced_tables_where_missing(
+    registry: DatabaseRegistry, tmp_path: Path, db_config_name: str | None
+) -> None:
+    registry.configure("archive", f"sqlite:///{tmp_path / 'archive.db'}")
+    engine = registry.engine(db_config_name)
+    TABLES[0].metadata.drop_all(engine, tables=TABLES)
+    router = AuthController.create(**BOOK, schema_name="library", db_config_name=db_config_name, **public_configs())
+    router.create_tables()
+    # Book refers to Shelf; Tag is published by no router here.
+    assert {"generic_book", "generic_shelf"} <= set(inspect(engine).get_table_names())
+    assert "generic_tag" not in inspect(engine).get_table_names()
+    app = FastAPI()
+    app.include_router(router)
+    client = TestClient(app)
+    assert call(client, "create").status_code == 201
+    router.create_tables()  # existing tables and their rows stay as they are
+    assert client.get(PREFIX).json()["data"]["total"] == 1

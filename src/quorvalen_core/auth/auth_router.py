@@ -8,11 +8,13 @@ from collections.abc import AsyncIterator, Callable
 from contextlib import asynccontextmanager
 from typing import Any, cast
 
-from fastapi import APIRouter, Depends, FastAPI, Security
+from fastapi import APIRouter, Depends, FastAPI, Security, status
 from fastapi.concurrency import run_in_threadpool
 from pydantic import ValidationError
 
+from ..controller.envelope import ErrorDetail
 from ..controller.router_config import RouterConfig
+from ..db.registry import get_database_registry
 from .dependencies import get_authentication_dependency
 from .guard import (
     PERMISSION_DENIED,
@@ -27,7 +29,26 @@ from .policy import PolicyStore
 from .service import AuthService, get_auth_service
 from .settings import AuthConfigurationError, describe_settings_error
 
-__all__ = ["PERMISSION_DENIED", "AuthRouter", "RoutePermission"]
+__all__ = ["PERMISSION_DENIED", "AuthRouter", "RoutePermission", "guarded_route_responses"]
+
+NOT_AUTHENTICATED = "Not authenticated: the credentials are missing, malformed or expired"
+
+
+def guarded_route_responses() -> dict[int | str, dict[str, Any]]:
+    """The OpenAPI answers every guarded route may give besides its own."""
+    return {
+        status.HTTP_401_UNAUTHORIZED: {
+            "model": ErrorDetail,
+            "description": NOT_AUTHENTICATED,
+            "headers": {
+                "WWW-Authenticate": {
+                    "description": "How to authenticate: `Bearer` (RFC 6750), with the error when a token was refused.",
+                    "schema": {"type": "string"},
+                }
+            },
+        },
+        status.HTTP_403_FORBIDDEN: {"model": ErrorDetail, "description": PERMISSION_DENIED},
+    }
 
 logger = logging.getLogger("quorvalen_core.auth")
 
@@ -81,6 +102,17 @@ class AuthRouter(APIRouter):
         self.auth_obj = auth_obj
         self.auth_act = auth_act
         self._prepared: weakref.WeakSet[PolicyStore] = weakref.WeakSet()
+        # Table models whose endpoints are registered here (create_tables).
+        self.models: list[type[Any]] = []
+
+    def create_tables(self) -> None:
+        """Create the tables of the router's models in its database, where missing.
+
+        Tables they reference by foreign key are created too.  Meant for
+        development and tests; a production database's schema is managed by
+        migrations (Alembic).
+        """
+        get_database_registry().create_tables(self.models, self.db_config_name)
 
     # Permissions -----------------------------------------------------------
 
@@ -212,5 +244,6 @@ class AuthRouter(APIRouter):
                 # The schemes document the route's security; the guard checks.
                 schemes = [Security(cast(Callable[..., Any], scheme)) for scheme in guard.security_schemes()]
                 dependencies[0:0] = [Depends(guard), *schemes]
+            route_kwargs["responses"] = {**guarded_route_responses(), **(route_kwargs.get("responses") or {})}
         dependencies.extend(config.dependencies or [])
         self.add_api_route(path, endpoint, methods=methods, dependencies=dependencies or None, **route_kwargs)

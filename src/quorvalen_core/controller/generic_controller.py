@@ -200,6 +200,7 @@ class GenericController:
             if is_switched_off(config):
                 continue
             self._register(operation, effective_config(operation, config), builders[operation.key])
+        auth_router.models.append(model_class)
 
     def _config_of(self, operation: Operation) -> Any:
         config: Any = getattr(self, f"{operation.key}_router")

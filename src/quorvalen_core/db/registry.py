@@ -29,11 +29,11 @@ from __future__ import annotations
 import os
 import re
 import threading
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import contextmanager
 from typing import Any
 
-from sqlalchemy import Engine, create_engine, event
+from sqlalchemy import Engine, MetaData, Table, create_engine, event
 from sqlalchemy.engine import make_url
 from sqlalchemy.pool import StaticPool
 from sqlmodel import Session
@@ -179,6 +179,21 @@ class DatabaseRegistry:
             dependency = self._dependencies.setdefault(name, database_session)
         return dependency
 
+    def create_tables(self, models: Iterable[type[Any]], name: str | None = None) -> None:
+        """Create the tables of ``models`` in database ``name`` where they are missing.
+
+        Tables that they reference by foreign key, directly or not, are
+        created with them, in an order the database accepts.  Existing tables
+        are left as they are: changing a schema is a migration's work.
+        """
+        tables = _with_referenced_tables(model.__table__ for model in models)
+        by_metadata: dict[MetaData, list[Table]] = {}
+        for table in tables:
+            by_metadata.setdefault(table.metadata, []).append(table)
+        engine = self.engine(name)
+        for metadata, members in by_metadata.items():
+            metadata.create_all(engine, tables=members)
+
     def dispose(self) -> None:
         """Close every engine's connections; engines are created again on next use."""
         with self._lock:
@@ -192,6 +207,17 @@ class DatabaseRegistry:
         self.dispose()
         with self._lock:
             self._configured.clear()
+
+
+def _with_referenced_tables(tables: Iterable[Table]) -> list[Table]:
+    found: list[Table] = []
+    pending = list(tables)
+    while pending:
+        table = pending.pop()
+        if table not in found:
+            found.append(table)
+            pending.extend(key.column.table for key in table.foreign_keys)
+    return found
 
 
 _registry: DatabaseRegistry | None = None

@@ -41,11 +41,18 @@ def main(argv: Sequence[str] | None = None) -> int:
     app = build_app()
 
     base = f"http://{args.host}:{args.port}"
+    key_env = f"{ENV_PREFIX}SECRET_KEY"
+    signing = (
+        f"signed with {key_env}"
+        if os.environ.get(key_env)
+        else f"signed with a key made for this run (set {key_env} to keep one)"
+    )
     lines = [
         "",
         f"quorvalen_core demo: table {PERMISSION_OBJECT} in {databases.url()}",
         f"  OpenAPI docs:  {base}/docs",
         "",
+        f"  Users and their access tokens, {signing}:",
     ]
     for user in users:
         lines.append(f"  {user.name} (role {user.role}):")

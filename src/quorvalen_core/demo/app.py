@@ -22,6 +22,7 @@ from ..auth.service import AuthService
 from ..controller.router_config import RouterConfig
 from ..controller.table_controller import AuthController
 from ..db.registry import DatabaseRegistry
+from ..docs import serve_docs_offline
 from ..type.var import SQLModelCreate, SQLModelDB, SQLModelResponse, SQLModelUpdate
 
 SCHEMA_NAME = "shop"
@@ -72,7 +73,7 @@ PRODUCTS: tuple[dict[str, object], ...] = (
 
 
 def build_app() -> FastAPI:
-    """The demo's FastAPI application (OpenAPI docs at /docs)."""
+    """The demo's FastAPI application (OpenAPI docs at /docs and /redoc, served offline)."""
     app = FastAPI(
         title="quorvalen_core demo shop",
         description=(
@@ -80,6 +81,7 @@ def build_app() -> FastAPI:
             "a token the demo printed: alice may do everything, bob may read and query."
         ),
     )
+    serve_docs_offline(app)
     app.include_router(
         AuthController.create(
             model_class=Product,

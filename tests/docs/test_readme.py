@@ -1,0 +1,96 @@
+"""The README's Python blocks work as written.
+
+Each block runs in a fresh interpreter in an empty folder, with a database of
+its own and a token key in the environment.  An HTML comment on the line
+before a block says what else it is:
+
+- ``<!-- readme-test: app -->``: an application saved as ``app.py`` and
+  served with ``uvicorn app:app``; its public routes without path parameters
+  answer 200, its guarded routes 401 to a caller without a token;
+- ``<!-- readme-test: fragment -->``: part of a program (or one with
+  placeholders); it is only compiled.
+"""
+
+from __future__ import annotations
+
+import re
+import subprocess
+import sys
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import httpx
+import pytest
+
+from docs_support import environment, served
+
+README = Path(__file__).resolve().parents[2] / "README.md"
+BLOCK = re.compile(r"^(?:<!-- readme-test: (?P<kind>[\w-]+) -->\n)?```python\n(?P<code>.*?)^```$", re.M | re.S)
+KINDS = ("script", "app", "fragment")
+
+
+@dataclass(frozen=True)
+class Block:
+    line: int
+    kind: str
+    code: str
+
+
+def readme_blocks() -> list[Block]:
+    text = README.read_text(encoding="utf-8")
+    return [
+        Block(text.count("\n", 0, match.start("code")) + 1, match["kind"] or "script", match["code"])
+        for match in BLOCK.finditer(text)
+    ]
+
+
+BLOCKS = readme_blocks()
+
+
+def block_environment(folder: Path) -> dict[str, str]:
+    return environment(
+        QUORVALEN_DATABASE_URL=f"sqlite:///{folder / 'readme.db'}",
+        QUORVALEN_AUTH_SECRET_KEY="readme-test-key-0123456789abcdefghijklmnop",
+    )
+
+
+def test_the_readme_has_an_app_and_no_unknown_markers() -> None:
+    assert "app" in {block.kind for block in BLOCKS}
+    assert {block.kind for block in BLOCKS} <= set(KINDS)
+    # Every ```python fence was found (a marker with a typo would hide one).
+    assert len(BLOCKS) == README.read_text(encoding="utf-8").count("```python\n")
+
+
+def check_app(folder: Path, code: str) -> None:
+    (folder / "app.py").write_text(code, encoding="utf-8")
+    with served([sys.executable, "-m", "uvicorn", "app:app"], folder, block_environment(folder)) as base:
+        spec: dict[str, Any] = httpx.get(f"{base}/openapi.json").json()
+        answers = {
+            (method.upper(), path, "401" in operation["responses"]): httpx.request(
+                method, base + path.replace("{id}", "1")
+            ).status_code
+            for path, item in spec["paths"].items()
+            for method, operation in item.items()
+        }
+        docs = httpx.get(f"{base}/docs")
+    public = {key: status for key, status in answers.items() if not key[2] and "{" not in key[1]}
+    guarded = {key: status for key, status in answers.items() if key[2]}
+    assert public and set(public.values()) == {200}, answers
+    assert guarded and set(guarded.values()) == {401}, answers
+    assert docs.status_code == 200
+
+
+@pytest.mark.parametrize("block", BLOCKS, ids=[f"README.md:{block.line}:{block.kind}" for block in BLOCKS])
+def test_readme_python_block_works(block: Block, tmp_path: Path) -> None:
+    if block.kind == "fragment":
+        compile(block.code, f"README.md:{block.line}", "exec")
+    elif block.kind == "app":
+        check_app(tmp_path, block.code)
+    else:
+        (tmp_path / "block.py").write_text(block.code, encoding="utf-8")
+        result = subprocess.run(
+            [sys.executable, "block.py"], cwd=tmp_path, env=block_environment(tmp_path),
+            capture_output=True, text=True, timeout=120,
+        )
+        assert result.returncode == 0, result.stderr
