@@ -18,7 +18,7 @@ from __future__ import annotations
 import logging
 from collections.abc import Callable, Coroutine
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Annotated, Any
+from typing import TYPE_CHECKING, Any
 
 from fastapi import HTTPException, Request, Response, status
 from fastapi.dependencies.models import Dependant
@@ -164,7 +164,9 @@ class DependencyGuard(_Guard):
         self.router = router
         self.authentication = authentication
 
-        async def caller(subject: Annotated[str, Depends(authentication)]) -> str:
+        # A default rather than Annotated: the annotation would be a string
+        # naming a local that FastAPI cannot resolve.
+        async def caller(subject: str = Depends(authentication)) -> str:  # type: ignore[assignment]
             return subject
 
         self._dependant: Dependant = get_dependant(path="", call=caller)
