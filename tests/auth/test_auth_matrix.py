@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import base64
+import io
 import json
 import subprocess
 import sys
@@ -317,3 +318,35 @@ def test_route_settings_reach_fastapi() -> None:
     read = operations["/v1/sales/invoice/read"]["get"]
     assert (read["summary"], read["description"], read["deprecated"]) == ("read - 读取 ", "One invoice.", True)
     assert operations["/v1/sales/invoice/other"]["get"]["summary"] == "explicit"
+
+
+def test_the_command_lines_check_answers_as_the_server_does(harness: Any) -> None:
+    from quorvalen_core.auth.cli import main as command_line
+
+    harness.policies().assign_roles([("alice", "sales"), ("mia", "manager")])
+    url = ["--url", harness.databases.url()]
+
+    def agree(*subjects: str) -> None:
+        for subject in subjects:
+            for operation in ALL:
+                served = call(client, operation, harness.token(subject)).status_code == 200
+                checked = command_line([*url, "check", subject, "sales.invoice", operation], out=io.StringIO()) == 0
+                assert served == checked, (subject, operation, served)
+
+    with harness.client(read_router=RouterConfig(auth_role="manager"), query_router=RouterConfig(auth=False)) as client:
+        agree("alice", "mia", "sales", "nobody")
+        # The default role's grant is a stored rule: an administrator revokes it like any other.
+        assert command_line([*url, "revoke", "sales", "sales.invoice", "delete"], out=io.StringIO()) == 0
+        harness.policies().reload()
+        assert call(client, "delete", harness.token("alice")).status_code == 403
+        agree("alice")
+    # A restart declares the default grants again; the revoked one stays revoked.
+    with harness.client(read_router=RouterConfig(auth_role="manager"), query_router=RouterConfig(auth=False)) as client:
+        assert call(client, "delete", harness.token("alice")).status_code == 403
+        assert call(client, "update", harness.token("alice")).status_code == 200
+
+
+def test_a_router_wide_action_no_route_uses_is_reported_once(harness: Any) -> None:
+    with pytest.warns(UserWarning, match="auth_act='manage' reaches none of its routes"):
+        with harness.client(auth_act="manage") as client:
+            assert call(client, "read", harness.token("nobody")).status_code == 403

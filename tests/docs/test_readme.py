@@ -94,3 +94,19 @@ def test_readme_python_block_works(block: Block, tmp_path: Path) -> None:
             capture_output=True, text=True, timeout=120,
         )
         assert result.returncode == 0, result.stderr
+
+
+def test_readme_command_line_block_works_as_written(tmp_path: Path) -> None:
+    """The authentication section's shell lines, run in the folder of the README's app after it served."""
+    text = README.read_text(encoding="utf-8")
+    shell = next(
+        match[1] for match in re.finditer(r"^```sh\n(.*?)^```$", text, re.M | re.S) if "auth inherit-role" in match[1]
+    )
+    app = next(block for block in BLOCKS if block.kind == "app")
+    check_app(tmp_path, app.code)
+    result = subprocess.run(
+        ["bash", "-euo", "pipefail", "-c", shell.replace("python ", f"{sys.executable} ")],
+        cwd=tmp_path, env=block_environment(tmp_path), capture_output=True, text=True, timeout=120,
+    )
+    assert result.returncode == 0, result.stderr
+    assert "allowed" in result.stdout and result.stderr.count("error:") == 0

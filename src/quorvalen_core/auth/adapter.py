@@ -16,7 +16,8 @@ ptype      values                       meaning
                                         grant is not stored again
 ``r``      object, action, role         a route on that object and action
                                         admits holders of the role (instead of
-                                        checking a permission)
+                                        checking a permission); ``*``: anyone,
+                                        the route is public
 =========  ===========================  ==========================================
 
 Beside it, the one-row table ``casbin_policy_version`` holds a counter that

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import logging
+import warnings
 import weakref
 from collections.abc import AsyncIterator, Callable
 from contextlib import asynccontextmanager
@@ -25,12 +26,13 @@ from .guard import (
     RoutePermission,
     find_guard,
 )
-from .policy import PolicyStore
-from .service import AuthService, get_auth_service
+from .policy import PUBLIC_ROUTE, PolicyStore
+from .service import AuthService, get_auth_service, startup_logger
 from .settings import AuthConfigurationError, describe_settings_error
 
 __all__ = ["PERMISSION_DENIED", "AuthRouter", "RoutePermission", "guarded_route_responses"]
 
+ROUTER_WIDE_SETTINGS = ("auth_role", "auth_obj", "auth_act")
 NOT_AUTHENTICATED = "Not authenticated: the credentials are missing, malformed or expired"
 
 
@@ -57,8 +59,14 @@ class AuthRouter(APIRouter):
     """An ``APIRouter`` whose routes check who calls and what they may do.
 
     ``auth_role``, ``auth_obj`` and ``auth_act`` are the router-wide
-    permission settings, which a route's own :class:`RouterConfig` values
-    override.  ``default_role``, when a non-empty string, is allowed every
+    permission settings: a guarded route takes each of them where its own
+    :class:`RouterConfig` leaves it unset.  The operations that
+    ``AuthController.create`` generates set their own action (and their
+    summary and message), so a router-wide ``auth_act`` governs only routes
+    an application adds to the router itself; ``auth_role`` and ``auth_obj``
+    reach generated operations whose settings leave them unset.  A
+    router-wide value that no route uses is reported once, with a warning,
+    when the router starts serving.  ``default_role``, when a non-empty string, is allowed every
     action of the router's guarded routes on the router's object.  That grant
     is stored with the policies the first time the router serves (at startup,
     or at its first request), so that every process and the command line see
@@ -102,6 +110,12 @@ class AuthRouter(APIRouter):
         self.auth_obj = auth_obj
         self.auth_act = auth_act
         self._prepared: weakref.WeakSet[PolicyStore] = weakref.WeakSet()
+        # Router-wide settings some route took because its own was unset.
+        self._router_settings_used: set[str] = set()
+        # (object, action) of public routes, recorded with the policies so
+        # that the command line's check answers for them as the server does.
+        self._public_routes: list[tuple[str, str]] = []
+        self._unused_settings_reported = False
         # Table models whose endpoints are registered here (create_tables).
         self.models: list[type[Any]] = []
 
@@ -156,6 +170,7 @@ class AuthRouter(APIRouter):
         store = service.policies(db_config_name)
         if store in self._prepared:
             return store
+        self.warn_unused_router_settings()
         permissions = [guard.permission for guard in self.guards() if guard.permission.db_config_name == db_config_name]
         store.store_default_grants(
             permission.default_grant
@@ -163,9 +178,10 @@ class AuthRouter(APIRouter):
             if permission.default_grant is not None and not permission.role
         )
         store.store_route_roles(
-            (permission.obj, permission.act, permission.role)
-            for permission in permissions
-            if permission.obj and permission.act
+            [
+                *((permission.obj, permission.act, permission.role) for permission in permissions if permission.obj and permission.act),
+                *((obj, act, PUBLIC_ROUTE) for obj, act in self._public_routes),
+            ]
         )
         self._prepared.add(store)
         return store
@@ -181,8 +197,38 @@ class AuthRouter(APIRouter):
             async with self._application_lifespan(app) as state:
                 yield state
 
+    def unused_router_settings(self) -> dict[str, str]:
+        """Router-wide ``auth_role``, ``auth_obj`` and ``auth_act`` that no route of the router uses.
+
+        A route takes a router-wide value only where its own setting is
+        unset.  The operations ``AuthController.create`` generates always set
+        their action, so a router-wide ``auth_act`` reaches only routes an
+        application adds to the router itself.
+        """
+        return {
+            name: value
+            for name in ROUTER_WIDE_SETTINGS
+            if isinstance(value := getattr(self, name), str) and value and name not in self._router_settings_used
+        }
+
+    def warn_unused_router_settings(self) -> None:
+        """Warn, once, of router-wide settings that no route can use."""
+        if self._unused_settings_reported:
+            return
+        self._unused_settings_reported = True
+        unused = self.unused_router_settings()
+        if unused:
+            described = ", ".join(f"{name}={value!r}" for name, value in unused.items())
+            warnings.warn(
+                f"router {self.prefix or '(no prefix)'}: {described} reaches none of its routes, "
+                "which all set their own value; give each operation's RouterConfig the value instead",
+                UserWarning,
+                stacklevel=2,
+            )
+
     def _prepare_at_startup(self, guards: list[RouteGuard]) -> None:
         service = get_auth_service()
+        self.warn_unused_router_settings()
         if any(isinstance(guard, BearerGuard) for guard in guards):
             # No usable key: better refused at startup than on every request.
             try:
@@ -190,9 +236,10 @@ class AuthRouter(APIRouter):
             except (AuthConfigurationError, ValidationError) as exc:
                 reason = describe_settings_error(exc) if isinstance(exc, ValidationError) else str(exc)
                 message = f"cannot serve the bearer-guarded routes of {self.prefix or 'a router'}: {reason}"
-                logger.error(message)
+                startup_logger().error(message)
                 raise AuthConfigurationError(message) from None
         for name in dict.fromkeys(guard.permission.db_config_name for guard in guards):
+            service.announce_database(name)
             try:
                 self.prepare_policies(service, name)
             except Exception as exc:  # noqa: BLE001 - requests retry, answering 503 meanwhile
@@ -233,7 +280,13 @@ class AuthRouter(APIRouter):
                 route_kwargs.setdefault(name, value)
         dependencies = list(route_kwargs.pop("dependencies", None) or [])
         permission = self.route_permission(config)
-        if permission is not None:
+        if permission is None:
+            obj = config.auth_obj if config.auth_obj is not None else self.auth_obj
+            act = config.auth_act if config.auth_act is not None else self.auth_act
+            if obj and act:
+                self._public_routes.append((obj, act))
+        else:
+            self._router_settings_used.update(name for name in ROUTER_WIDE_SETTINGS if getattr(config, name) is None)
             authentication = self.authentication or get_authentication_dependency()
             guard: RouteGuard
             if authentication is None:

@@ -11,7 +11,7 @@ from typing import NoReturn, TextIO
 from pydantic import ValidationError
 
 from ..db.registry import DatabaseRegistry, UnknownDatabaseError, database_url_env_var, describe_url
-from .policy import PolicyStore
+from .policy import PUBLIC_ROUTE, PolicyStore
 from .settings import ENV_PREFIX, AuthConfigurationError, AuthSettings, describe_settings_error
 from .tokens import create_access_token
 
@@ -183,7 +183,7 @@ def _run(args: argparse.Namespace, store: PolicyStore, out: TextIO) -> int:
             for role, obj, act in store.permissions():
                 print(f"p\t{role}\t{obj}\t{act}", file=out)
             for (obj, act), role in sorted(store.route_roles().items()):
-                print(f"r\t{obj}\t{act}\trole {role}", file=out)
+                print(f"r\t{obj}\t{act}\t{'public' if role == PUBLIC_ROUTE else f'role {role}'}", file=out)
             for rule in store.unusable():
                 values = "\t".join("NULL" if value is None else value for value in rule.values)
                 print(f"unusable\tid={rule.id}\t{rule.ptype}\t{values}\t({rule.reason})", file=out)

@@ -44,6 +44,8 @@ from .adapter import (
 )
 
 WILDCARD = "*"
+# The role recorded for a route that checks nobody.
+PUBLIC_ROUTE = "*"
 
 # Bounds memory when many distinct subjects call; emptying a whole cache
 # once in a while is cheaper than tracking recency on every hit.
@@ -167,6 +169,8 @@ class PolicySnapshot:
     def decide(self, subject: str, obj: str, act: str) -> bool:
         """The answer a route on ``obj`` and ``act`` gives ``subject``: its role, else the permission."""
         role = self.route_roles.get((obj, act))
+        if role == PUBLIC_ROUTE:
+            return True
         if role is not None:
             return self.has_role(subject, role)
         return self.is_allowed(subject, obj, act)

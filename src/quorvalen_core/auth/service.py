@@ -4,13 +4,14 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import logging
 import threading
 import time
 from collections.abc import Callable, Hashable
 from datetime import timedelta
 from typing import Any, TypeVar
 
-from ..db.registry import DatabaseRegistry, get_database_registry
+from ..db.registry import DatabaseRegistry, describe_url, get_database_registry
 from .policy import PolicyStore
 from .settings import AuthSettings
 from .tokens import create_access_token, decode_access_token
@@ -20,6 +21,13 @@ from .tokens import create_access_token, decode_access_token
 VERIFIED_TOKEN_CACHE_SIZE = 10_000
 
 ResultT = TypeVar("ResultT")
+
+
+def startup_logger() -> logging.Logger:
+    """Where startup facts go: uvicorn's server log when it is set up, else this package's."""
+    if logging.getLogger("uvicorn").handlers:
+        return logging.getLogger("uvicorn.error")
+    return logging.getLogger("quorvalen_core")
 
 
 class AuthService:
@@ -44,6 +52,7 @@ class AuthService:
         self._clock = clock
         self._stores: dict[str | None, PolicyStore] = {}
         self._loading: dict[str | None, threading.Lock] = {}
+        self._announced: set[str | None] = set()
         self._verified: dict[str, tuple[str, float]] = {}
         self._lock = threading.Lock()
         self._shared: dict[Hashable, concurrent.futures.Future[Any]] = {}
@@ -80,6 +89,17 @@ class AuthService:
                 )
                 self._stores[db_config_name] = store
             return store
+
+    def announce_database(self, db_config_name: str | None) -> None:
+        """Say once, when serving starts, which database a name resolves to (no password)."""
+        if db_config_name in self._announced:
+            return
+        self._announced.add(db_config_name)
+        try:
+            url = describe_url(self.databases.url(db_config_name))
+        except LookupError as exc:
+            url = str(exc)
+        startup_logger().info("quorvalen_core: database %s is %s", db_config_name or "default", url)
 
     def loaded_policies(self, db_config_name: str | None = None) -> PolicyStore | None:
         """The store of a database if it is loaded and still on the registry's engine.
