@@ -16,7 +16,7 @@ from collections.abc import Sequence
 
 from ..auth.service import AuthService, set_auth_service
 from ..auth.settings import ENV_PREFIX, AuthSettings
-from ..db.registry import get_database_registry
+from ..db.registry import describe_url, get_database_registry
 from .app import PERMISSION_OBJECT, build_app, seed
 
 
@@ -49,7 +49,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     )
     lines = [
         "",
-        f"quorvalen_core demo: table {PERMISSION_OBJECT} in {databases.url()}",
+        f"quorvalen_core demo: table {PERMISSION_OBJECT} in {describe_url(databases.url())}",
         f"  OpenAPI docs:  {base}/docs",
         "",
         f"  Users and their access tokens, {signing}:",
