@@ -206,6 +206,7 @@ class PolicyStore:
         self._snapshot = PolicySnapshot.empty()
         self._install_lock = threading.Lock()
         self._refreshing = threading.Lock()
+        self._refresh_requested = False
         self._next_check = 0.0
         self._reported: set[int] = set()
         if load:
@@ -372,21 +373,28 @@ class PolicyStore:
         return self._clock() >= self._next_check
 
     def refresh(self) -> bool:
-        """Reload the rules if another process changed them; True if reloaded.
+        """Reload the rules if another process changed them; True if this call reloaded.
 
-        Returns False at once when another refresh is under way.  Database
-        errors propagate; the next refresh is due after the usual interval.
+        When a refresh is already under way, the request is handed to it (it
+        looks again once done) and this call returns False at once.
+        Database errors propagate; the next refresh is due after the usual
+        interval.
         """
-        if not self._refreshing.acquire(blocking=False):
-            return False
-        try:
-            self._next_check = self._clock() + max(self._refresh_seconds, MIN_RETRY_SECONDS)
-            if self.adapter.version() == self._snapshot.version:
-                return False
-            self.reload()
-            return True
-        finally:
-            self._refreshing.release()
+        self._refresh_requested = True
+        reloaded = False
+        while self._refresh_requested:
+            if not self._refreshing.acquire(blocking=False):
+                return reloaded
+            try:
+                while self._refresh_requested:
+                    self._refresh_requested = False
+                    self._next_check = self._clock() + max(self._refresh_seconds, MIN_RETRY_SECONDS)
+                    if self.adapter.version() != self._snapshot.version:
+                        self.reload()
+                        reloaded = True
+            finally:
+                self._refreshing.release()
+        return reloaded
 
     def refresh_in_background(self) -> threading.Thread | None:
         """Start a refresh in a thread of its own when one is due and none runs.

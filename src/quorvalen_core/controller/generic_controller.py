@@ -39,7 +39,7 @@ from sqlmodel import Session
 
 from ..auth.auth_router import AuthRouter
 from ..db import get_database_registry
-from ..db.errors import DatabaseErrorKind, classify_database_error, describe_database_error
+from ..db.errors import DatabaseErrorKind, LogThrottle, classify_database_error, describe_database_error
 from .envelope import Envelope, ErrorDetail, Page
 from .operations import (
     CREATE,
@@ -85,7 +85,7 @@ logger = logging.getLogger("quorvalen_core.controller")
 _VANISHED_ROW_ERRORS = (StaleDataError, ObjectDeletedError)
 
 
-def _database_http_error(error: BaseException, table: str) -> HTTPException:
+def _database_http_error(error: BaseException, table: str, throttle: LogThrottle) -> HTTPException:
     """The response for a database error; the error's text (SQL, values) is never passed on."""
     if isinstance(error, _VANISHED_ROW_ERRORS):
         return HTTPException(status_code=status.HTTP_404_NOT_FOUND, detail=NOT_FOUND)
@@ -95,7 +95,14 @@ def _database_http_error(error: BaseException, table: str) -> HTTPException:
     if kind is DatabaseErrorKind.REFUSED_VALUE:
         return HTTPException(status_code=422, detail=INVALID_DATA)
     if kind is DatabaseErrorKind.UNAVAILABLE:
-        logger.warning("database unavailable for table %s: %s", table, describe_database_error(error))
+        held_back = throttle.admit("unavailable")
+        if held_back is not None:
+            logger.warning(
+                "database unavailable for table %s: %s%s",
+                table,
+                describe_database_error(error),
+                f" ({held_back} more such failures since the last report)" if held_back else "",
+            )
         return HTTPException(
             status_code=status.HTTP_503_SERVICE_UNAVAILABLE,
             detail=UNAVAILABLE,
@@ -181,6 +188,7 @@ class GenericController:
         self.delete_router = delete_router
         self.query_router = query_router
         self.db_config_name: str | None = getattr(auth_router, "db_config_name", None)
+        self._outage_log = LogThrottle()
 
         configs = {operation.key: self._config_of(operation) for operation in OPERATIONS}
         warn_shared_configs(configs)
@@ -269,7 +277,7 @@ class GenericController:
                     _roll_back_quietly(session)
                     raise
         except (SQLAlchemyError, OverflowError) as error:
-            raise _database_http_error(error, table) from None
+            raise _database_http_error(error, table, self._outage_log) from None
 
     @staticmethod
     def _signature(endpoint: Callable[..., Any], **parameters: tuple[Any, Any]) -> None:

@@ -39,6 +39,11 @@ from sqlalchemy.pool import StaticPool
 from sqlmodel import Session
 
 DEFAULT_DATABASE_URL = "sqlite:///./quorvalen.db"
+
+# Bounds of a request's wait for a PostgreSQL connection (engine options
+# given to configure() or URL parameters override them).
+CONNECT_TIMEOUT_SECONDS = 5
+POOL_TIMEOUT_SECONDS = 10
 DATABASE_URL_ENV = "QUORVALEN_DATABASE_URL"
 
 SessionDependency = Callable[[], Iterator[Session]]
@@ -72,10 +77,18 @@ def _engine_defaults(url: str) -> dict[str, Any]:
     # Statement parameters are the application's data: they stay out of
     # every exception text, hence out of every log line.
     if parsed.get_backend_name() != "sqlite":
-        return {"pool_pre_ping": True, "hide_parameters": True}
+        options: dict[str, Any] = {"pool_pre_ping": True, "hide_parameters": True}
+        if parsed.get_backend_name() == "postgresql":
+            # A request waits a bounded time for a database that is down or
+            # saturated, then answers 503: connecting, and waiting for a
+            # pooled connection, each have a limit.
+            options["pool_timeout"] = POOL_TIMEOUT_SECONDS
+            if "connect_timeout" not in parsed.query:
+                options["connect_args"] = {"connect_timeout": CONNECT_TIMEOUT_SECONDS}
+        return options
     # Sync endpoints run in a thread pool, so a SQLite connection may be used
     # by another thread than the one that opened it.
-    options: dict[str, Any] = {"connect_args": {"check_same_thread": False}, "hide_parameters": True}
+    options = {"connect_args": {"check_same_thread": False}, "hide_parameters": True}
     if parsed.database in (None, "", ":memory:"):
         # Every new connection to an in-memory SQLite database is a new, empty
         # database: keep one connection so that all sessions see the same data.

@@ -1,0 +1,100 @@
+"""Policy changes announced between processes (PostgreSQL ``LISTEN``/``NOTIFY``).
+
+Every write through the policy adapter on PostgreSQL sends a notification on
+the channel ``quorvalen_policy`` when its transaction commits.  A
+:class:`PolicyChangeListener` keeps a connection of its own listening on that
+channel and refreshes its store as each notification arrives, so a change
+made by one process (or the command line) reaches every other at once.  When
+the connection is lost it reconnects by itself, and refreshes after each
+reconnection for what it may have missed; the store's periodic refresh stays
+as the fallback (and is all there is on SQLite).
+"""
+
+from __future__ import annotations
+
+import logging
+import threading
+from typing import TYPE_CHECKING, Any
+
+from ..db.errors import describe_database_error
+from .adapter import POLICY_CHANNEL
+
+if TYPE_CHECKING:
+    from .policy import PolicyStore
+
+logger = logging.getLogger("quorvalen_core.auth")
+
+# How often the listening thread looks up from waiting, to notice stop().
+WAKE_SECONDS = 1.0
+
+
+class PolicyChangeListener:
+    """Refreshes ``store`` whenever another process announces a policy change."""
+
+    def __init__(self, store: PolicyStore, *, reconnect_seconds: float = 1.0, max_reconnect_seconds: float = 10.0) -> None:
+        self.store = store
+        self.reconnect_seconds = reconnect_seconds
+        self.max_reconnect_seconds = max_reconnect_seconds
+        self._stopped = threading.Event()
+        self._listening = threading.Event()
+        self._connection: Any = None
+        self._thread = threading.Thread(target=self._run, name="policy-listener", daemon=True)
+
+    @staticmethod
+    def supported(store: PolicyStore) -> bool:
+        return store.engine.dialect.name == "postgresql"
+
+    def start(self) -> PolicyChangeListener:
+        self._thread.start()
+        return self
+
+    def wait_listening(self, timeout: float) -> bool:
+        """Wait until the listening connection is up (for tests and startup)."""
+        return self._listening.wait(timeout)
+
+    def stop(self) -> None:
+        self._stopped.set()
+        self._thread.join(timeout=WAKE_SECONDS * 3)
+
+    def _connect(self) -> Any:
+        # A connection of the engine's own kind and settings, taken out of
+        # its pool for good: LISTEN lives as long as the connection.
+        pooled = self.store.engine.raw_connection()
+        connection: Any = pooled.driver_connection
+        pooled.detach()
+        connection.autocommit = True
+        connection.execute(f"LISTEN {POLICY_CHANNEL}")
+        return connection
+
+    def _run(self) -> None:
+        delay = self.reconnect_seconds
+        failing = False
+        while not self._stopped.is_set():
+            connection = None
+            try:
+                connection = self._connect()
+                self._listening.set()
+                if failing:
+                    logger.warning("policy notifications: listening again")
+                failing, delay = False, self.reconnect_seconds
+                # Whatever changed while nobody listened.
+                self.store.refresh()
+                while not self._stopped.is_set():
+                    for _notice in connection.notifies(timeout=WAKE_SECONDS, stop_after=1):
+                        self.store.refresh()
+            except Exception as exc:  # noqa: BLE001 - reconnect; polling covers the gap
+                self._listening.clear()
+                if not failing:
+                    logger.warning(
+                        "policy notifications: connection lost (%s); reconnecting, polling meanwhile",
+                        describe_database_error(exc),
+                    )
+                failing = True
+                self._stopped.wait(delay)
+                delay = min(delay * 2, self.max_reconnect_seconds)
+            finally:
+                if connection is not None:
+                    try:
+                        connection.close()
+                    except Exception:  # noqa: BLE001, S110 - already gone
+                        pass
