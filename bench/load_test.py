@@ -42,7 +42,7 @@ from pathlib import Path
 from typing import Any
 
 import httpx
-from sqlalchemy import create_engine, delete, select
+from sqlalchemy import delete, select
 
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
@@ -132,12 +132,17 @@ def environment(database_url: str, **extra: str) -> dict[str, str]:
     return env
 
 
-@contextlib.contextmanager
-def serving(database_url: str, *, workers: int, port: int | None = None, **extra_env: str) -> Iterator[str]:
+def serving(database_url: str, *, workers: int, **extra_env: str) -> contextlib.AbstractContextManager[str]:
     """``deploy_app`` under uvicorn with ``workers`` processes; yields its base URL."""
-    port = port or free_port()
+    return serving_module(database_url, "deploy_app:app", workers=workers, **extra_env)
+
+
+@contextlib.contextmanager
+def serving_module(database_url: str, app: str, *, workers: int, **extra_env: str) -> Iterator[str]:
+    """An app of bench/ (``module:attribute``) under uvicorn with ``workers`` processes; yields its base URL."""
+    port = free_port()
     command = [
-        sys.executable, "-m", "uvicorn", "--app-dir", str(HERE), "deploy_app:app",
+        sys.executable, "-m", "uvicorn", "--app-dir", str(HERE), app,
         "--host", "127.0.0.1", "--port", str(port), "--workers", str(workers), "--log-level", "warning",
     ]
     process = subprocess.Popen(command, env=environment(database_url, **extra_env), start_new_session=True)
