@@ -11,7 +11,9 @@ from fastapi import FastAPI
 from fastapi.testclient import TestClient
 from sqlmodel import select
 
-from generic_support import BOOK, OPERATIONS, Book, BookResponse, Edition, Tag, book_app, prepare_registry, table_app
+from generic_support import (
+    BOOK, OPERATIONS, SUMMARIES, Book, BookResponse, Edition, Tag, book_app, prepare_registry, table_app,
+)
 from quorvalen_core.auth.auth_router import AuthRouter
 from quorvalen_core.controller.generic_controller import GenericController
 from quorvalen_core.controller.router_config import RouterConfig
@@ -27,7 +29,6 @@ ROUTES = {
     "delete": ("DELETE", PREFIX + "/{id}", None),
     "query": ("GET", PREFIX, None),
 }
-SUMMARIES = dict(zip(OPERATIONS, ["create - 创建", "update - 更新", "read - 读取 ", "delete - 删除", "query - 查询"]))
 
 
 def call(client: TestClient, operation: str, row_id: int = 1) -> Any:

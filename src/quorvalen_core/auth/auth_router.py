@@ -10,6 +10,7 @@ from fastapi import APIRouter, Depends, HTTPException, Request, Security, status
 from fastapi.concurrency import run_in_threadpool
 from fastapi.security import HTTPAuthorizationCredentials
 
+from ..controller.operations import is_switched_off
 from ..controller.router_config import RouterConfig
 from .dependencies import (
     SUBJECT_STATE_ATTR,
@@ -162,7 +163,7 @@ class AuthRouter(APIRouter):
         ``route_kwargs`` go to ``add_api_route``; ``summary``, ``description``
         and ``deprecated`` default to the config's values.
         """
-        if config.enabled is False:
+        if is_switched_off(config):
             return
         for name in ("summary", "description", "deprecated"):
             value = getattr(config, name)

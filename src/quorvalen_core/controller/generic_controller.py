@@ -178,7 +178,7 @@ class GenericController:
             self._register(operation, effective_config(operation, config), builders[operation.key])
 
     def _config_of(self, operation: Operation) -> Any:
-        config: Any = getattr(self, f"{operation.key}_router")
+        config: Any = getattr(self, operation.parameter)
         return config
 
     # -- registration ---------------------------------------------------------

@@ -1,0 +1,87 @@
+"""Named databases: URL resolution, shared engines, sessions and the FastAPI dependency."""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+from pathlib import Path
+
+import pytest
+from fastapi import Depends, FastAPI
+from fastapi.testclient import TestClient
+from sqlalchemy import text
+from sqlmodel import Session
+
+from quorvalen_core.db import (
+    DEFAULT_DATABASE_URL,
+    DatabaseRegistry,
+    UnknownDatabaseError,
+)
+
+
+@pytest.fixture
+def registry(tmp_path: Path) -> Iterator[DatabaseRegistry]:
+    reg = DatabaseRegistry(environ={})
+    reg.configure("a", f"sqlite:///{tmp_path / 'a.db'}")
+    reg.configure("b", f"sqlite:///{tmp_path / 'b.db'}")
+    yield reg
+    reg.reset()
+
+
+@pytest.mark.parametrize(
+    ("name", "environ", "configured", "expected"),
+    [
+        (None, {}, None, DEFAULT_DATABASE_URL),
+        (None, {"QUORVALEN_DATABASE_URL": "sqlite:///env.db"}, None, "sqlite:///env.db"),
+        (None, {"QUORVALEN_DATABASE_URL": "sqlite:///env.db"}, "sqlite:///conf.db", "sqlite:///conf.db"),
+        ("a", {"QUORVALEN_DATABASE_URL_A": "sqlite:///a.db"}, None, "sqlite:///a.db"),
+        ("a", {"QUORVALEN_DATABASE_URL_A": "sqlite:///a.db"}, "sqlite:///c.db", "sqlite:///c.db"),
+        ("reports-2.eu", {"QUORVALEN_DATABASE_URL_REPORTS_2_EU": "sqlite:///r.db"}, None, "sqlite:///r.db"),
+        # An empty variable counts as unset.
+        (None, {"QUORVALEN_DATABASE_URL": ""}, None, DEFAULT_DATABASE_URL),
+    ],
+)
+def test_url_resolution_order(name: str | None, environ: dict[str, str], configured: str | None, expected: str) -> None:
+    reg = DatabaseRegistry(environ=environ)
+    if configured is not None:
+        reg.configure(name, configured)
+    assert reg.url(name) == expected
+
+
+def test_engines_are_shared_per_name_until_reconfigured_or_reset(registry: DatabaseRegistry, tmp_path: Path) -> None:
+    with pytest.raises(UnknownDatabaseError, match="QUORVALEN_DATABASE_URL_ARCHIVE"):
+        registry.engine("archive")
+    first = registry.engine("a")
+    assert registry.engine("a") is first and registry.engine("b") is not first
+    registry.configure("a", f"sqlite:///{tmp_path / 'a2.db'}")
+    assert registry.engine("a") is not first and str(registry.engine("a").url).endswith("a2.db")
+    registry.reset()
+    with pytest.raises(UnknownDatabaseError):
+        registry.engine("a")
+
+
+@pytest.mark.parametrize("in_memory", [False, True])
+def test_sessions_and_the_request_dependency_of_one_name_share_its_database(
+    registry: DatabaseRegistry, in_memory: bool
+) -> None:
+    if in_memory:
+        registry.configure("a", "sqlite://")
+    with registry.session("a") as session:
+        session.exec(text("CREATE TABLE t (x INTEGER)"))  # type: ignore[call-overload]
+        session.exec(text("INSERT INTO t VALUES (7)"))  # type: ignore[call-overload]
+        session.commit()
+    dependency = registry.session_dependency("a")
+    assert registry.session_dependency("a") is dependency and registry.session_dependency("b") is not dependency
+    app = FastAPI()
+
+    def other(session: Session = Depends(dependency)) -> Session:
+        return session
+
+    @app.get("/")
+    def endpoint(session: Session = Depends(dependency), again: Session = Depends(other)) -> list[int]:
+        assert session is again  # one session per request
+        return [x for (x,) in session.exec(text("SELECT x FROM t"))]  # type: ignore[call-overload]
+
+    with TestClient(app) as client:
+        assert [client.get("/").json() for _ in range(2)] == [[7], [7]]
+    with registry.session("b") as session, pytest.raises(Exception, match="no such table"):
+        session.exec(text("SELECT x FROM t"))  # type: ignore[call-overload]
