@@ -52,6 +52,11 @@ if ! readelf -d "$extension" | grep -q 'libasan'; then
     echo "sanitize: $extension is not linked against libasan" >&2
     exit 1
 fi
+# The module's asserts on its invariants are compiled in (no NDEBUG).
+if ! nm -D --undefined-only "$extension" | grep -q '__assert_fail'; then
+    echo "sanitize: $extension has no live asserts (built with NDEBUG)" >&2
+    exit 1
+fi
 
 asan_runtime=$(g++ -print-file-name=libasan.so)
 ubsan_runtime=$(g++ -print-file-name=libubsan.so)
