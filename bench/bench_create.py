@@ -54,22 +54,13 @@ def floor(*, model_class: Any, response_schema: Any, schema_name: str, table_nam
         auth_obj=f"{schema_name}.{table_name}",
         auth_act=None,
     )
-    routers = [
+    create, update, read, delete, query = [
         RouterConfig(enabled=True, message=message, summary=summary, auth=True, auth_role=None, auth_obj=None, auth_act=action)
         for message, summary, action in reference_factory.DEFAULTS
     ]
-    GenericController(
-        auth_router=auth_router,
-        model_class=model_class,
-        create_schema=None,
-        update_schema=None,
-        response_schema=response_schema,
-        create_router=routers[0],
-        update_router=routers[1],
-        read_router=routers[2],
-        delete_router=routers[3],
-        query_router=routers[4],
-    )
+    GenericController(auth_router=auth_router, model_class=model_class, create_schema=None, update_schema=None,
+                      response_schema=response_schema, create_router=create, update_router=update, read_router=read,
+                      delete_router=delete, query_router=query)
     return auth_router
 
 
