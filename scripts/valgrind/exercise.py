@@ -14,6 +14,7 @@ stand-in package of the native tests (tests/support/native_support.py).
 from __future__ import annotations
 
 import importlib
+import itertools
 import sys
 import tempfile
 import types
@@ -72,7 +73,7 @@ class Fault(Exception):
 
 def settings(fail_at: int | None = None, **values: Any) -> Settings:
     """Route settings whose n-th attribute access (read or assignment) fails."""
-    accesses = iter(range(1 << 30))
+    accesses = itertools.count()
 
     def count(event: tuple[Any, ...]) -> None:
         if (index := next(accesses)) == fail_at:
