@@ -47,8 +47,8 @@ constexpr const char* subclass_note =
 
 // --- messages -----------------------------------------------------------
 //
-// A bad call gets the text the interpreter raises when it binds a call to a
-// function of its own. Its formats are kept whole, and what the interpreter
+// A bad call gets the texts of the interpreter's own argument parser for
+// functions written in C. Its formats are kept whole, and what the parser
 // computes from a signature (the function's name, "exactly", the one
 // positional parameter, the empty plural ending) is passed as constant
 // arguments for create's: the field widths (%.200s, %.8s) then cut a long
