@@ -14,6 +14,7 @@ from fastapi.concurrency import run_in_threadpool
 from pydantic import ValidationError
 
 from ..controller.envelope import ErrorDetail
+from ..controller.operations import is_switched_off
 from ..controller.router_config import RouterConfig
 from ..db.registry import get_database_registry
 from .dependencies import get_authentication_dependency
@@ -272,7 +273,7 @@ class AuthRouter(APIRouter):
         ``summary``, ``description`` and ``deprecated`` default to the
         config's values.
         """
-        if config.enabled is False:
+        if is_switched_off(config):
             return
         for name in ("summary", "description", "deprecated"):
             value = getattr(config, name)

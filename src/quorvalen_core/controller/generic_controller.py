@@ -211,7 +211,7 @@ class GenericController:
         auth_router.models.append(model_class)
 
     def _config_of(self, operation: Operation) -> Any:
-        config: Any = getattr(self, f"{operation.key}_router")
+        config: Any = getattr(self, operation.parameter)
         return config
 
     # -- registration ---------------------------------------------------------
