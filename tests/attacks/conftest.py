@@ -47,6 +47,7 @@ def shop(database_url: str) -> Iterator[Shop]:
         with TestClient(account_app()) as client:
             yield Shop(databases, service, client)
     finally:
+        service.close()
         set_auth_service(previous_service)
         set_database_registry(previous_databases)
         SQLModel.metadata.drop_all(engine, tables=[Account.__table__])  # type: ignore[attr-defined]

@@ -361,12 +361,10 @@ class PolicyStore:
             if snapshot.version >= self._snapshot.version:
                 self._snapshot = snapshot
             self._next_check = self._clock() + self._refresh_seconds
-        for rule in snapshot.unusable:
-            if rule.id not in self._reported:
-                self._reported.add(rule.id)
-                logger.warning(
-                    "policy rule id=%d (ptype %r) skipped: %s", rule.id, rule.ptype, rule.reason
-                )
+            new_unusable = [rule for rule in snapshot.unusable if rule.id not in self._reported]
+            self._reported.update(rule.id for rule in new_unusable)
+        for rule in new_unusable:
+            logger.warning("policy rule id=%d (ptype %r) skipped: %s", rule.id, rule.ptype, rule.reason)
 
     def refresh_due(self) -> bool:
         """Whether it is time to look for changes made by other processes."""
