@@ -62,7 +62,7 @@ mkdir -p "$log_dir"
 log_dir=$(cd "$log_dir" && pwd)
 
 if [ "$#" -eq 0 ]; then
-    set -- tests/native tests/hardening tests/generic tests/auth tests/db
+    set -- tests/native tests/hardening tests/generic tests/auth tests/db tests/attacks
 fi
 
 # UBSan prints its reports on standard error whatever its log_path says when
