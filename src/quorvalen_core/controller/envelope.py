@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Generic, TypeVar
+from typing import Any, Generic, TypeVar
 
 from pydantic import BaseModel, Field
 
@@ -31,3 +31,20 @@ class ErrorDetail(BaseModel):
     """FastAPI's form of an error: ``{"detail": ...}``."""
 
     detail: str
+
+
+def error_response(description: str, *, declares_model: bool = False) -> dict[str, Any]:
+    """An OpenAPI response of a route answering ``{"detail": ...}``.
+
+    FastAPI builds a validating field for every response given a model, on
+    every route and again when a router is included.  An error body is never
+    validated, so only one response of each route declares the model (which
+    puts :class:`ErrorDetail` among the document's schemas); the others refer
+    to that schema directly.
+    """
+    if declares_model:
+        return {"model": ErrorDetail, "description": description}
+    return {"description": description, "content": {"application/json": {"schema": {"$ref": ERROR_DETAIL_REF}}}}
+
+
+ERROR_DETAIL_REF = f"#/components/schemas/{ErrorDetail.__name__}"

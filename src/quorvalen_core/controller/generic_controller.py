@@ -29,7 +29,7 @@ from typing import Annotated, Any
 
 from fastapi import Body, HTTPException, Path, Response, status
 from fastapi.exceptions import RequestValidationError
-from pydantic import TypeAdapter, ValidationError
+from pydantic import ValidationError
 from sqlalchemy import delete as sql_delete
 from sqlalchemy import update as sql_update
 from sqlalchemy import func, select
@@ -40,7 +40,7 @@ from sqlmodel import Session
 from ..auth.auth_router import AuthRouter
 from ..db import get_database_registry
 from ..db.errors import DatabaseErrorKind, LogThrottle, classify_database_error, describe_database_error
-from .envelope import Envelope, ErrorDetail, Page
+from .envelope import Envelope, Page, error_response
 from .operations import (
     CREATE,
     DELETE,
@@ -122,7 +122,6 @@ class _Responder:
 
     def __init__(self, data_type: Any, message: str, status_code: int, table: str) -> None:
         self.envelope: type[Envelope[Any]] = Envelope[data_type]
-        self.adapter: TypeAdapter[Envelope[Any]] = TypeAdapter(self.envelope)
         self.message = message
         self.status_code = status_code
         self.table = table
@@ -137,7 +136,7 @@ class _Responder:
             logger.error("row of table %s does not fit the response schema (fields: %s)", self.table, ", ".join(fields))
             raise HTTPException(status_code=status.HTTP_500_INTERNAL_SERVER_ERROR, detail=ROW_NOT_REPRESENTABLE) from None
         return Response(
-            content=self.adapter.dump_json(envelope, by_alias=True),
+            content=envelope.__pydantic_serializer__.to_json(envelope, by_alias=True),
             status_code=self.status_code,
             media_type="application/json",
         )
@@ -250,10 +249,11 @@ class GenericController:
     def _error_responses(operation: Operation) -> dict[int | str, dict[str, Any]]:
         responses: dict[int | str, dict[str, Any]] = {}
         if operation.on_item:
-            responses[404] = {"model": ErrorDetail, "description": NOT_FOUND}
+            responses[404] = error_response(NOT_FOUND)
         if operation in (CREATE, UPDATE, DELETE):
-            responses[409] = {"model": ErrorDetail, "description": CONFLICT}
-        responses[503] = {"model": ErrorDetail, "description": UNAVAILABLE}
+            responses[409] = error_response(CONFLICT)
+        # Every generated route has this one: it carries the model's schema.
+        responses[503] = error_response(UNAVAILABLE, declares_model=True)
         return responses
 
     @contextmanager
