@@ -71,6 +71,33 @@ def describe_url(url: str) -> str:
     return parsed.render_as_string(hide_password=True)
 
 
+POOL_SETTINGS = {
+    "pool_size": "QUORVALEN_DATABASE_POOL_SIZE",
+    "max_overflow": "QUORVALEN_DATABASE_MAX_OVERFLOW",
+    "pool_timeout": "QUORVALEN_DATABASE_POOL_TIMEOUT",
+}
+
+
+def _pool_settings(url: str, environ: Mapping[str, str]) -> dict[str, Any]:
+    """Connection pool sizes and wait from the environment (server databases only).
+
+    Each worker process has a pool of its own: a deployment sizes them so
+    that workers x (pool_size + max_overflow) stays within the server's
+    connection limit.
+    """
+    if make_url(url).get_backend_name() == "sqlite":
+        return {}
+    options: dict[str, Any] = {}
+    for option, variable in POOL_SETTINGS.items():
+        raw = environ.get(variable)
+        if raw:
+            try:
+                options[option] = float(raw) if option == "pool_timeout" else int(raw)
+            except ValueError:
+                raise ValueError(f"{variable} must be a number, not {raw!r}") from None
+    return options
+
+
 def _engine_defaults(url: str) -> dict[str, Any]:
     """Engine options a URL needs to be usable from FastAPI's worker threads."""
     parsed = make_url(url)
@@ -161,6 +188,7 @@ class DatabaseRegistry:
             if engine is None:
                 url = self.url(name)
                 options = _engine_defaults(url)
+                options.update(_pool_settings(url, os.environ if self._environ is None else self._environ))
                 options.update(self._configured.get(name, ("", {}))[1])
                 engine = create_engine(url, **options)
                 if engine.dialect.name == "sqlite":
