@@ -1,5 +1,10 @@
-"""Fixtures of the native module's tests (tests/native, tests/hardening): the
-built library, imported once per session from a stand-in package.
+"""Fixtures shared across the suite.
+
+The native module's tests (tests/native, tests/hardening) get the built
+library, imported once per session from a stand-in package.  Tests of the
+web stack that take ``database_url`` run once on an SQLite file and once on
+the PostgreSQL server named by QUORVALEN_TEST_POSTGRES_URL (skipped when that
+is unset; scripts/postgres.sh starts one).
 
 Set ``QUORVALEN_NATIVE_EXTENSION`` to the path of a built
 ``table_controller*.so`` to test that file instead of the one installed with
@@ -10,6 +15,7 @@ library is loaded.
 from __future__ import annotations
 
 import importlib
+import os
 import sys
 from collections.abc import Iterator
 from pathlib import Path
@@ -18,6 +24,18 @@ from types import FunctionType, ModuleType
 import pytest
 
 from native_support import FULL_NAME, build_tree, locate_extension
+
+POSTGRES_URL_ENV = "QUORVALEN_TEST_POSTGRES_URL"
+
+
+@pytest.fixture(params=["sqlite", "postgresql"])
+def database_url(request: pytest.FixtureRequest, tmp_path: Path) -> str:
+    if request.param == "sqlite":
+        return f"sqlite:///{tmp_path / 'test.db'}"
+    url = os.environ.get(POSTGRES_URL_ENV)
+    if not url:
+        pytest.skip(f"{POSTGRES_URL_ENV} is not set (scripts/postgres.sh starts a server)")
+    return url
 
 
 @pytest.fixture(scope="session")
