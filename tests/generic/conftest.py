@@ -17,7 +17,6 @@ from generic_support import SharedSessionRegistry, book_app, prepare_registry
 from quorvalen_core.db import DatabaseRegistry, set_database_registry
 
 
-
 @contextmanager
 def installed(registry: DatabaseRegistry) -> Iterator[None]:
     prepare_registry(registry)
