@@ -47,11 +47,21 @@ if ! "$host_python" -m pip install --disable-pip-version-check --no-compile \
     --target "$site" "${requirements[@]}" >"$pip_log" 2>&1; then
     cat "$pip_log" >&2
     rm -rf "$site"
-    missing=$(sed -n 's/.*No matching distribution found for \(.*\)$/\1/p' "$pip_log" | sort -u | tr '\n' ' ')
-    if [ -n "$missing" ]; then
-        die "no musllinux or pure-Python wheel for CPython 3.11 satisfies: $missing(a dependency that ships only glibc or source builds cannot be installed for musl)"
+    # Which of the declared requirements has no wheel for musl at all: pip's
+    # own message names it only when no constraint is in play.
+    missing=()
+    for requirement in "${requirements[@]}"; do
+        if ! "$host_python" -m pip download --disable-pip-version-check --quiet --no-deps \
+            --only-binary :all: "${wheel_platform[@]}" --dest "$site.probe" "$requirement" \
+            >/dev/null 2>&1; then
+            missing+=("$requirement")
+        fi
+    done
+    rm -rf "$site.probe"
+    if [ "${#missing[@]}" -gt 0 ]; then
+        die "no musllinux or pure-Python wheel for CPython 3.11 satisfies: ${missing[*]} (a package that ships only glibc or source builds cannot be installed for musl)"
     fi
-    die "could not install the dependencies for musl (pip's output above)"
+    die "the requirements resolve to no set of musllinux and pure-Python wheels (a dependency of theirs lacks one, or versions conflict: pip's output above)"
 fi
 glibc_builds=$(find "$site" -name '*-linux-gnu.so' -print;
     grep -l '^Tag: .*linux_' "$site"/*.dist-info/WHEEL | xargs -r grep -L '^Tag: .*musllinux_' || true)
