@@ -29,7 +29,7 @@
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 musl=$repo/scripts/musl
-build_dir=${QUORVALEN_MUSL_BUILD_DIR:-$repo/build/musl}
+build_dir=$(realpath -m "${QUORVALEN_MUSL_BUILD_DIR:-$repo/build/musl}")
 
 durations=()
 current_stage=""
