@@ -25,6 +25,8 @@ import pytest
 
 from native_support import FULL_NAME, build_tree, locate_extension
 
+pytest_plugins = ["pytester", "platform_markers"]
+
 POSTGRES_URL_ENV = "QUORVALEN_TEST_POSTGRES_URL"
 
 
