@@ -11,6 +11,8 @@ from __future__ import annotations
 from fastapi import FastAPI
 from sqlmodel import Field
 
+from quorvalen_core.auth import AuthRouter
+from quorvalen_core.controller.router_config import RouterConfig
 from quorvalen_core.controller.table_controller import AuthController
 from quorvalen_core.type.var import SQLModelCreate, SQLModelDB, SQLModelResponse, SQLModelUpdate
 
@@ -18,6 +20,7 @@ SCHEMA_NAME = "load"
 TABLE_NAME = "item"
 PERMISSION_OBJECT = f"{SCHEMA_NAME}.{TABLE_NAME}"
 PREFIX = f"/v1/{SCHEMA_NAME}/{TABLE_NAME}"
+PROBE = f"/probe/{SCHEMA_NAME}/{TABLE_NAME}"
 
 
 class LoadItem(SQLModelDB, table=True):
@@ -47,6 +50,12 @@ class LoadItemResponse(SQLModelResponse):
 
 
 app = FastAPI(title="quorvalen_core deployment check")
+
+# The query's permission without the query's database work: a cheap probe of
+# what a worker decides, for the tests that watch policy changes arrive.
+probe = AuthRouter(prefix=PROBE, auth_obj=PERMISSION_OBJECT)
+probe.add_guarded_route("", lambda: {"ok": True}, methods=["GET"], config=RouterConfig(auth=True, auth_act="query"))
+app.include_router(probe)
 app.include_router(
     AuthController.create(
         model_class=LoadItem,

@@ -236,13 +236,27 @@ class SQLAlchemyPolicyAdapter(persist.Adapter):  # type: ignore[misc]
         ).scalar()
         return int(value or 0)
 
-    def stored_rules(self) -> tuple[int, list[StoredRule]]:
-        """The version and every stored row, read in one transaction."""
-        with self.engine.connect() as connection, connection.begin():
-            version = self._version(connection)
-            rows = connection.execute(
-                select(casbin_rule.c.id, casbin_rule.c.ptype, *_VALUE_COLUMNS).order_by(casbin_rule.c.id)
-            ).all()
+    def stored_rules(
+        self, connection: Connection | None = None, *, known_version: int | None = None
+    ) -> tuple[int, list[StoredRule]]:
+        """The version and every stored row, read in one transaction.
+
+        On a ``connection`` in autocommit mode (a listener's) the reads are
+        separate; the version is read first, so the rules are never older
+        than the version they are labelled with.  ``known_version``, a version
+        already committed (as a notification announces it), spares reading
+        it: the rules read afterwards are at least that new.
+        """
+        if connection is None:
+            with self.engine.connect() as own, own.begin():
+                return self._stored_rules(own, known_version)
+        return self._stored_rules(connection, known_version)
+
+    def _stored_rules(self, connection: Connection, known_version: int | None) -> tuple[int, list[StoredRule]]:
+        version = self._version(connection) if known_version is None else known_version
+        rows = connection.execute(
+            select(casbin_rule.c.id, casbin_rule.c.ptype, *_VALUE_COLUMNS).order_by(casbin_rule.c.id)
+        ).all()
         return version, [StoredRule(row[0], row[1], _trimmed(row[2:])) for row in rows]
 
     def rules(self) -> tuple[int, list[tuple[str, Rule]]]:

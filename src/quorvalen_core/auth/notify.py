@@ -16,6 +16,8 @@ import logging
 import threading
 from typing import TYPE_CHECKING, Any
 
+from sqlalchemy import Connection
+
 from ..db.errors import describe_database_error
 from .adapter import POLICY_CHANNEL
 
@@ -56,15 +58,19 @@ class PolicyChangeListener:
         self._stopped.set()
         self._thread.join(timeout=WAKE_SECONDS * 3)
 
-    def _connect(self) -> Any:
-        # A connection of the engine's own kind and settings, taken out of
-        # its pool for good: LISTEN lives as long as the connection.
-        pooled = self.store.engine.raw_connection()
-        connection: Any = pooled.driver_connection
-        pooled.detach()
-        connection.autocommit = True
-        connection.execute(f"LISTEN {POLICY_CHANNEL}")
-        return connection
+    def _connect(self) -> tuple[Connection, Any]:
+        """A connection of the engine's own kind, and its driver connection, listening.
+
+        Taken out of the pool for good (LISTEN lives as long as the
+        connection) and in autocommit mode: notifications arrive only to a
+        session outside a transaction.  The refresh reads the rules through
+        it too, sparing a pool checkout on the way from notice to reload.
+        """
+        connection = self.store.engine.connect().execution_options(isolation_level="AUTOCOMMIT")
+        driver: Any = connection.connection.driver_connection
+        connection.connection.detach()
+        driver.execute(f"LISTEN {POLICY_CHANNEL}")
+        return connection, driver
 
     def _run(self) -> None:
         delay = self.reconnect_seconds
@@ -72,16 +78,21 @@ class PolicyChangeListener:
         while not self._stopped.is_set():
             connection = None
             try:
-                connection = self._connect()
+                connection, driver = self._connect()
                 self._listening.set()
                 if failing:
                     logger.warning("policy notifications: listening again")
                 failing, delay = False, self.reconnect_seconds
                 # Whatever changed while nobody listened.
-                self.store.refresh()
+                self.store.refresh(connection=connection)
                 while not self._stopped.is_set():
-                    for _notice in connection.notifies(timeout=WAKE_SECONDS, stop_after=1):
-                        self.store.refresh()
+                    # Drained before the refresh: the connection stays locked
+                    # while its notification generator runs.
+                    notices = list(driver.notifies(timeout=WAKE_SECONDS, stop_after=1))
+                    versions = [_version(notice.payload) for notice in notices]
+                    if versions:
+                        announced = None if None in versions else max(v for v in versions if v is not None)
+                        self.store.refresh(announced_version=announced, connection=connection)
             except Exception as exc:  # noqa: BLE001 - reconnect; polling covers the gap
                 self._listening.clear()
                 if not failing:
@@ -98,3 +109,10 @@ class PolicyChangeListener:
                         connection.close()
                     except Exception:  # noqa: BLE001, S110 - already gone
                         pass
+
+
+def _version(payload: str) -> int | None:
+    try:
+        return int(payload)
+    except ValueError:
+        return None

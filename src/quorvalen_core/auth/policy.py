@@ -28,7 +28,7 @@ import time
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 
-from sqlalchemy import Engine
+from sqlalchemy import Connection, Engine
 
 from ..db.errors import describe_database_error
 
@@ -207,6 +207,7 @@ class PolicyStore:
         self._install_lock = threading.Lock()
         self._refreshing = threading.Lock()
         self._refresh_requested = False
+        self._announced: int | None = None
         self._next_check = 0.0
         self._reported: set[int] = set()
         if load:
@@ -349,9 +350,9 @@ class PolicyStore:
 
     # Reloading -----------------------------------------------------------------
 
-    def reload(self) -> None:
+    def reload(self, connection: Connection | None = None, *, known_version: int | None = None) -> None:
         """Read every rule again from the database and install them."""
-        version, rows = self.adapter.stored_rules()
+        version, rows = self.adapter.stored_rules(connection, known_version=known_version)
         self._install(PolicySnapshot(version, rows, cache_size=self._cache_size))
 
     def _install(self, snapshot: PolicySnapshot) -> None:
@@ -370,14 +371,21 @@ class PolicyStore:
         """Whether it is time to look for changes made by other processes."""
         return self._clock() >= self._next_check
 
-    def refresh(self) -> bool:
+    def refresh(self, *, announced_version: int | None = None, connection: Connection | None = None) -> bool:
         """Reload the rules if another process changed them; True if this call reloaded.
 
-        When a refresh is already under way, the request is handed to it (it
-        looks again once done) and this call returns False at once.
-        Database errors propagate; the next refresh is due after the usual
-        interval.
+        ``announced_version`` is the version a notification announced: when
+        it is newer than the loaded one, the rules are reloaded without first
+        asking the database for its version.  When a refresh is already under
+        way, the request is handed to it (it looks again once done) and this
+        call returns False at once.  ``connection`` (a listener's own) is
+        used for the reads instead of one from the pool.  Database errors
+        propagate; the next refresh is due after the usual interval.
         """
+        if announced_version is not None and announced_version <= self._snapshot.version:
+            return False
+        if announced_version is not None:
+            self._announced = max(announced_version, self._announced or announced_version)
         self._refresh_requested = True
         reloaded = False
         while self._refresh_requested:
@@ -387,8 +395,12 @@ class PolicyStore:
                 while self._refresh_requested:
                     self._refresh_requested = False
                     self._next_check = self._clock() + max(self._refresh_seconds, MIN_RETRY_SECONDS)
-                    if self.adapter.version() != self._snapshot.version:
-                        self.reload()
+                    announced, self._announced = self._announced, None
+                    if announced is not None:
+                        self.reload(connection, known_version=announced)
+                        reloaded = True
+                    elif self.adapter.version() != self._snapshot.version:
+                        self.reload(connection)
                         reloaded = True
             finally:
                 self._refreshing.release()
