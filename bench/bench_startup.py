@@ -96,7 +96,7 @@ def hand_written(models: list[Any], derived: bool) -> list[Any]:
 
     bearer = HTTPBearer(auto_error=False, scheme_name="BearerToken", bearerFormat="JWT")
     routers = []
-    for index, (model, create, update, response) in enumerate(models):
+    for index, (_model, create, update, response) in enumerate(models):
         if derived:  # declared by hand, as part of writing the router
             create, update, response = schemas(index, SQLModelCreate, SQLModelUpdate, SQLModelResponse)
         sort_keys = Enum(f"Sort{index}", {f"{c}_{d}": f"{'-' if d == 'desc' else ''}{c}" for c in ("id", "name", "price", "note") for d in ("asc", "desc")}, type=str)  # type: ignore[misc]
