@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import logging
+import threading
 from typing import Any
 
 import pytest
@@ -204,6 +205,35 @@ def test_cursor_pages_see_every_row_once_while_rows_are_inserted(
         assert page["offset"] == len(seen)
     assert len(seen) == len(set(seen)), "a row came twice"
     # The rows there from the start came once each, in the order they had.
+    assert [row for row in seen if row in before] == before
+
+
+@pytest.mark.parametrize("sort", [["-rating", "title"], ["published"]])
+def test_cursor_pages_hold_while_another_thread_inserts(
+    library: TestClient, registry: DatabaseRegistry, sort: list[str]
+) -> None:
+    before = [item["id"] for item in query(library, sort=sort, limit=100)["items"]]
+    done = threading.Event()
+
+    def insert() -> None:
+        for number in range(40):
+            rating = None if number % 3 == 0 else float(number % 5)
+            published = None if number % 4 == 0 else f"{1800 + number * 5}-01-01"
+            add_books(registry, [{"title": f"Concurrent {number}", "pages": number + 1, "rating": rating, "published": published}])
+        done.set()
+
+    writer = threading.Thread(target=insert)
+    writer.start()
+    seen: list[int] = []
+    page = query(library, sort=sort, limit=2, total="false")
+    while True:
+        seen.extend(item["id"] for item in page["items"])
+        if page["next_cursor"] is None:
+            break
+        page = query(library, sort=sort, limit=2, total="false", cursor=page["next_cursor"])
+    writer.join()
+    assert done.is_set()
+    assert len(seen) == len(set(seen)), "a row came twice"
     assert [row for row in seen if row in before] == before
 
 
