@@ -205,7 +205,8 @@ def fastcrud_app(url: str) -> FastAPI:
     from fastcrud import FilterConfig, crud_router
     from sqlalchemy.ext.asyncio import AsyncSession, async_sessionmaker, create_async_engine
 
-    engine = create_async_engine(async_url(url))
+    # The engine options the registry gives the other two applications.
+    engine = create_async_engine(async_url(url), pool_pre_ping=make_url(url).get_backend_name() != "sqlite")
     sessions = async_sessionmaker(engine, class_=AsyncSession, expire_on_commit=False)
 
     async def get_async_session() -> AsyncIterator[AsyncSession]:

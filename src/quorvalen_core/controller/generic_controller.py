@@ -476,17 +476,26 @@ class GenericController:
                 cursor=cursor,
                 fields=fields,
             )
+            counting = select(func.count()).select_from(model_class).where(*plan.conditions)
+            statement = select(model_class)
+            if plan.count_total:
+                # The total rides along with the page: one round trip to the
+                # database instead of two (uncorrelated, computed once).
+                statement = select(model_class, counting.correlate(None).scalar_subquery())
+            statement = statement.where(*plan.page_conditions()).order_by(*plan.order_by())
+            if plan.after is None and plan.offset:
+                statement = statement.offset(plan.offset)
+            # One row beyond the page says whether another page follows.
+            statement = statement.limit(limit + 1)
             with open_session() as session:
-                count = (
-                    session.scalar(select(func.count()).select_from(model_class).where(*plan.conditions))
-                    if plan.count_total
-                    else None
-                )
-                statement = select(model_class).where(*plan.page_conditions()).order_by(*plan.order_by())
-                if plan.after is None and plan.offset:
-                    statement = statement.offset(plan.offset)
-                # One row beyond the page says whether another page follows.
-                rows = session.scalars(statement.limit(limit + 1)).all()
+                count: int | None = None
+                if plan.count_total:
+                    found = session.execute(statement).all()
+                    rows = [row for row, _ in found]
+                    # Past the last page no row carries the total.
+                    count = found[0][1] if found else session.scalar(counting)
+                else:
+                    rows = list(session.scalars(statement).all())
                 has_more = len(rows) > limit
                 if has_more:
                     rows = rows[:limit]
