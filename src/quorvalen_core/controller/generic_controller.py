@@ -476,6 +476,8 @@ class GenericController:
                 cursor=cursor,
                 fields=fields,
             )
+            # Conditions the controller adds to plan.conditions (ANDed) reach
+            # both the page and its total.
             counting = select(func.count()).select_from(model_class).where(*plan.conditions)
             statement = select(model_class)
             if plan.count_total:
