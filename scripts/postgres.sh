@@ -5,6 +5,9 @@
 #                                              # starts a fresh cluster and
 #                                              # prints the export lines
 #   bash scripts/postgres.sh stop              # stops it, removes its files
+#   bash scripts/postgres.sh halt | resume     # stops the server and starts it
+#                                              # again on the same data and port
+#                                              # (outage tests)
 #
 # `start` prints shell lines that export QUORVALEN_TEST_POSTGRES_URL (the
 # SQLAlchemy URL the tests use) and QUORVALEN_TEST_POSTGRES_DIR (the cluster's
@@ -74,8 +77,9 @@ start() {
     as_owner "$bindir/initdb" -D "$dir/data" -U quorvalen --auth=trust \
         --encoding=UTF8 --locale=C >"$dir/initdb.log" 2>&1 \
         || { cat "$dir/initdb.log" >&2; exit 1; }
+    echo "-h 127.0.0.1 -p $port -k $dir -c fsync=off -c full_page_writes=off" >"$dir/options"
     as_owner "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
-        -o "-h 127.0.0.1 -p $port -k $dir -c fsync=off -c full_page_writes=off" start >&2 \
+        -o "$(cat "$dir/options")" start >&2 \
         || { cat "$dir/server.log" >&2; exit 1; }
     as_owner "$bindir/createdb" -h 127.0.0.1 -p "$port" -U quorvalen quorvalen_test
     echo "$bindir" >"$dir/bindir"
@@ -95,8 +99,25 @@ stop() {
     rm -rf "$dir"
 }
 
+# Stops the server of a running cluster but keeps its files, or starts it
+# again with the options it was first started with.
+halt() {
+    local dir=${1:-${QUORVALEN_TEST_POSTGRES_DIR:-}}
+    [ -n "$dir" ] && [ -d "$dir/data" ] || { log "no cluster (give its directory or set QUORVALEN_TEST_POSTGRES_DIR)"; exit 1; }
+    as_owner "$(cat "$dir/bindir")/pg_ctl" -D "$dir/data" -m fast -w stop >&2
+}
+
+resume() {
+    local dir=${1:-${QUORVALEN_TEST_POSTGRES_DIR:-}}
+    [ -n "$dir" ] && [ -d "$dir/data" ] || { log "no cluster (give its directory or set QUORVALEN_TEST_POSTGRES_DIR)"; exit 1; }
+    as_owner "$(cat "$dir/bindir")/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
+        -o "$(cat "$dir/options")" start >&2
+}
+
 case "${1:-start}" in
     start) start ;;
     stop) stop "${2:-}" ;;
-    *) log "usage: $0 [start|stop [DIR]]"; exit 2 ;;
+    halt) halt "${2:-}" ;;
+    resume) resume "${2:-}" ;;
+    *) log "usage: $0 [start|stop [DIR]|halt [DIR]|resume [DIR]]"; exit 2 ;;
 esac

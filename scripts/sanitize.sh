@@ -36,20 +36,15 @@ sanitize_build=(-C cmake.define.QUORVALEN_SANITIZE=ON -C "build-dir=$build_dir" 
 "$venv/bin/python" -m pip install --quiet ".[test]" "${sanitize_build[@]}"
 "$venv/bin/python" -m pip install --quiet --no-deps --force-reinstall . "${sanitize_build[@]}"
 
-extension=$("$venv/bin/python" - <<'EOF'
-import importlib.machinery, importlib.util, pathlib
-spec = importlib.util.find_spec("quorvalen_core")
-for location in spec.submodule_search_locations:
-    for suffix in importlib.machinery.EXTENSION_SUFFIXES:
-        candidate = pathlib.Path(location, "controller", "table_controller" + suffix)
-        if candidate.is_file():
-            print(candidate)
-            raise SystemExit(0)
-raise SystemExit("the installed package holds no table_controller extension")
-EOF
-)
+extension=$("$venv/bin/python" -c 'import sys; sys.path.insert(0, "tests/support")
+from native_support import installed_extension; print(installed_extension())')
 if ! readelf -d "$extension" | grep -q 'libasan'; then
     echo "sanitize: $extension is not linked against libasan" >&2
+    exit 1
+fi
+# The module's asserts on its invariants are compiled in (no NDEBUG).
+if ! nm -D --undefined-only "$extension" | grep -q '__assert_fail'; then
+    echo "sanitize: $extension has no live asserts (built with NDEBUG)" >&2
     exit 1
 fi
 
@@ -67,7 +62,7 @@ mkdir -p "$log_dir"
 log_dir=$(cd "$log_dir" && pwd)
 
 if [ "$#" -eq 0 ]; then
-    set -- tests/native tests/hardening tests/generic tests/auth
+    set -- tests/native tests/hardening tests/generic tests/auth tests/db tests/attacks
 fi
 
 # UBSan prints its reports on standard error whatever its log_path says when

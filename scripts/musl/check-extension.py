@@ -27,7 +27,6 @@ from pathlib import Path
 GLIBC_RUNTIME = frozenset({"libc.so.6", "libstdc++.so.6", "libgcc_s.so.1", "libm.so.6", "libpthread.so.0", "libdl.so.2"})
 # Names under which musl's dynamic loader hands out libc itself.
 MUSL_LIBC_NAMES = frozenset({"libc.so", "libc.musl-x86_64.so.1", "ld-musl-x86_64.so.1"})
-MUSL_LOADER = Path("/lib/ld-musl-x86_64.so.1")
 MODULE_INIT = "PyInit_table_controller"
 # The replaceable global operator new and delete: the statically linked C++
 # runtime defines them weak with default visibility, as the standard library
@@ -54,6 +53,14 @@ def needed_libraries(path: Path) -> list[str]:
 def program_interpreter(path: Path) -> str | None:
     match = re.search(r"Requesting program interpreter: ([^\]]+)\]", readelf("-l", str(path)))
     return match.group(1) if match else None
+
+
+def musl_libc() -> Path:
+    """musl's libc as this interpreter loads it: its program interpreter."""
+    loader = program_interpreter(Path(sys.executable).resolve())
+    if loader is None:
+        raise SystemExit(f"{sys.executable} names no program interpreter: not a dynamically linked musl program")
+    return Path(loader).resolve()
 
 
 def dynamic_symbols(path: Path) -> list[DynamicSymbol]:
@@ -97,7 +104,7 @@ def check(extension: Path) -> list[str]:
         problems.append("has a program interpreter: built as an executable, not a shared object")
 
     symbols = dynamic_symbols(extension)
-    provided = exported_names(Path(sys.executable)) | exported_names(MUSL_LOADER.resolve())
+    provided = exported_names(Path(sys.executable)) | exported_names(musl_libc())
     for symbol in symbols:
         if symbol.defined:
             continue
@@ -128,7 +135,7 @@ def summary(extension: Path) -> str:
         symbol.name
         for symbol in undefined
         if symbol.binding == "WEAK"
-        and symbol.name not in exported_names(Path(sys.executable)) | exported_names(MUSL_LOADER.resolve())
+        and symbol.name not in exported_names(Path(sys.executable)) | exported_names(musl_libc())
     ]
     lines = [
         f"{extension.name}: {os.path.getsize(extension)} bytes",

@@ -94,10 +94,38 @@ ensure_debian_sources() {
     debian_source_listed "$1" || die "Debian's source archive does not list $1"
 }
 
+# Extra options for apt-cache and apt-get source (see use_debian_suite).
+debian_apt_options=()
+
+# Points the source look-ups that follow at one other Debian suite, through
+# an apt configuration of its own in the cache: the machine's package
+# sources stay as they are. Without an argument, back to the machine's own.
+use_debian_suite() {
+    if [ $# -eq 0 ]; then
+        debian_apt_options=()
+        return
+    fi
+    local suite=$1 uri dir
+    dir=$musl_cache_root/apt-$suite
+    uri=$(grep -hoE '^URIs:.*' /etc/apt/sources.list.d/*.sources 2>/dev/null \
+        | awk '{print $2}' | grep -E '/debian/?$' | head -n 1 || true)
+    [ -n "$uri" ] || uri=$(grep -hoE '^deb +[^ []+/debian/? ' /etc/apt/sources.list 2>/dev/null \
+        | awk '{print $2}' | head -n 1 || true)
+    [ -n "$uri" ] || die "no Debian archive among the machine's package sources"
+    mkdir -p "$dir/sources" "$dir/lists/partial" "$dir/cache"
+    printf 'Types: deb-src\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+        "$uri" "$suite" >"$dir/sources/$suite.sources"
+    # apt's download user cannot reach a folder under root's home.
+    debian_apt_options=(-o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$dir/sources"
+        -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache" -o APT::Sandbox::User=root)
+    log "apt-get update ($suite sources)"
+    as_root apt-get "${debian_apt_options[@]}" update -q >/dev/null
+}
+
 # Name and SHA-256 of a source package's upstream tarball, as "NAME SHA256".
 # Every Debian revision of one upstream release shares this tarball.
 debian_orig_tarball() {
-    apt-cache showsrc "$1" \
+    apt-cache "${debian_apt_options[@]}" showsrc "$1" \
         | awk '/^Checksums-Sha256:/ {in_sums=1; next}
                /^[^ ]/ {in_sums=0}
                in_sums && $3 ~ /\.orig\.tar\./ && !found {print $3, $1; found=1}'
@@ -112,9 +140,9 @@ fetch_debian_orig_tarball() {
     local package=$1 name sha version
     read -r name sha < <(debian_orig_tarball "$package")
     [ -n "${name:-}" ] || die "no upstream tarball listed for $package"
-    for version in $(apt-cache showsrc "$package" | awk '/^Version:/ {print $2}'); do
+    for version in $(apt-cache "${debian_apt_options[@]}" showsrc "$package" | awk '/^Version:/ {print $2}'); do
         [ -f "$name" ] && break
-        apt-get source --download-only -q "$package=$version" >>apt-source-"$package".log 2>&1 || true
+        apt-get "${debian_apt_options[@]}" source --download-only -q "$package=$version" >>apt-source-"$package".log 2>&1 || true
     done
     if [ ! -f "$name" ]; then
         tail -n 5 apt-source-"$package".log >&2

@@ -1,72 +1,63 @@
 #!/usr/bin/env bash
-# Runs the native module's tests under the musl interpreter against a built
-# extension file. The tests bring their own stand-in collaborators; only the
-# test tools are put on the interpreter's path, as wheels unpacked with the
-# machine's own Python (nothing compiled for glibc can be loaded there, and
-# the web stack is not needed).
+# Runs tests under the musl interpreter's virtual environment (made by
+# install-package.sh: the package, its extension and its dependencies).
 #
-# Usage: run-tests.sh MUSL_PYTHON_PREFIX EXTENSION [PYTEST_ARGS...]
+# Usage: run-tests.sh VENV_PYTHON SCOPE [PYTEST_ARGS...]
+#   SCOPE "suite": every test under tests/ (or the test paths among the
+#   arguments), against the installed package (SQLite, and PostgreSQL when
+#   QUORVALEN_TEST_POSTGRES_URL is set)
+#   SCOPE a file: the native module's tests (tests/native, tests/hardening)
+#   against that build of the extension instead of the installed one; test
+#   paths among the arguments are left out
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=common.sh
 . "$here/common.sh"
 
-[ $# -ge 2 ] || die "usage: $0 MUSL_PYTHON_PREFIX EXTENSION [PYTEST_ARGS...]"
-python_prefix=$1
-extension=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+[ $# -ge 2 ] || die "usage: $0 VENV_PYTHON suite|EXTENSION [PYTEST_ARGS...]"
+python=$1
+scope=$2
 shift 2
 repo=$(cd "$here/../.." && pwd)
-interpreter=$python_prefix/bin/python3.11
-[ -x "$interpreter" ] || die "no musl interpreter at $interpreter"
-[ -f "$extension" ] || die "no extension file at $extension"
-
-# The test tools, resolved for the musl interpreter's platform: pure-Python
-# wheels, plus musllinux wheels where a tool ships compiled code (hypothesis
-# does). The unpacked set is reused while this list is unchanged.
-test_requirements=(pytest hypothesis)
-wheel_platform=(--platform musllinux_1_2_x86_64 --python-version 3.11 --implementation cp --abi cp311)
-key=$(printf '%s\n' "${test_requirements[@]}" "${wheel_platform[@]}" | sha256sum | cut -c1-16)
-site=$musl_cache_root/musl-test-site-$key
-
-mkdir -p "$musl_cache_root"
-exec 9>"$musl_cache_root/musl-test-site.lock"
-flock 9
-if [ ! -f "$site/.complete" ]; then
-    host_python=${PYTHON:-python3}
-    log "unpacking test tools (${test_requirements[*]}) for musl into $site"
-    rm -rf "$site"
-    mkdir -p "$musl_cache_root/logs"
-    pip_log=$musl_cache_root/logs/musl-test-site.log
-    if ! "$host_python" -m pip install --disable-pip-version-check --no-compile \
-        --root-user-action=ignore --only-binary :all: "${wheel_platform[@]}" \
-        --target "$site" "${test_requirements[@]}" >"$pip_log" 2>&1; then
-        cat "$pip_log" >&2
-        die "could not fetch the test tools"
-    fi
-    glibc_builds=$(find "$site" -name '*-linux-gnu.so' -print)
-    if [ -n "$glibc_builds" ]; then
-        rm -rf "$site"
-        die "test tools brought code built for glibc: $glibc_builds"
-    fi
-    touch "$site/.complete"
+[ -x "$python" ] || die "no musl environment at $python"
+python=$(realpath -s "$python")
+if [ "$scope" != suite ]; then
+    [ -f "$scope" ] || die "no extension file at $scope"
+    scope=$(realpath "$scope")
 fi
-flock -u 9
 
 cd "$repo"
-# PYTHONPATH carries the test tools; the extension is named explicitly, so
-# the tests never look for an installed quorvalen_core. The cache provider
-# stays off: the clone's pytest cache belongs to the normal suite.
-# Every Python allocation goes to musl's allocator, which checks its heap
-# metadata on each free and aborts on a double or foreign free, with the
-# interpreter's debug hooks on top (guard bytes, allocator domain checks):
-# faults that glibc's allocator and pymalloc would let pass unseen.
-export PYTHONPATH=$site
-export QUORVALEN_NATIVE_EXTENSION=$extension
-export PYTHONMALLOC=${PYTHONMALLOC:-malloc_debug}
-# The native module's test directories: both run on stand-ins alone.
-test_paths=()
-for path in tests/native tests/hardening; do
-    [ -d "$path" ] && test_paths+=("$path")
+# Arguments naming existing files or folders (node ids included) are test
+# paths; the rest are options, passed on in their order.
+given_paths=()
+options=()
+for arg in "$@"; do
+    if [[ "$arg" != -* && -e "${arg%%::*}" ]]; then
+        given_paths+=("$arg")
+    else
+        options+=("$arg")
+    fi
 done
-[ "${#test_paths[@]}" -gt 0 ] || die "no native test directory in $repo"
-exec "$interpreter" -m pytest -p no:cacheprovider "${test_paths[@]}" "$@"
+
+# Nothing from the machine's own Python may leak in.
+unset PYTHONPATH PYTHONHOME
+if [ "$scope" = suite ]; then
+    unset QUORVALEN_NATIVE_EXTENSION
+    test_paths=(tests)
+    [ "${#given_paths[@]}" -eq 0 ] || test_paths=("${given_paths[@]}")
+else
+    export QUORVALEN_NATIVE_EXTENSION=$scope
+    test_paths=()
+    for path in tests/native tests/hardening; do
+        [ -d "$path" ] && test_paths+=("$path")
+    done
+    [ "${#test_paths[@]}" -gt 0 ] || die "no native test directory in $repo"
+fi
+
+# The cache provider stays off: the clone's pytest cache belongs to the
+# normal suite. Every Python allocation goes to musl's allocator, which
+# checks its heap metadata on each free and aborts on a double or foreign
+# free, with the interpreter's debug hooks on top (guard bytes, allocator
+# domain checks): faults that glibc's allocator and pymalloc would let pass.
+export PYTHONMALLOC=${PYTHONMALLOC:-malloc_debug}
+exec "$python" -m pytest -p no:cacheprovider "${test_paths[@]}" "${options[@]}"

@@ -7,15 +7,14 @@ in turn.
 
 Usage: python exercise.py /path/to/table_controller*.so [rounds]
 
-Needs nothing but the standard library: the library is copied into a
-throwaway package (``valgrind_core``) with trivial sibling modules.
+Needs nothing but the standard library: the library is copied into the
+stand-in package of the native tests (tests/support/native_support.py).
 """
 
 from __future__ import annotations
 
 import importlib
-import importlib.machinery
-import shutil
+import itertools
 import sys
 import tempfile
 import types
@@ -23,32 +22,14 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-PACKAGE = "valgrind_core"
-FULL_NAME = f"{PACKAGE}.controller.table_controller"
-COLLABORATORS = ("AuthRouter", "RouterConfig", "GenericController")
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests" / "support"))
 
-SIBLINGS = {
-    "__init__.py": "",
-    "controller/__init__.py": "",
-    "controller/generic_controller.py": "class GenericController:\n    def __init__(self, **kw):\n        self.kw = kw\n",
-    "controller/router_config.py": "class RouterConfig:\n    def __init__(self, **kw):\n        self.__dict__.update(kw)\n",
-    "auth/__init__.py": "",
-    "auth/auth_router.py": "class AuthRouter:\n    def __init__(self, **kw):\n        self.kw = kw\n",
-    "type/__init__.py": "",
-    "type/var.py": "class SQLModelDB: pass\nclass SQLModelCreate: pass\nclass SQLModelUpdate: pass\nclass SQLModelResponse: pass\n",
-}
+from native_support import (  # noqa: E402
+    COLLABORATORS, FULL_NAME, PACKAGE, SETTINGS_ATTRIBUTES, SIBLINGS, Label, Settings, build_tree, ctypes, vectorcall,
+)
+
 # Without SQLModelUpdate the exec step fails half way through its imports.
-BROKEN_VAR = "class SQLModelDB: pass\nclass SQLModelCreate: pass\nclass SQLModelResponse: pass\n"
-
-
-def build_tree(root: Path, extension: Path) -> None:
-    package = root / PACKAGE
-    for relative, source in SIBLINGS.items():
-        target = package / relative
-        target.parent.mkdir(parents=True, exist_ok=True)
-        target.write_text(source, encoding="utf-8")
-    suffix = next(s for s in importlib.machinery.EXTENSION_SUFFIXES if extension.name.endswith(s))
-    shutil.copyfile(extension, package / "controller" / f"table_controller{suffix}")
+BROKEN_VAR = "".join(line for line in SIBLINGS["type/var.py"].splitlines(True) if "SQLModelUpdate" not in line)
 
 
 def expect(kind: type[BaseException], action: Callable[[], Any]) -> BaseException:
@@ -90,39 +71,15 @@ class Fault(Exception):
     pass
 
 
-class Settings:
-    """Route settings whose n-th attribute access (read or assignment) fails."""
-
-    def __init__(self, fail_at: int | None, **values: Any) -> None:
-        object.__setattr__(self, "_fail_at", fail_at)
-        object.__setattr__(self, "_count", 0)
-        for name, value in values.items():
-            object.__setattr__(self, name, value)
-
-    def _tick(self) -> None:
-        count = object.__getattribute__(self, "_count")
-        object.__setattr__(self, "_count", count + 1)
-        if count == object.__getattribute__(self, "_fail_at"):
-            raise Fault(count)
-
-    def __getattribute__(self, name: str) -> Any:
-        if not name.startswith("_"):
-            object.__getattribute__(self, "_tick")()
-        return object.__getattribute__(self, name)
-
-    def __setattr__(self, name: str, value: Any) -> None:
-        self._tick()
-        object.__setattr__(self, name, value)
-
-
 def settings(fail_at: int | None = None, **values: Any) -> Settings:
-    full = dict.fromkeys(("enabled", "auth", "auth_role", "auth_obj", "auth_act", "message", "summary"))
-    full.update(values)
-    return Settings(fail_at, **full)
+    """Route settings whose n-th attribute access (read or assignment) fails."""
+    accesses = itertools.count()
 
+    def count(event: tuple[Any, ...]) -> None:
+        if (index := next(accesses)) == fail_at:
+            raise Fault(index)
 
-class StrSub(str):
-    pass
+    return Settings(count, "caller", **{**dict.fromkeys(SETTINGS_ATTRIBUTES), **values})
 
 
 class RaisingName(str):
@@ -130,16 +87,6 @@ class RaisingName(str):
 
     def __eq__(self, other: object) -> bool:
         raise Fault("compare")
-
-
-def vectorcall(function: Any, stack: list[Any], nargs: int, kwnames: tuple[Any, ...]) -> Any:
-    import ctypes
-
-    api = ctypes.pythonapi
-    api.PyObject_Vectorcall.restype = ctypes.py_object
-    api.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
-    array = (ctypes.py_object * len(stack))(*stack)
-    return api.PyObject_Vectorcall(function, ctypes.cast(array, ctypes.c_void_p), nargs, kwnames)
 
 
 def binding_errors(AC: type) -> None:
@@ -156,11 +103,11 @@ def binding_errors(AC: type) -> None:
         lambda: function(**required),
         lambda: type(function).__call__(function, AC, **{1: 2, "model_class": 1}),
         lambda: type(function).__call__(function, AC, 1, 2),
-        lambda: type(function).__call__(function, AC, **{StrSub("tag"): 1}),
-        lambda: vectorcall(function, [AC, 1, 2, 3], 1, ("model_class", "response_schema", 7)),
+        lambda: type(function).__call__(function, AC, **{Label("tag"): 1}),
+        *([lambda: vectorcall(function, [AC, 1, 2, 3], 1, ("model_class", "response_schema", 7))] if ctypes else []),
         lambda: AC.create(**required, prefix=5),
         lambda: AC.create(**required, tags=("a",)),
-        lambda: AC.create(**required, schema_name=StrSub("s")),
+        lambda: AC.create(**required, schema_name=Label("s")),
         lambda: AC.create(**required, db_config_name=b"x"),
         lambda: AC.create(**{**required, RaisingName("zz"): 1}),
     ]
@@ -244,7 +191,7 @@ def allocation_failures(module: types.ModuleType, AC: type) -> None:
         lambda: AC.create(model_class=1, response_schema=2, schema_name="s", table_name="t",
                           create_router=settings(enabled=True), read_router=settings(enabled=False)),
         lambda: AC.create(model_class=1, response_schema=2, tag=3),
-        lambda: AC.create(model_class=1, response_schema=2, prefix=StrSub("p")),
+        lambda: AC.create(model_class=1, response_schema=2, prefix=Label("p")),
     ]
     for call in calls:
         for index in range(300):
@@ -261,8 +208,7 @@ def main() -> None:
     extension = Path(sys.argv[1]).resolve()
     rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 3
     with tempfile.TemporaryDirectory() as directory:
-        root = Path(directory)
-        build_tree(root, extension)
+        root = build_tree(Path(directory), extension)
         sys.path.insert(0, str(root))
         module = import_paths(root)
         AC = module.AuthController

@@ -2,9 +2,7 @@
 
 from __future__ import annotations
 
-import os
 from collections.abc import Iterator
-from pathlib import Path
 
 import pytest
 from fastapi.testclient import TestClient
@@ -14,17 +12,7 @@ from attack_support import SECRET_KEY, Account, Shop, account_app
 from quorvalen_core.auth import AuthService, AuthSettings, set_auth_service
 from quorvalen_core.db import DatabaseRegistry, set_database_registry
 
-POSTGRES_URL_ENV = "QUORVALEN_TEST_POSTGRES_URL"
 
-
-@pytest.fixture(params=["sqlite", "postgresql"])
-def database_url(request: pytest.FixtureRequest, tmp_path: Path) -> str:
-    if request.param == "sqlite":
-        return f"sqlite:///{tmp_path / 'attack.db'}"
-    url = os.environ.get(POSTGRES_URL_ENV)
-    if not url:
-        pytest.skip(f"{POSTGRES_URL_ENV} is not set (scripts/postgres.sh starts a server)")
-    return url
 
 
 @pytest.fixture
@@ -47,6 +35,7 @@ def shop(database_url: str) -> Iterator[Shop]:
         with TestClient(account_app()) as client:
             yield Shop(databases, service, client)
     finally:
+        service.close()
         set_auth_service(previous_service)
         set_database_registry(previous_databases)
         SQLModel.metadata.drop_all(engine, tables=[Account.__table__])  # type: ignore[attr-defined]

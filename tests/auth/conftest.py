@@ -23,16 +23,12 @@ from fastapi.testclient import TestClient
 from quorvalen_core.auth import AuthService, AuthSettings, current_subject, set_auth_service
 from quorvalen_core.auth.auth_router import AuthRouter
 from quorvalen_core.controller import table_controller
+from quorvalen_core.controller.operations import OPERATIONS as OPERATION_TABLE
 from quorvalen_core.controller.router_config import RouterConfig
 from quorvalen_core.db import DatabaseRegistry, set_database_registry
 
-OPERATIONS = {
-    "create": ("POST", "/create"),
-    "update": ("PATCH", "/update"),
-    "read": ("GET", "/read"),
-    "delete": ("DELETE", "/delete"),
-    "query": ("GET", "/query"),
-}
+# Each operation's method, on a path of its own.
+OPERATIONS = {operation.key: (operation.method, f"/{operation.key}") for operation in OPERATION_TABLE}
 
 
 def echo(operation: str) -> Callable[..., Any]:

@@ -7,28 +7,14 @@ is unset; scripts/postgres.sh starts one).
 
 from __future__ import annotations
 
-import os
 from collections.abc import Iterator
 from contextlib import contextmanager
-from pathlib import Path
 
 import pytest
 from fastapi.testclient import TestClient
 
 from generic_support import BOOKS, BOOKS_INSERTION_ORDER, SharedSessionRegistry, add_books, book_app, prepare_registry
 from quorvalen_core.db import DatabaseRegistry, set_database_registry
-
-POSTGRES_URL_ENV = "QUORVALEN_TEST_POSTGRES_URL"
-
-
-@pytest.fixture(params=["sqlite", "postgresql"])
-def database_url(request: pytest.FixtureRequest, tmp_path: Path) -> str:
-    if request.param == "sqlite":
-        return f"sqlite:///{tmp_path / 'generic.db'}"
-    url = os.environ.get(POSTGRES_URL_ENV)
-    if not url:
-        pytest.skip(f"{POSTGRES_URL_ENV} is not set (scripts/postgres.sh starts a server)")
-    return url
 
 
 @contextmanager

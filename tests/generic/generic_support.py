@@ -11,12 +11,14 @@ from fastapi import FastAPI
 from fastapi.testclient import TestClient
 from sqlmodel import Field, Session
 
+from quorvalen_core.controller.operations import OPERATIONS as OPERATION_TABLE
 from quorvalen_core.controller.router_config import RouterConfig
 from quorvalen_core.controller.table_controller import AuthController
 from quorvalen_core.db import DatabaseRegistry
 from quorvalen_core.type.var import SQLModelCreate, SQLModelDB, SQLModelResponse, SQLModelUpdate
 
-OPERATIONS = ("create", "update", "read", "delete", "query")
+OPERATIONS = tuple(operation.key for operation in OPERATION_TABLE)
+SUMMARIES = {operation.key: operation.summary for operation in OPERATION_TABLE}
 
 
 class Shelf(SQLModelDB, table=True):

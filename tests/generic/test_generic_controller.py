@@ -15,6 +15,7 @@ from sqlmodel import select
 from generic_support import (
     BOOK,
     OPERATIONS,
+    SUMMARIES,
     TABLES,
     Book,
     BookResponse,
@@ -40,7 +41,6 @@ ROUTES = {
     "delete": ("DELETE", PREFIX + "/{id}", None),
     "query": ("GET", PREFIX, None),
 }
-SUMMARIES = dict(zip(OPERATIONS, ["create - 创建", "update - 更新", "read - 读取 ", "delete - 删除", "query - 查询"]))
 
 
 def call(client: TestClient, operation: str, row_id: int = 1) -> Any:

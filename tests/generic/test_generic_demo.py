@@ -48,7 +48,8 @@ def test_demo_program_serves_the_embedded_database_and_stops_on_ctrl_c(tmp_path:
                 break
         text = "".join(banner)
         base = f"http://127.0.0.1:{port}"
-        assert "in sqlite:///./quorvalen.db" in text and f"{base}/docs" in text
+        # The resolved path of the database, in the folder the demo ran in.
+        assert f"in sqlite:///{tmp_path / 'quorvalen.db'}" in text and f"{base}/docs" in text
         alice, bob = ({"Authorization": f"Bearer {token}"} for token in re.findall(r"^ {4}(ey\S+)$", text, flags=re.M))
         deadline = time.monotonic() + 60
         while True:

@@ -1,4 +1,5 @@
-"""Property tests: the native binding of ``create`` against a pure-Python model of its rules.
+"""Property tests: the native binding of ``create`` against a pure-Python model of its rules,
+and what a bound call derives against the factory's Python version.
 
 Calls arrive as the bound classmethod, the bare function (fast-call keywords),
 the type's ``__call__`` slot (a keyword dict, non-string keys reaching the
@@ -18,7 +19,11 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from hardening_support import CREATE_ENTRY, c_calls, native_entries
+import reference_factory
+from native_support import (
+    CREATE_ENTRY, ctypes, missing_keyword, native_entries, object_call, repeated_keyword, unexpected_keyword, vectorcall,
+    wrong_positional_count, wrong_type,
+)
 
 # The model: a name table, open slots and the order of the checks, stated directly.
 PARAMETERS = (
@@ -48,11 +53,11 @@ def type_name(value: Any) -> str:
 
 
 def positional_count(given: int) -> Refused:
-    return Refused(f"create() takes exactly 1 positional argument ({given} given)")
+    return Refused(wrong_positional_count(given))
 
 
 def missing(name: str) -> Refused:
-    return Refused(f"create() needs keyword-only argument {name}")
+    return Refused(missing_keyword(name))
 
 
 def bind(positional: list[Any], keywords: list[tuple[Any, Any]], keywords_as_mapping: bool) -> Refused | dict[str, Any]:
@@ -77,8 +82,8 @@ def bind(positional: list[Any], keywords: list[tuple[Any, Any]], keywords_as_map
             continue
         text = str.__str__(name)  # what %U prints: the characters, never ``__str__``
         if count == 1 and name == "cls":
-            return Refused(f"create() got multiple values for keyword argument '{text}'")
-        return Refused(f"create() got an unexpected keyword argument '{text}'")
+            return Refused(repeated_keyword(text))
+        return Refused(unexpected_keyword(text))
     if "cls" not in slots:
         return positional_count(0)
     for required in REQUIRED:
@@ -88,33 +93,22 @@ def bind(positional: list[Any], keywords: list[tuple[Any, Any]], keywords_as_map
     for parameter, expected in TYPE_TESTS:
         value = slots[parameter]
         if value is not None and type(value) is not expected:
-            message = f"Argument '{parameter}' has incorrect type (expected {expected.__name__}, got {type_name(value)})"
+            message = wrong_type(parameter, expected.__name__, type_name(value))
             return Refused(message, subclass_note=isinstance(value, expected), traceback_entry=False)
     return slots
 
 
-def router_keywords(values: dict[str, Any]) -> list[tuple[str, Any, bool]]:
-    """The AuthRouter keywords a bound call derives: (name, value, passed as the caller's own object)."""
-    schema, table = values["schema_name"], values["table_name"]
-    path, dotted = (schema + "/", schema + ".") if schema else ("", "")
-    table_text = "None" if table is None else table
-
-    def given_or(name: str, derived: Any) -> tuple[str, Any, bool]:
-        return (name, values[name], True) if values[name] else (name, derived, False)
-
-    return [
-        given_or("prefix", "/v1/" + path + table_text),
-        given_or("tags", [dotted + "table"]),
-        ("db_config_name", values["db_config_name"], True),
-        ("default_role", values["default_role"] if values["default_role"] else schema, True),
-        ("auth_role", values["auth_role"], True),
-        given_or("auth_obj", dotted + table_text),
-        ("auth_act", values["auth_act"], True),
-    ]
+def reference_router_call(values: dict[str, Any]) -> dict[str, Any]:
+    """The AuthRouter keywords the factory's Python version derives from the bound values."""
+    received: list[dict[str, Any]] = []
+    reference_factory.use_collaborators(types.SimpleNamespace(
+        AuthRouter=lambda **kwargs: received.append(kwargs), RouterConfig=types.SimpleNamespace,
+        GenericController=lambda **kwargs: None))  # fmt: skip
+    reference_factory.ReferenceAuthController.create(**{name: values[name] for name in PARAMETERS[1:]})
+    return received[0]
 
 
-vectorcall, object_call = c_calls() or (None, None)
-ROUTES = ["bound", "function", "slot"] + (["vectorcall"] if vectorcall else []) + (["object-call"] if object_call else [])
+ROUTES = ["bound", "function", "slot"] + (["vectorcall", "object-call"] if ctypes is not None else [])
 
 
 StrSub = type("StrSub", (str,), {})  # names and values compared with str's own equality
@@ -232,11 +226,13 @@ def test_binding_matches_the_model(
     else:
         assert not isinstance(outcome, BaseException), f"expected success, got {outcome!r}"
         (router_call,) = router_calls
-        keywords = router_keywords(expected)
-        assert list(router_call) == [name for name, _, _ in keywords]
-        for name, value, same_object in keywords:
+        reference_call = reference_router_call(expected)
+        assert list(router_call) == list(reference_call)
+        for name, value in reference_call.items():
             passed = router_call[name]
-            assert passed is value if same_object else (type(passed) is type(value) and passed == value), name
+            # A value of the caller's is passed on as it is; a derived one is equal.
+            given = any(value is bound for bound in expected.values())
+            assert passed is value if given else (type(passed) is type(value) and passed == value), name
         (controller_call,) = controller_calls
         assert controller_call["auth_router"] is outcome
         for name in PARAMETERS[1:5]:

@@ -16,13 +16,12 @@ from typing import Any
 
 import pytest
 
-from hardening_support import CREATE_ENTRY, MERGE_ENTRY, SETTINGS_ATTRIBUTES, assert_no_growth, assert_released, c_calls, native_entries
+from native_support import CREATE_ENTRY, MERGE_ENTRY, SETTINGS_ATTRIBUTES, assert_no_growth, assert_released, ctypes, native_entries, vectorcall
 
 try:
     import _testcapi as testcapi
 except ImportError:  # an interpreter built without its test modules
     testcapi = None
-vectorcall = (c_calls() or (None, None))[0]
 ALLOCATIONS = 400  # more than any of the calls below makes
 # CPython 3.11 reports a failed allocation of a frame-stack chunk for a Python-level
 # call with this SystemError; it comes from the interpreter's own calls around the
@@ -64,7 +63,7 @@ PATHS: dict[str, tuple[Callable[[type, Any, Any], Any], Callable[[Any], bool] | 
 def path(request: pytest.FixtureRequest, tc: ModuleType) -> tuple[Callable[[Any], Any], Any]:
     """The path's call with the class and function filled in, and its normal outcome."""
     call, normal = PATHS[request.param]
-    if "vectorcall" in call.__code__.co_names and vectorcall is None:
+    if "vectorcall" in call.__code__.co_names and ctypes is None:
         pytest.skip("PyObject_Vectorcall is not reachable through ctypes")
     tc.AuthRouter, tc.RouterConfig, tc.GenericController = Settings, Settings, types.SimpleNamespace
     AC = tc.AuthController

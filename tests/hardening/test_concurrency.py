@@ -16,7 +16,7 @@ from collections import defaultdict
 from types import ModuleType
 from typing import Any
 
-from hardening_support import COLLABORATORS, MERGED_ATTRIBUTES, OPERATIONS, ROUTER_PARAMETERS, default_settings
+from native_support import COLLABORATORS, MERGED_ATTRIBUTES, OPERATIONS, ROUTER_PARAMETERS, default_settings
 
 WORKERS, CALLS_PER_WORKER, GENERATIONS = 4, 250, 3
 PLACES = ["AuthRouter"] + ["RouterConfig"] * 5 + ["GenericController"]

@@ -18,11 +18,12 @@ from typing import Any
 
 import pytest
 
-from hardening_support import (COLLABORATORS, CREATE_ENTRY, MERGE_ENTRY, MERGED_ATTRIBUTES, NATIVE_FILE, OPERATIONS,
+from native_support import (COLLABORATORS, CREATE_ENTRY, MERGE_ENTRY, MERGED_ATTRIBUTES, NATIVE_FILE, OPERATIONS,
                                ROUTER_PARAMETERS, SETTINGS_ATTRIBUTES, assert_no_growth, assert_released,
-                               default_settings, entries_after_caller)  # fmt: skip
+                               Settings, default_settings, entries_after_caller)  # fmt: skip
 
 HERE = Path(__file__).name
+SETTINGS_FILE = Path(Settings.__init__.__code__.co_filename).name
 Event = tuple[str, str, str]  # ("get" | "set", settings label, attribute)
 # The collaborator calls of one create call, in order; the name called at
 # place p is looked up right before call p.
@@ -30,27 +31,6 @@ CALLS = [("AuthRouter", 0)] + [("RouterConfig", index) for index in range(5)] + 
 
 
 Fault = type("Fault", (Exception,), {})  # raised at the fault point: one instance per plan
-
-class Settings:
-    """Route settings that report every public attribute read and assignment to a plan."""
-
-    def __init__(self, plan: Plan, label: str, values: dict[str, Any]) -> None:
-        object.__setattr__(self, "_plan", plan)
-        object.__setattr__(self, "_label", label)
-        object.__getattribute__(self, "__dict__").update(values)
-
-    def __getattribute__(self, name: str) -> Any:
-        if not name.startswith("_"):
-            object.__getattribute__(self, "_plan").traffic(("get", object.__getattribute__(self, "_label"), name))
-        return object.__getattribute__(self, name)
-
-    def __setattr__(self, name: str, value: Any) -> None:
-        object.__getattribute__(self, "_plan").traffic(("set", object.__getattribute__(self, "_label"), name))
-        object.__setattr__(self, name, value)
-
-    def _state(self) -> dict[str, Any]:
-        return {name: object.__getattribute__(self, "__dict__")[name] for name in SETTINGS_ATTRIBUTES}
-
 
 Made = type("Made", (types.SimpleNamespace,), {})  # what AuthRouter and GenericController return
 
@@ -69,10 +49,10 @@ class Plan:
     defaults: list[Settings] = field(default_factory=list)
     made: list[Made] = field(default_factory=list)
 
-    def traffic(self, event: Event) -> None:
+    def traffic(self, event: tuple[Any, ...]) -> None:
         if len(self.events) == self.fail_at_event:
             raise self.fault
-        self.events.append(event)
+        self.events.append(event[:3])  # an assignment's value is checked on the objects
 
     def _enter(self, name: str, kwargs: dict[str, Any]) -> Any:
         index = self.calls.count(name)
@@ -82,7 +62,7 @@ class Plan:
         if self.fail_at_call == (name, index):
             raise self.fault
         if name == "RouterConfig":
-            self.defaults.append(Settings(self, f"default:{OPERATIONS[index]}", kwargs))
+            self.defaults.append(Settings(self.traffic, f"default:{OPERATIONS[index]}", **kwargs))
             return self.defaults[-1]
         self.made.append(Made(kwargs=kwargs))
         return self.made[-1]
@@ -197,7 +177,7 @@ def install(tc: ModuleType, plan: Plan, convention: str = "fast-call") -> None:
 
 
 def caller_settings(plan: Plan) -> dict[str, Any]:
-    objects = {label: Settings(plan, label, dict(values)) for label, values in INITIAL.items()}
+    objects = {label: Settings(plan.traffic, label, **values) for label, values in INITIAL.items()}
     settings = {parameter: objects.get(label) for parameter, label in CALLER_LABELS.items()}  # type: ignore[arg-type]
     return {"model_class": "model", "response_schema": "response", "schema_name": "sales", "table_name": "invoice", **settings}
 
@@ -243,7 +223,7 @@ def expected_entries(point: Point, convention: str) -> list[tuple[str, str]]:
     create = (NATIVE_FILE, CREATE_ENTRY)
     if point.kind == "event":
         hook = "__getattribute__" if merge_model()[0][point.index][0] == "get" else "__setattr__"
-        return [create, (NATIVE_FILE, MERGE_ENTRY), (HERE, hook), (HERE, "traffic")]
+        return [create, (NATIVE_FILE, MERGE_ENTRY), (SETTINGS_FILE, hook), (HERE, "traffic")]
     if point.kind == "call":
         wrapper = [(HERE, "__call__")] if convention == "keyword-dict" else []
         return [create, *wrapper, (HERE, CALLS[point.index][0]), (HERE, "_enter")]
@@ -265,13 +245,13 @@ def test_fault_reaches_the_caller_unchanged(tc: ModuleType, AC: type, point: Poi
     events, states = merge_model(point.index if point.kind == "event" else EVENTS_BEFORE[point.merged_operations()])
     assert plan.events == events
     for label, parameter in (("shared", "create_router"), ("off", "delete_router"), ("unset", "query_router")):
-        state = kwargs[parameter]._state()
+        state = kwargs[parameter]._snapshot()
         for name, value in states[label].items():
             if isinstance(value, FromDefault):
-                value = plan.defaults[OPERATIONS.index(value.operation)]._state()[name]
+                value = plan.defaults[OPERATIONS.index(value.operation)]._snapshot()[name]
             assert state[name] is value, (label, name, state[name], value)
     # Defaults are only read; later steps did not run.
-    assert [default._state() for default in plan.defaults] == [default_settings(op) for op in OPERATIONS][: len(plan.defaults)]
+    assert [default._snapshot() for default in plan.defaults] == [default_settings(op) for op in OPERATIONS][: len(plan.defaults)]
     assert plan.calls == point.calls_made()
 
 

@@ -1,53 +1,16 @@
-"""Fixtures for the tests of the native ``table_controller`` extension.
-
-Set ``QUORVALEN_NATIVE_EXTENSION`` to the path of a built
-``table_controller*.so`` to test that file instead of the one installed with
-``quorvalen_core``.  See ``native_support`` for how the library is loaded.
-"""
+"""Fixtures of the native module's tests beside the shared ones (tests/conftest.py):
+recording collaborators and a stand-in package tree per test."""
 
 from __future__ import annotations
 
-import importlib
-import sys
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from pathlib import Path
-from types import FunctionType, ModuleType
+from types import ModuleType
 from typing import Any
 
 import pytest
 
-from native_support import COLLABORATORS, FULL_NAME, Collaborators, build_tree, locate_extension
-
-
-@pytest.fixture(scope="session")
-def native_extension() -> Path:
-    try:
-        return locate_extension()
-    except FileNotFoundError as exc:
-        pytest.fail(str(exc), pytrace=False)
-
-
-@pytest.fixture(scope="session")
-def tc(native_extension: Path, tmp_path_factory: pytest.TempPathFactory) -> Iterator[ModuleType]:
-    """The extension, imported once per session from a stand-in package."""
-    root = build_tree(tmp_path_factory.mktemp("standin"), native_extension)
-    sys.path.insert(0, str(root))
-    importlib.invalidate_caches()
-    try:
-        yield importlib.import_module(FULL_NAME)
-    finally:
-        sys.path.remove(str(root))
-
-
-@pytest.fixture(scope="session")
-def AC(tc: ModuleType) -> type:
-    return tc.AuthController
-
-
-@pytest.fixture(scope="session")
-def func(AC: type) -> FunctionType:
-    """``create`` itself, not bound to the class."""
-    return AC.__dict__["create"].__func__
+from native_support import COLLABORATORS, Collaborators, build_tree
 
 
 @pytest.fixture()

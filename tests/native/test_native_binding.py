@@ -9,7 +9,10 @@ from typing import Any
 
 import pytest
 
-from native_support import CREATE_ENTRY, Collaborators, Label, Opaque, ctypes, native_entries, object_call, vectorcall
+from native_support import (
+    CREATE_ENTRY, Collaborators, Label, Opaque, ctypes, missing_keyword, native_entries, object_call, repeated_keyword,
+    unexpected_keyword, vectorcall, wrong_positional_count, wrong_type,
+)
 
 needs_ctypes = pytest.mark.skipif(ctypes is None, reason="ctypes is not available")
 
@@ -20,11 +23,6 @@ REQUIRED = {"model_class": "M", "response_schema": "R"}
 NOT_STRINGS = "keywords must be strings"
 
 
-m1 = "create() takes exactly 1 positional argument ({} given)".format
-m2 = "create() needs keyword-only argument {}".format
-m3 = "create() got an unexpected keyword argument '{}'".format
-m4 = "create() got multiple values for keyword argument '{}'".format
-m7 = "Argument '{}' has incorrect type (expected {}, got {})".format
 
 
 Key = type("Key", (str,), {})  # a str subclass compared with str's own equality
@@ -62,40 +60,40 @@ def slot(f: Any) -> Callable[..., Any]:
 # (id, call, message of the TypeError or another exception type, whether create
 # adds its traceback entry); ``f`` is the unbound function.
 FAILURES: list[tuple[str, Callable[[type, Any], Any], Any, bool]] = [
-    ("no-argument", lambda AC, f: AC.create(), m2("model_class"), True),
-    ("one-extra-positional", lambda AC, f: AC.create(1), m1(2), True),
-    ("extra-positional-with-keywords", lambda AC, f: AC.create(1, 2, model_class=1, response_schema=2), m1(3), True),
-    ("positional-count-before-bad-keyword", lambda AC, f: AC.create(1, zzz=1), m1(2), True),
-    ("only-response-schema", lambda AC, f: AC.create(response_schema=1), m2("model_class"), True),
-    ("only-model-class", lambda AC, f: AC.create(model_class=1), m2("response_schema"), True),
-    ("cls-keyword-through-class", lambda AC, f: AC.create(**REQUIRED, cls=AC), m4("cls"), True),
-    ("misspelt-tags", lambda AC, f: AC.create(**REQUIRED, tag=[]), m3("tag"), True),
-    ("unexpected-before-missing", lambda AC, f: AC.create(tag=[]), m3("tag"), True),
-    ("first-unexpected-reported", lambda AC, f: AC.create(second=1, first=2), m3("second"), True),
-    ("duplicate-before-unexpected", lambda AC, f: AC.create(cls=1, zzz=2), m4("cls"), True),
-    ("unexpected-before-duplicate", lambda AC, f: AC.create(zzz=1, cls=2), m3("zzz"), True),
-    ("unexpected-before-type-test", lambda AC, f: AC.create(**REQUIRED, prefix=5, zzz=1), m3("zzz"), True),
-    ("missing-before-type-test", lambda AC, f: AC.create(response_schema=1, prefix=5), m2("model_class"), True),
-    ("direct-no-argument", lambda AC, f: f(), m1(0), True),
-    ("direct-cls-only", lambda AC, f: f(AC), m2("model_class"), True),
-    ("direct-without-cls", lambda AC, f: f(**REQUIRED), m1(0), True),
-    ("direct-missing-cls-before-model-class", lambda AC, f: f(response_schema=1), m1(0), True),
-    ("direct-cls-keyword-missing-model", lambda AC, f: f(response_schema=1, cls=AC), m2("model_class"), True),
-    ("direct-cls-twice", lambda AC, f: f(AC, cls=AC, **REQUIRED), m4("cls"), True),
-    ("direct-unexpected-before-missing-cls", lambda AC, f: f(zzz=1), m3("zzz"), True),
-    ("direct-two-positional", lambda AC, f: f(AC, 1, **REQUIRED), m1(2), True),
+    ("no-argument", lambda AC, f: AC.create(), missing_keyword("model_class"), True),
+    ("one-extra-positional", lambda AC, f: AC.create(1), wrong_positional_count(2), True),
+    ("extra-positional-with-keywords", lambda AC, f: AC.create(1, 2, model_class=1, response_schema=2), wrong_positional_count(3), True),
+    ("positional-count-before-bad-keyword", lambda AC, f: AC.create(1, zzz=1), wrong_positional_count(2), True),
+    ("only-response-schema", lambda AC, f: AC.create(response_schema=1), missing_keyword("model_class"), True),
+    ("only-model-class", lambda AC, f: AC.create(model_class=1), missing_keyword("response_schema"), True),
+    ("cls-keyword-through-class", lambda AC, f: AC.create(**REQUIRED, cls=AC), repeated_keyword("cls"), True),
+    ("misspelt-tags", lambda AC, f: AC.create(**REQUIRED, tag=[]), unexpected_keyword("tag"), True),
+    ("unexpected-before-missing", lambda AC, f: AC.create(tag=[]), unexpected_keyword("tag"), True),
+    ("first-unexpected-reported", lambda AC, f: AC.create(second=1, first=2), unexpected_keyword("second"), True),
+    ("duplicate-before-unexpected", lambda AC, f: AC.create(cls=1, zzz=2), repeated_keyword("cls"), True),
+    ("unexpected-before-duplicate", lambda AC, f: AC.create(zzz=1, cls=2), unexpected_keyword("zzz"), True),
+    ("unexpected-before-type-test", lambda AC, f: AC.create(**REQUIRED, prefix=5, zzz=1), unexpected_keyword("zzz"), True),
+    ("missing-before-type-test", lambda AC, f: AC.create(response_schema=1, prefix=5), missing_keyword("model_class"), True),
+    ("direct-no-argument", lambda AC, f: f(), wrong_positional_count(0), True),
+    ("direct-cls-only", lambda AC, f: f(AC), missing_keyword("model_class"), True),
+    ("direct-without-cls", lambda AC, f: f(**REQUIRED), wrong_positional_count(0), True),
+    ("direct-missing-cls-before-model-class", lambda AC, f: f(response_schema=1), wrong_positional_count(0), True),
+    ("direct-cls-keyword-missing-model", lambda AC, f: f(response_schema=1, cls=AC), missing_keyword("model_class"), True),
+    ("direct-cls-twice", lambda AC, f: f(AC, cls=AC, **REQUIRED), repeated_keyword("cls"), True),
+    ("direct-unexpected-before-missing-cls", lambda AC, f: f(zzz=1), unexpected_keyword("zzz"), True),
+    ("direct-two-positional", lambda AC, f: f(AC, 1, **REQUIRED), wrong_positional_count(2), True),
     ("non-string-key", lambda AC, f: AC.create(**{1: 2}), NOT_STRINGS, False),
     ("non-string-key-before-unexpected", lambda AC, f: AC.create(**{"zzz": 1, 2: 3}), NOT_STRINGS, False),
-    ("slot-no-argument", lambda AC, f: slot(f)(), m1(0), True),
-    ("slot-cls-only", lambda AC, f: slot(f)(AC), m2("model_class"), True),
-    ("slot-positional-count-before-key-types", lambda AC, f: slot(f)(AC, 1, **{1: 2}), m1(2), True),
+    ("slot-no-argument", lambda AC, f: slot(f)(), wrong_positional_count(0), True),
+    ("slot-cls-only", lambda AC, f: slot(f)(AC), missing_keyword("model_class"), True),
+    ("slot-positional-count-before-key-types", lambda AC, f: slot(f)(AC, 1, **{1: 2}), wrong_positional_count(2), True),
     ("slot-non-string-key", lambda AC, f: slot(f)(AC, **{1: 2}), NOT_STRINGS, False),
     ("slot-key-types-before-names", lambda AC, f: slot(f)(AC, **{"zzz": 1, 2: 3}), NOT_STRINGS, False),
-    ("slot-without-cls", lambda AC, f: slot(f)(**REQUIRED), m1(0), True),
-    ("slot-cls-twice", lambda AC, f: slot(f)(AC, **REQUIRED, cls=AC), m4("cls"), True),
-    ("slot-unexpected", lambda AC, f: slot(f)(AC, **REQUIRED, tag=[]), m3("tag"), True),
-    ("slot-missing-response-schema", lambda AC, f: slot(f)(AC, model_class=1), m2("response_schema"), True),
-    ("slot-wrong-type", lambda AC, f: slot(f)(AC, **REQUIRED, tags=()), m7("tags", "list", "tuple"), False),
+    ("slot-without-cls", lambda AC, f: slot(f)(**REQUIRED), wrong_positional_count(0), True),
+    ("slot-cls-twice", lambda AC, f: slot(f)(AC, **REQUIRED, cls=AC), repeated_keyword("cls"), True),
+    ("slot-unexpected", lambda AC, f: slot(f)(AC, **REQUIRED, tag=[]), unexpected_keyword("tag"), True),
+    ("slot-missing-response-schema", lambda AC, f: slot(f)(AC, model_class=1), missing_keyword("response_schema"), True),
+    ("slot-wrong-type", lambda AC, f: slot(f)(AC, **REQUIRED, tags=()), wrong_type("tags", "list", "tuple"), False),
     # A failing comparison of a keyword name passes through as it is.
     ("name-comparison-fails", lambda AC, f: AC.create(**{RaisingKey("model_class"): 1}), BrokenEquality, True),
     ("slot-name-comparison-fails", lambda AC, f: slot(f)(AC, response_schema=1, **{RaisingKey("model_class"): 2}),
@@ -104,16 +102,16 @@ FAILURES: list[tuple[str, Callable[[type, Any], Any], Any, bool]] = [
 ]
 if ctypes is not None:
     FAILURES += [
-        ("fast-call-non-string-name", lambda AC, f: vectorcall(f, (AC,), ("model_class", 7), (1, 2)),
+        ("fast-call-non-string-name", lambda AC, f: vectorcall(f, [AC, 1, 2], 1, ("model_class", 7)),
          "create() keywords must be strings", True),
         ("object-call-non-string-key", lambda AC, f: object_call(f, (AC,), {"model_class": 1, 5: 2}), NOT_STRINGS, False),
     ]
 
 
 @pytest.mark.parametrize("call, message, entry", [pytest.param(*case[1:], id=case[0]) for case in FAILURES])
-def test_binding_failures(AC: type, func: Any, collab: Collaborators, call: Any, message: Any, entry: bool) -> None:
+def test_binding_failures(AC: type, create_function: Any, collab: Collaborators, call: Any, message: Any, entry: bool) -> None:
     with pytest.raises(Exception) as info:
-        call(AC, func)
+        call(AC, create_function)
     if isinstance(message, str):
         assert type(info.value) is TypeError and str(info.value) == message
     else:
@@ -141,14 +139,14 @@ def test_binding_failures(AC: type, func: Any, collab: Collaborators, call: Any,
         pytest.param(
             lambda AC, f, kw: AC.create(**{CaselessKey(k.upper()): v for k, v in kw.items()}), id="equality-decides"
         ),
-        pytest.param(lambda AC, f, kw: vectorcall(f, (), (*kw, "cls"), (*kw.values(), AC)), id="fast-call", marks=needs_ctypes),
+        pytest.param(lambda AC, f, kw: vectorcall(f, [*kw.values(), AC], 0, (*kw, "cls")), id="fast-call", marks=needs_ctypes),
         pytest.param(lambda AC, f, kw: object_call(f, (AC,), {Key(k): v for k, v in kw.items()}), id="object-call",
                      marks=needs_ctypes),
     ],
 )
-def test_every_call_form_binds_the_same_values(AC: type, func: Any, collab: Collaborators, call: Any) -> None:
+def test_every_call_form_binds_the_same_values(AC: type, create_function: Any, collab: Collaborators, call: Any) -> None:
     kw = {"model_class": object(), "response_schema": object(), "update_schema": object(), "schema_name": "sales"}
-    assert call(AC, func, kw) is collab.routers[0]
+    assert call(AC, create_function, kw) is collab.routers[0]
     bound = collab.kwargs("GenericController")
     for name in ("model_class", "response_schema", "update_schema"):
         assert bound[name] is kw[name]
@@ -177,15 +175,15 @@ def test_accepted_values(AC: type, collab: Collaborators, values: dict[str, Any]
 
 SUBCLASS_NOTE = ". Subclasses of built-in types are refused by this check: pass an instance of the built-in type itself."
 TYPE_FAILURES = [
-    *[(name, 5, m7(name, expected, "int")) for name, expected in CHECKED],
-    *[(n, Tags() if e == "list" else Label(), m7(n, e, "Tags" if e == "list" else "Label") + SUBCLASS_NOTE) for n, e in CHECKED],
-    ("prefix", b"/v1", m7("prefix", "str", "bytes")),
-    ("schema_name", Opaque(), m7("schema_name", "str", "Opaque")),
-    ("tags", ("a",), m7("tags", "list", "tuple")),
-    ("tags", {"a": 1}, m7("tags", "list", "dict")),
-    ("tags", "a", m7("tags", "list", "str")),
-    ("tags", collections.OrderedDict(), m7("tags", "list", "collections.OrderedDict")),
-    ("db_config_name", ["main"], m7("db_config_name", "str", "list")),
+    *[(name, 5, wrong_type(name, expected, "int")) for name, expected in CHECKED],
+    *[(n, Tags() if e == "list" else Label(), wrong_type(n, e, "Tags" if e == "list" else "Label") + SUBCLASS_NOTE) for n, e in CHECKED],
+    ("prefix", b"/v1", wrong_type("prefix", "str", "bytes")),
+    ("schema_name", Opaque(), wrong_type("schema_name", "str", "Opaque")),
+    ("tags", ("a",), wrong_type("tags", "list", "tuple")),
+    ("tags", {"a": 1}, wrong_type("tags", "list", "dict")),
+    ("tags", "a", wrong_type("tags", "list", "str")),
+    ("tags", collections.OrderedDict(), wrong_type("tags", "list", "collections.OrderedDict")),
+    ("db_config_name", ["main"], wrong_type("db_config_name", "str", "list")),
 ]
 
 
@@ -203,4 +201,4 @@ def test_first_failing_type_test_is_reported(AC: type, collab: Collaborators, fi
     bad = {name: 5 for name, _ in CHECKED[first:]}
     with pytest.raises(TypeError) as info:
         AC.create(**REQUIRED, **dict(reversed(bad.items())))
-    assert str(info.value) == m7(CHECKED[first][0], CHECKED[first][1], "int")
+    assert str(info.value) == wrong_type(CHECKED[first][0], CHECKED[first][1], "int")

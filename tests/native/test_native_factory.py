@@ -35,7 +35,7 @@ def test_typical_call(AC: type, collab: Collaborators) -> None:
     assert [(e[1], e[2]) for e in collab.log] == [(name, ()) for name in CALL_ORDER]
     sales = router_keywords("sales", "/v1/sales/invoice", "sales.table", "sales.invoice")
     assert typed(collab.calls("AuthRouter")[0][3]) == typed(sales)
-    assert config_calls(collab) == [typed(default_settings(op)) for op in OPERATIONS]
+    assert config_calls(collab) == [typed(default_settings(op).items()) for op in OPERATIONS]
     call = collab.calls("GenericController")[0][3]
     assert [name for name, _ in call] == list(CONTROLLER_KEYWORDS)
     expected = [result, model, None, None, response, *collab.defaults]
@@ -94,7 +94,7 @@ def test_defaults_are_built_and_merged_in_turn(AC: type, collab: Collaborators) 
     AC.create(**REQUIRED, **{f"{op}_router": s for op, s in callers.items()})
     expected: list[tuple[Any, ...]] = []
     for operation in OPERATIONS:
-        items = default_settings(operation)
+        items = list(default_settings(operation).items())
         expected.append(("call", "RouterConfig", (), items))
         expected += merge_traffic(f"{operation}_router", initial[operation], f"default:{operation}", dict(items))
     assert collab.log[1:-1] == expected
@@ -113,8 +113,8 @@ def test_rebinding_during_a_call_is_seen_by_the_next_lookup(AC: type, collab: Co
     replacement = Collaborators()
     collab.before["RouterConfig"] = lambda i: i == 1 and rebind(replacement, "RouterConfig", "GenericController")
     AC.create(**REQUIRED)
-    assert config_calls(collab) == [typed(default_settings(op)) for op in ("create", "update")]
-    assert config_calls(replacement) == [typed(default_settings(op)) for op in ("read", "delete", "query")]
+    assert config_calls(collab) == [typed(default_settings(op).items()) for op in ("create", "update")]
+    assert config_calls(replacement) == [typed(default_settings(op).items()) for op in ("read", "delete", "query")]
     assert collab.calls("GenericController") == [] and len(replacement.calls("GenericController")) == 1
 
 
@@ -210,6 +210,6 @@ def test_collaborator_classes_receive_the_same_keywords(AC: type, rebind: Any) -
     assert type(router).__name__ == "AuthRouter"
     assert [name for name, _ in received] == CALL_ORDER * 2
     configs = [items for name, items in received if name == "RouterConfig"]
-    assert configs == [typed(default_settings(op)) for op in OPERATIONS] * 2
+    assert configs == [typed(default_settings(op).items()) for op in OPERATIONS] * 2
     assert received[0][1] == typed(router_keywords("sales", "/v1/sales/invoice", "sales.table", "sales.invoice"))
     assert [name for name, _, _ in received[6][1]] == list(CONTROLLER_KEYWORDS)

@@ -59,7 +59,7 @@ def test_fresh_and_repeated_imports(make_tree: MakeTree, occupied: bool) -> None
         full, short = builtins._captured[0]
         executed = len(builtins._captured)
         again = importlib.import_module(FULL_NAME)
-        for name in [n for n in sys.modules if n.startswith("standin_core.") and n.count(".") == 2]:
+        for name in [n for n in sys.modules if n.startswith(FULL_NAME.split(".")[0] + ".") and n.count(".") == 2]:
             del sys.modules[name]
         third = importlib.import_module(FULL_NAME)
         report(
@@ -70,7 +70,7 @@ def test_fresh_and_repeated_imports(make_tree: MakeTree, occupied: bool) -> None
             name=m.__name__,
             executed=[executed, len(builtins._captured)],
             same=[again is m, third is m, third.AuthController is m.AuthController],
-            registry=m.SQLModelCreate is sys.modules.get("standin_core.type.var.SQLModelCreate"),
+            registry=m.SQLModelCreate is sys.modules.get(FULL_NAME.split(".")[0] + ".type.var.SQLModelCreate"),
         )
         """,
     )

@@ -91,7 +91,7 @@ PATHS: dict[str, tuple[Any, Callable[[World], Any]]] = {
         **w.required(), schema_name=w.schema, update_router=types.SimpleNamespace(enabled=True, auth=None))),
     "merge-without-enabled": (AttributeError, lambda w: w.AC.create(**w.required(), query_router=types.SimpleNamespace())),
     "merge-assignment-fails": (AttributeError, lambda w: w.AC.create(**w.required(), read_router=FixedSummary())),
-    "non-string-keyword-name": (TypeError, lambda w: vectorcall(w.func, (w.AC,), ("model_class", 3), (w.model, w.response))),
+    "non-string-keyword-name": (TypeError, lambda w: vectorcall(w.func, [w.AC, w.model, w.response], 1, ("model_class", 3))),
 }
 
 

@@ -109,7 +109,7 @@ class Faulty(Settings):
 )
 def test_failing_settings_object(AC: type, collab: Collaborators, fail_get: str, fail_set: str, assigned: list[str]) -> None:
     error = SettingsError()
-    settings = Faulty(collab.log, "read_router", _get=fail_get, _set=fail_set, _error=error, **dict.fromkeys(SETTINGS_ATTRIBUTES))
+    settings = Faulty(collab.log.append, "read_router", _get=fail_get, _set=fail_set, _error=error, **dict.fromkeys(SETTINGS_ATTRIBUTES))
     with pytest.raises(SettingsError) as info:
         run(AC, read_router=settings, delete_router=collab.settings("delete_router", enabled=True))
     assert info.value is error

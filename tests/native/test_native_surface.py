@@ -11,9 +11,9 @@ import typing
 from types import ModuleType
 from typing import Any
 
-from native_support import FULL_NAME, NATIVE_FILE, PACKAGE, Collaborators, library_file_name, router_keywords
+from native_support import FULL_NAME, NATIVE_FILE, PACKAGE, ROUTER_PARAMETERS, Collaborators, library_file_name, router_keywords
 
-ROUTERS = [f"{op}_router" for op in ("create", "update", "read", "delete", "query")]
+ROUTERS = list(ROUTER_PARAMETERS)
 TEXT_PARAMETERS = ["prefix", "schema_name", "table_name", "tags", "default_role", "auth_role", "auth_obj", "auth_act",
                    "db_config_name"]
 ANNOTATIONS = [("model_class", "Type[SQLModelDB]"), ("create_schema", "Type[SQLModelCreate]"),
@@ -96,9 +96,9 @@ def test_module_namespace(tc: ModuleType, native_extension: Any) -> None:
     assert tc.__loader__ is tc.__spec__.loader and not hasattr(tc, "__path__")
 
 
-def test_class_is_made_like_a_three_argument_type_call(AC: type, func: Any) -> None:
+def test_class_is_made_like_a_three_argument_type_call(AC: type, create_function: Any) -> None:
     namespace = {"__module__": "table_controller", "__qualname__": "AuthController", "__doc__": CLASS_DOC,
-                 "create": classmethod(func)}
+                 "create": classmethod(create_function)}
     reference = type("AuthController", (), namespace)
     assert type(AC) is type and AC.__bases__ == (object,) and AC.__mro__ == (AC, object)
     assert AC.__name__ == AC.__qualname__ == "AuthController" and AC.__module__ == "table_controller"
@@ -107,39 +107,39 @@ def test_class_is_made_like_a_three_argument_type_call(AC: type, func: Any) -> N
     assert vars(AC()) == {}
     assert type(AC.__dict__["create"]) is classmethod
     for bound in (AC.create, AC().create):
-        assert isinstance(bound, types.MethodType) and bound.__self__ is AC and bound.__func__ is func
+        assert isinstance(bound, types.MethodType) and bound.__self__ is AC and bound.__func__ is create_function
 
 
-def test_create_function_attributes(tc: ModuleType, AC: type, func: Any) -> None:
-    assert (func.__name__, func.__qualname__, func.__module__) == ("create", "AuthController.create", "table_controller")
-    assert func.__doc__.encode() == AC.create.__doc__.encode() == CREATE_DOC.encode()
-    assert func.__defaults__ is None
-    assert type(func.__kwdefaults__) is dict
-    assert list(func.__kwdefaults__.items()) == [(n, None) for n in KEYWORD_ONLY if n not in REQUIRED]
-    assert type(func.__annotations__) is dict and list(func.__annotations__.items()) == ANNOTATIONS
-    assert all(type(v) is str for v in func.__annotations__.values())
-    assert func.__globals__ is vars(tc) and func.__closure__ is None
-    assert type(func.__dict__) is dict and func.__dict__ == {}
-    code = func.__code__
+def test_create_function_attributes(tc: ModuleType, AC: type, create_function: Any) -> None:
+    assert (create_function.__name__, create_function.__qualname__, create_function.__module__) == ("create", "AuthController.create", "table_controller")
+    assert create_function.__doc__.encode() == AC.create.__doc__.encode() == CREATE_DOC.encode()
+    assert create_function.__defaults__ is None
+    assert type(create_function.__kwdefaults__) is dict
+    assert list(create_function.__kwdefaults__.items()) == [(n, None) for n in KEYWORD_ONLY if n not in REQUIRED]
+    assert type(create_function.__annotations__) is dict and list(create_function.__annotations__.items()) == ANNOTATIONS
+    assert all(type(v) is str for v in create_function.__annotations__.values())
+    assert create_function.__globals__ is vars(tc) and create_function.__closure__ is None
+    assert type(create_function.__dict__) is dict and create_function.__dict__ == {}
+    code = create_function.__code__
     assert isinstance(code, types.CodeType)
     assert (code.co_name, code.co_qualname, code.co_filename) == ("create", "create", NATIVE_FILE)
     assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (1, 0, 18)
     assert code.co_varnames[:19] == ("cls", *KEYWORD_ONLY)
     assert not code.co_flags & (inspect.CO_VARARGS | inspect.CO_VARKEYWORDS)
     # The function takes part in garbage collection.
-    assert gc.is_tracked(func)
-    referents = gc.get_referents(func)
-    assert any(r is func.__globals__ for r in referents) and any(r is func.__dict__ for r in referents)
+    assert gc.is_tracked(create_function)
+    referents = gc.get_referents(create_function)
+    assert any(r is create_function.__globals__ for r in referents) and any(r is create_function.__dict__ for r in referents)
 
 
-def test_signature_and_type_hints(tc: ModuleType, AC: type, func: Any) -> None:
+def test_signature_and_type_hints(tc: ModuleType, AC: type, create_function: Any) -> None:
     empty = inspect.Parameter.empty
     keyword_only = [inspect.Parameter(name, inspect.Parameter.KEYWORD_ONLY, default=empty if name in REQUIRED else None,
                                       annotation=annotation) for name, annotation in ANNOTATIONS]
     cls = inspect.Parameter("cls", inspect.Parameter.POSITIONAL_OR_KEYWORD)
-    assert inspect.signature(func) == inspect.Signature([cls] + keyword_only)
+    assert inspect.signature(create_function) == inspect.Signature([cls] + keyword_only)
     assert inspect.signature(AC.create) == inspect.Signature(keyword_only)
-    hints = typing.get_type_hints(func)
+    hints = typing.get_type_hints(create_function)
     models = (tc.SQLModelDB, tc.SQLModelCreate, tc.SQLModelUpdate, tc.SQLModelResponse)
     texts = [list if name == "tags" else str for name in TEXT_PARAMETERS]
     types_of = [typing.Type[m] for m in models] + [tc.RouterConfig] * 5 + [typing.Optional[t] for t in texts]
@@ -147,14 +147,14 @@ def test_signature_and_type_hints(tc: ModuleType, AC: type, func: Any) -> None:
     assert all(hints[name] is tc.RouterConfig for name in ROUTERS)
 
 
-def test_assigned_kwdefaults_do_not_change_calls(func: Any, collab: Collaborators) -> None:
-    original = func.__kwdefaults__
+def test_assigned_kwdefaults_do_not_change_calls(create_function: Any, collab: Collaborators) -> None:
+    original = create_function.__kwdefaults__
     replacement = {name: "/changed" for name in original}
-    func.__kwdefaults__ = replacement
+    create_function.__kwdefaults__ = replacement
     try:
-        assert func.__kwdefaults__ is replacement
-        func(object, model_class=1, response_schema=2, schema_name="s", table_name="t")
+        assert create_function.__kwdefaults__ is replacement
+        create_function(object, model_class=1, response_schema=2, schema_name="s", table_name="t")
     finally:
-        func.__kwdefaults__ = original
+        create_function.__kwdefaults__ = original
     assert collab.calls("AuthRouter")[0][3] == router_keywords("s", "/v1/s/t", "s.table", "s.t")
     assert collab.calls("GenericController")[0][3][2] == ("create_schema", None)

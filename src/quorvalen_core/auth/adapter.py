@@ -52,6 +52,7 @@ from sqlalchemy import (
     Table,
     and_,
     delete,
+    func,
     insert,
     select,
     update,
@@ -68,6 +69,9 @@ ROUTE_ROLE = "r"
 
 # Number of values of each kind of rule this package uses.
 RULE_SIZES: dict[str, int] = {PERMISSION: 3, MEMBERSHIP: 2, INHERITANCE: 2, DEFAULT_GRANT: 3, ROUTE_ROLE: 3}
+
+# The PostgreSQL notification channel on which writes announce a new version.
+POLICY_CHANNEL = "quorvalen_policy"
 
 # Format 1: Casbin's plain RBAC, where one name was a caller and a role at
 # once and ``g`` rows also linked roles to roles.  Format 2: the table above.
@@ -232,13 +236,27 @@ class SQLAlchemyPolicyAdapter(persist.Adapter):  # type: ignore[misc]
         ).scalar()
         return int(value or 0)
 
-    def stored_rules(self) -> tuple[int, list[StoredRule]]:
-        """The version and every stored row, read in one transaction."""
-        with self.engine.connect() as connection, connection.begin():
-            version = self._version(connection)
-            rows = connection.execute(
-                select(casbin_rule.c.id, casbin_rule.c.ptype, *_VALUE_COLUMNS).order_by(casbin_rule.c.id)
-            ).all()
+    def stored_rules(
+        self, connection: Connection | None = None, *, known_version: int | None = None
+    ) -> tuple[int, list[StoredRule]]:
+        """The version and every stored row, read in one transaction.
+
+        On a ``connection`` in autocommit mode (a listener's) the reads are
+        separate; the version is read first, so the rules are never older
+        than the version they are labelled with.  ``known_version``, a version
+        already committed (as a notification announces it), spares reading
+        it: the rules read afterwards are at least that new.
+        """
+        if connection is None:
+            with self.engine.connect() as own, own.begin():
+                return self._stored_rules(own, known_version)
+        return self._stored_rules(connection, known_version)
+
+    def _stored_rules(self, connection: Connection, known_version: int | None) -> tuple[int, list[StoredRule]]:
+        version = self._version(connection) if known_version is None else known_version
+        rows = connection.execute(
+            select(casbin_rule.c.id, casbin_rule.c.ptype, *_VALUE_COLUMNS).order_by(casbin_rule.c.id)
+        ).all()
         return version, [StoredRule(row[0], row[1], _trimmed(row[2:])) for row in rows]
 
     def rules(self) -> tuple[int, list[tuple[str, Rule]]]:
@@ -358,7 +376,13 @@ class SQLAlchemyPolicyAdapter(persist.Adapter):  # type: ignore[misc]
                 .where(casbin_policy_version.c.id == 1)
                 .values(version=casbin_policy_version.c.version + 1)
             )
-        return self._version(connection)
+        version = self._version(connection)
+        if changed and connection.dialect.name == "postgresql":
+            # Delivered when the transaction commits, to every process
+            # listening (see .notify): they reload at once instead of at
+            # their next poll.
+            connection.execute(select(func.pg_notify(POLICY_CHANNEL, str(version))))
+        return version
 
     # Casbin's adapter interface, for enforcers with auto-save ------------------
 

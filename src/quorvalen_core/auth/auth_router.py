@@ -13,7 +13,8 @@ from fastapi import APIRouter, Depends, FastAPI, Security, status
 from fastapi.concurrency import run_in_threadpool
 from pydantic import ValidationError
 
-from ..controller.envelope import ErrorDetail
+from ..controller.envelope import error_response
+from ..controller.operations import is_switched_off
 from ..controller.router_config import RouterConfig
 from ..db.registry import get_database_registry
 from .dependencies import get_authentication_dependency
@@ -40,8 +41,7 @@ def guarded_route_responses() -> dict[int | str, dict[str, Any]]:
     """The OpenAPI answers every guarded route may give besides its own."""
     return {
         status.HTTP_401_UNAUTHORIZED: {
-            "model": ErrorDetail,
-            "description": NOT_AUTHENTICATED,
+            **error_response(NOT_AUTHENTICATED),
             "headers": {
                 "WWW-Authenticate": {
                     "description": "How to authenticate: `Bearer` (RFC 6750), with the error when a token was refused.",
@@ -49,7 +49,7 @@ def guarded_route_responses() -> dict[int | str, dict[str, Any]]:
                 }
             },
         },
-        status.HTTP_403_FORBIDDEN: {"model": ErrorDetail, "description": PERMISSION_DENIED},
+        status.HTTP_403_FORBIDDEN: error_response(PERMISSION_DENIED, declares_model=True),
     }
 
 logger = logging.getLogger("quorvalen_core.auth")
@@ -272,7 +272,7 @@ class AuthRouter(APIRouter):
         ``summary``, ``description`` and ``deprecated`` default to the
         config's values.
         """
-        if config.enabled is False:
+        if is_switched_off(config):
             return
         for name in ("summary", "description", "deprecated"):
             value = getattr(config, name)

@@ -28,7 +28,7 @@ import time
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 
-from sqlalchemy import Engine
+from sqlalchemy import Connection, Engine
 
 from ..db.errors import describe_database_error
 
@@ -206,6 +206,8 @@ class PolicyStore:
         self._snapshot = PolicySnapshot.empty()
         self._install_lock = threading.Lock()
         self._refreshing = threading.Lock()
+        self._refresh_requested = False
+        self._announced: int | None = None
         self._next_check = 0.0
         self._reported: set[int] = set()
         if load:
@@ -348,9 +350,9 @@ class PolicyStore:
 
     # Reloading -----------------------------------------------------------------
 
-    def reload(self) -> None:
+    def reload(self, connection: Connection | None = None, *, known_version: int | None = None) -> None:
         """Read every rule again from the database and install them."""
-        version, rows = self.adapter.stored_rules()
+        version, rows = self.adapter.stored_rules(connection, known_version=known_version)
         self._install(PolicySnapshot(version, rows, cache_size=self._cache_size))
 
     def _install(self, snapshot: PolicySnapshot) -> None:
@@ -360,33 +362,49 @@ class PolicyStore:
             if snapshot.version >= self._snapshot.version:
                 self._snapshot = snapshot
             self._next_check = self._clock() + self._refresh_seconds
-        for rule in snapshot.unusable:
-            if rule.id not in self._reported:
-                self._reported.add(rule.id)
-                logger.warning(
-                    "policy rule id=%d (ptype %r) skipped: %s", rule.id, rule.ptype, rule.reason
-                )
+            new_unusable = [rule for rule in snapshot.unusable if rule.id not in self._reported]
+            self._reported.update(rule.id for rule in new_unusable)
+        for rule in new_unusable:
+            logger.warning("policy rule id=%d (ptype %r) skipped: %s", rule.id, rule.ptype, rule.reason)
 
     def refresh_due(self) -> bool:
         """Whether it is time to look for changes made by other processes."""
         return self._clock() >= self._next_check
 
-    def refresh(self) -> bool:
-        """Reload the rules if another process changed them; True if reloaded.
+    def refresh(self, *, announced_version: int | None = None, connection: Connection | None = None) -> bool:
+        """Reload the rules if another process changed them; True if this call reloaded.
 
-        Returns False at once when another refresh is under way.  Database
-        errors propagate; the next refresh is due after the usual interval.
+        ``announced_version`` is the version a notification announced: when
+        it is newer than the loaded one, the rules are reloaded without first
+        asking the database for its version.  When a refresh is already under
+        way, the request is handed to it (it looks again once done) and this
+        call returns False at once.  ``connection`` (a listener's own) is
+        used for the reads instead of one from the pool.  Database errors
+        propagate; the next refresh is due after the usual interval.
         """
-        if not self._refreshing.acquire(blocking=False):
+        if announced_version is not None and announced_version <= self._snapshot.version:
             return False
-        try:
-            self._next_check = self._clock() + max(self._refresh_seconds, MIN_RETRY_SECONDS)
-            if self.adapter.version() == self._snapshot.version:
-                return False
-            self.reload()
-            return True
-        finally:
-            self._refreshing.release()
+        if announced_version is not None:
+            self._announced = max(announced_version, self._announced or announced_version)
+        self._refresh_requested = True
+        reloaded = False
+        while self._refresh_requested:
+            if not self._refreshing.acquire(blocking=False):
+                return reloaded
+            try:
+                while self._refresh_requested:
+                    self._refresh_requested = False
+                    self._next_check = self._clock() + max(self._refresh_seconds, MIN_RETRY_SECONDS)
+                    announced, self._announced = self._announced, None
+                    if announced is not None:
+                        self.reload(connection, known_version=announced)
+                        reloaded = True
+                    elif self.adapter.version() != self._snapshot.version:
+                        self.reload(connection)
+                        reloaded = True
+            finally:
+                self._refreshing.release()
+        return reloaded
 
     def refresh_in_background(self) -> threading.Thread | None:
         """Start a refresh in a thread of its own when one is due and none runs.

@@ -12,6 +12,7 @@ from datetime import timedelta
 from typing import Any, TypeVar
 
 from ..db.registry import DatabaseRegistry, describe_url, get_database_registry
+from .notify import PolicyChangeListener
 from .policy import PolicyStore
 from .settings import AuthSettings
 from .tokens import create_access_token, decode_access_token
@@ -53,6 +54,7 @@ class AuthService:
         self._stores: dict[str | None, PolicyStore] = {}
         self._loading: dict[str | None, threading.Lock] = {}
         self._announced: set[str | None] = set()
+        self._listeners: dict[str | None, PolicyChangeListener] = {}
         self._verified: dict[str, tuple[str, float]] = {}
         self._lock = threading.Lock()
         self._shared: dict[Hashable, concurrent.futures.Future[Any]] = {}
@@ -88,6 +90,11 @@ class AuthService:
                     engine, refresh_seconds=self.settings.policy_refresh_seconds, clock=self._clock
                 )
                 self._stores[db_config_name] = store
+                previous = self._listeners.pop(db_config_name, None)
+                if previous is not None:
+                    previous.stop()
+                if PolicyChangeListener.supported(store):
+                    self._listeners[db_config_name] = PolicyChangeListener(store).start()
             return store
 
     def announce_database(self, db_config_name: str | None) -> None:
@@ -164,10 +171,18 @@ class AuthService:
             self._verified[token] = (subject, float(claims["exp"]) + self.settings.leeway_seconds)
         return subject
 
+    def listener(self, db_config_name: str | None = None) -> PolicyChangeListener | None:
+        """The listener refreshing a database's store on other processes' changes (PostgreSQL)."""
+        return self._listeners.get(db_config_name)
+
     def close(self) -> None:
-        """Forget the loaded policy stores (engines belong to the database registry)."""
+        """Stop listening and forget the loaded policy stores (engines belong to the database registry)."""
         with self._lock:
+            listeners = list(self._listeners.values())
+            self._listeners.clear()
             self._stores.clear()
+        for listener in listeners:
+            listener.stop()
 
 
 _service: AuthService | None = None

@@ -61,3 +61,20 @@ def chosen_fields_schema(response_schema: type[Any], key: str) -> type[Any]:
         "(the primary key always)."
     )
     return fields_schema
+
+
+def error_response(description: str, *, declares_model: bool = False) -> dict[str, Any]:
+    """An OpenAPI response of a route answering ``{"detail": ...}``.
+
+    FastAPI builds a validating field for every response given a model, on
+    every route and again when a router is included.  An error body is never
+    validated, so only one response of each route declares the model (which
+    puts :class:`ErrorDetail` among the document's schemas); the others refer
+    to that schema directly.
+    """
+    if declares_model:
+        return {"model": ErrorDetail, "description": description}
+    return {"description": description, "content": {"application/json": {"schema": {"$ref": ERROR_DETAIL_REF}}}}
+
+
+ERROR_DETAIL_REF = f"#/components/schemas/{ErrorDetail.__name__}"

@@ -29,7 +29,7 @@ from typing import Annotated, Any
 
 from fastapi import Body, HTTPException, Path, Response, status
 from fastapi.exceptions import RequestValidationError
-from pydantic import TypeAdapter, ValidationError
+from pydantic import ValidationError
 from sqlalchemy import delete as sql_delete
 from sqlalchemy import update as sql_update
 from sqlalchemy import func, select
@@ -39,8 +39,8 @@ from sqlmodel import Session
 
 from ..auth.auth_router import AuthRouter
 from ..db import get_database_registry
-from ..db.errors import DatabaseErrorKind, classify_database_error, describe_database_error
-from .envelope import Envelope, ErrorDetail, Page, chosen_fields_schema
+from ..db.errors import DatabaseErrorKind, LogThrottle, classify_database_error, describe_database_error
+from .envelope import Envelope, Page, chosen_fields_schema, error_response
 from .operations import (
     CREATE,
     DELETE,
@@ -85,7 +85,7 @@ logger = logging.getLogger("quorvalen_core.controller")
 _VANISHED_ROW_ERRORS = (StaleDataError, ObjectDeletedError)
 
 
-def _database_http_error(error: BaseException, table: str) -> HTTPException:
+def _database_http_error(error: BaseException, table: str, throttle: LogThrottle) -> HTTPException:
     """The response for a database error; the error's text (SQL, values) is never passed on."""
     if isinstance(error, _VANISHED_ROW_ERRORS):
         return HTTPException(status_code=status.HTTP_404_NOT_FOUND, detail=NOT_FOUND)
@@ -95,7 +95,14 @@ def _database_http_error(error: BaseException, table: str) -> HTTPException:
     if kind is DatabaseErrorKind.REFUSED_VALUE:
         return HTTPException(status_code=422, detail=INVALID_DATA)
     if kind is DatabaseErrorKind.UNAVAILABLE:
-        logger.warning("database unavailable for table %s: %s", table, describe_database_error(error))
+        held_back = throttle.admit("unavailable")
+        if held_back is not None:
+            logger.warning(
+                "database unavailable for table %s: %s%s",
+                table,
+                describe_database_error(error),
+                f" ({held_back} more such failures since the last report)" if held_back else "",
+            )
         return HTTPException(
             status_code=status.HTTP_503_SERVICE_UNAVAILABLE,
             detail=UNAVAILABLE,
@@ -115,7 +122,6 @@ class _Responder:
 
     def __init__(self, data_type: Any, message: str, status_code: int, table: str) -> None:
         self.envelope: type[Envelope[Any]] = Envelope[data_type]
-        self.adapter: TypeAdapter[Envelope[Any]] = TypeAdapter(self.envelope)
         self.message = message
         self.status_code = status_code
         self.table = table
@@ -130,7 +136,7 @@ class _Responder:
             logger.error("row of table %s does not fit the response schema (fields: %s)", self.table, ", ".join(fields))
             raise HTTPException(status_code=status.HTTP_500_INTERNAL_SERVER_ERROR, detail=ROW_NOT_REPRESENTABLE) from None
         return Response(
-            content=self.adapter.dump_json(envelope, by_alias=True, exclude=exclude),
+            content=envelope.__pydantic_serializer__.to_json(envelope, by_alias=True, exclude=exclude),
             status_code=self.status_code,
             media_type="application/json",
         )
@@ -181,6 +187,7 @@ class GenericController:
         self.delete_router = delete_router
         self.query_router = query_router
         self.db_config_name: str | None = getattr(auth_router, "db_config_name", None)
+        self._outage_log = LogThrottle()
 
         configs = {operation.key: self._config_of(operation) for operation in OPERATIONS}
         warn_shared_configs(configs)
@@ -206,7 +213,7 @@ class GenericController:
         auth_router.models.append(model_class)
 
     def _config_of(self, operation: Operation) -> Any:
-        config: Any = getattr(self, f"{operation.key}_router")
+        config: Any = getattr(self, operation.parameter)
         return config
 
     # -- registration ---------------------------------------------------------
@@ -250,10 +257,11 @@ class GenericController:
     def _error_responses(operation: Operation) -> dict[int | str, dict[str, Any]]:
         responses: dict[int | str, dict[str, Any]] = {}
         if operation.on_item:
-            responses[404] = {"model": ErrorDetail, "description": NOT_FOUND}
+            responses[404] = error_response(NOT_FOUND)
         if operation in (CREATE, UPDATE, DELETE):
-            responses[409] = {"model": ErrorDetail, "description": CONFLICT}
-        responses[503] = {"model": ErrorDetail, "description": UNAVAILABLE}
+            responses[409] = error_response(CONFLICT)
+        # Every generated route has this one: it carries the model's schema.
+        responses[503] = error_response(UNAVAILABLE, declares_model=True)
         return responses
 
     @contextmanager
@@ -277,7 +285,7 @@ class GenericController:
                     _roll_back_quietly(session)
                     raise
         except (SQLAlchemyError, OverflowError) as error:
-            raise _database_http_error(error, table) from None
+            raise _database_http_error(error, table, self._outage_log) from None
 
     @staticmethod
     def _signature(endpoint: Callable[..., Any], **parameters: tuple[Any, Any]) -> None:

@@ -1,17 +1,26 @@
-"""The five table operations: their HTTP shape and default route settings."""
+"""The five table operations: their HTTP shape, their default route settings
+and the rules by which a route's settings meet those defaults.
+
+Imports only the standard library at load time (``RouterConfig`` where a
+settings object is made), so that the table can be read without the web
+stack: the native module's tests compare its constants with it on a bare
+interpreter.
+"""
 
 from __future__ import annotations
 
 import re
 import warnings
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from .router_config import RouterConfig
+if TYPE_CHECKING:
+    from .router_config import RouterConfig
 
 # The settings that a route takes from its operation's defaults where the
-# caller left them unset (None).
-MERGED_FIELDS: tuple[str, ...] = ("auth", "auth_act", "message", "summary")
+# caller left them unset (None), in the order the factory lays them over
+# the defaults.
+MERGED_FIELDS: tuple[str, ...] = ("auth", "auth_role", "auth_obj", "auth_act", "message", "summary")
 
 
 @dataclass(frozen=True)
@@ -25,19 +34,34 @@ class Operation:
     message: str
     summary: str
 
+    @property
+    def parameter(self) -> str:
+        """The keyword of ``AuthController.create`` (and attribute of the
+        controller) that holds this operation's settings."""
+        return f"{self.key}_router"
+
     def path(self) -> str:
         """The route path relative to the router's prefix."""
         return "/{id}" if self.on_item else ""
 
+    def default_settings(self) -> dict[str, Any]:
+        """Settings of this operation when the application gives none, in the
+        order the factory passes them to ``RouterConfig``."""
+        return {
+            "enabled": True,
+            "message": self.message,
+            "summary": self.summary,
+            "auth": True,
+            "auth_role": None,
+            "auth_obj": None,
+            "auth_act": self.key,
+        }
+
     def default_config(self) -> RouterConfig:
-        """Settings of this operation when the application gives none."""
-        return RouterConfig(
-            enabled=True,
-            message=self.message,
-            summary=self.summary,
-            auth=True,
-            auth_act=self.key,
-        )
+        """:meth:`default_settings` as a settings object."""
+        from .router_config import RouterConfig
+
+        return RouterConfig(**self.default_settings())
 
 
 CREATE = Operation("create", "POST", False, 201, "创建成功", "create - 创建")
@@ -64,14 +88,16 @@ def effective_config(operation: Operation, config: Any) -> Any:
     """
     if config is None:
         return operation.default_config()
-    defaults = operation.default_config()
+    defaults = operation.default_settings()
     missing = {
-        name: getattr(defaults, name)
+        name: defaults[name]
         for name in MERGED_FIELDS
-        if getattr(config, name, None) is None
+        if defaults[name] is not None and getattr(config, name, None) is None
     }
     if not missing:
         return config
+    from .router_config import RouterConfig
+
     if isinstance(config, RouterConfig):
         return config.model_copy(update=missing)
     values = {

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import types
 from dataclasses import dataclass
+from functools import cached_property
 from typing import Annotated, Any, Optional, Union, get_args, get_origin
 
 from pydantic import Field, TypeAdapter, create_model
@@ -22,8 +23,13 @@ class TableColumn:
     name: str
     column: ColumnElement[Any]
     annotation: Any
-    parser: TypeAdapter[Any]
     is_text: bool
+
+    @cached_property
+    def parser(self) -> TypeAdapter[Any]:
+        # Built on first use: most columns are never filtered on, and an
+        # application publishing hundreds of tables starts faster without.
+        return TypeAdapter(_bounded(self.annotation))
 
 
 @dataclass(frozen=True)
@@ -83,7 +89,6 @@ def inspect_table(model_class: type[Any]) -> TableInfo:
             name=attribute.key,
             column=column,
             annotation=annotation,
-            parser=TypeAdapter(_bounded(annotation)),
             is_text=_is_text(annotation),
         )
     key_columns = mapper.primary_key

@@ -11,6 +11,9 @@ from __future__ import annotations
 
 import enum
 import sqlite3
+import threading
+import time
+from collections.abc import Callable
 
 from sqlalchemy import exc as sa_exc
 
@@ -69,3 +72,28 @@ def describe_database_error(error: BaseException) -> str:
     lines = str(source).strip().splitlines()
     name = type(source).__name__
     return f"{name}: {lines[0]}" if lines else name
+
+
+class LogThrottle:
+    """Lets one message of a kind through per interval and counts the rest.
+
+    While a database is down every request fails the same way: the log gets
+    the first failure, then one line per interval saying how many followed.
+    """
+
+    def __init__(self, interval_seconds: float = 10.0, clock: Callable[[], float] = time.monotonic) -> None:
+        self.interval = interval_seconds
+        self.clock = clock
+        self._lock = threading.Lock()
+        self._open_until: dict[str, float] = {}
+        self._suppressed: dict[str, int] = {}
+
+    def admit(self, key: str) -> int | None:
+        """None to stay quiet; else the number of messages held back since the last one let through."""
+        now = self.clock()
+        with self._lock:
+            if now < self._open_until.get(key, 0.0):
+                self._suppressed[key] = self._suppressed.get(key, 0) + 1
+                return None
+            self._open_until[key] = now + self.interval
+            return self._suppressed.pop(key, 0)

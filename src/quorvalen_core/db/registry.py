@@ -42,6 +42,11 @@ from sqlalchemy.pool import StaticPool
 from sqlmodel import Session
 
 DEFAULT_DATABASE_URL = "sqlite:///./quorvalen.db"
+
+# Bounds of a request's wait for a PostgreSQL connection (engine options
+# given to configure() or URL parameters override them).
+CONNECT_TIMEOUT_SECONDS = 5
+POOL_TIMEOUT_SECONDS = 10
 DATABASE_URL_ENV = "QUORVALEN_DATABASE_URL"
 
 SessionDependency = Callable[[], Iterator[Session]]
@@ -69,16 +74,51 @@ def describe_url(url: str) -> str:
     return parsed.render_as_string(hide_password=True)
 
 
+POOL_SETTINGS = {
+    "pool_size": "QUORVALEN_DATABASE_POOL_SIZE",
+    "max_overflow": "QUORVALEN_DATABASE_MAX_OVERFLOW",
+    "pool_timeout": "QUORVALEN_DATABASE_POOL_TIMEOUT",
+}
+
+
+def _pool_settings(url: str, environ: Mapping[str, str]) -> dict[str, Any]:
+    """Connection pool sizes and wait from the environment (server databases only).
+
+    Each worker process has a pool of its own: a deployment sizes them so
+    that workers x (pool_size + max_overflow) stays within the server's
+    connection limit.
+    """
+    if make_url(url).get_backend_name() == "sqlite":
+        return {}
+    options: dict[str, Any] = {}
+    for option, variable in POOL_SETTINGS.items():
+        raw = environ.get(variable)
+        if raw:
+            try:
+                options[option] = float(raw) if option == "pool_timeout" else int(raw)
+            except ValueError:
+                raise ValueError(f"{variable} must be a number, not {raw!r}") from None
+    return options
+
+
 def _engine_defaults(url: str) -> dict[str, Any]:
     """Engine options a URL needs to be usable from FastAPI's worker threads."""
     parsed = make_url(url)
     # Statement parameters are the application's data: they stay out of
     # every exception text, hence out of every log line.
     if parsed.get_backend_name() != "sqlite":
-        return {"pool_pre_ping": True, "hide_parameters": True}
+        options: dict[str, Any] = {"pool_pre_ping": True, "hide_parameters": True}
+        if parsed.get_backend_name() == "postgresql":
+            # A request waits a bounded time for a database that is down or
+            # saturated, then answers 503: connecting, and waiting for a
+            # pooled connection, each have a limit.
+            options["pool_timeout"] = POOL_TIMEOUT_SECONDS
+            if "connect_timeout" not in parsed.query:
+                options["connect_args"] = {"connect_timeout": CONNECT_TIMEOUT_SECONDS}
+        return options
     # Sync endpoints run in a thread pool, so a SQLite connection may be used
     # by another thread than the one that opened it.
-    options: dict[str, Any] = {"connect_args": {"check_same_thread": False}, "hide_parameters": True}
+    options = {"connect_args": {"check_same_thread": False}, "hide_parameters": True}
     if parsed.database in (None, "", ":memory:"):
         # Every new connection to an in-memory SQLite database is a new, empty
         # database: keep one connection so that all sessions see the same data.
@@ -157,6 +197,7 @@ class DatabaseRegistry:
             if engine is None:
                 url = self.url(name)
                 options = _engine_defaults(url)
+                options.update(_pool_settings(url, os.environ if self._environ is None else self._environ))
                 options.update(self._configured.get(name, ("", {}))[1])
                 engine = create_engine(url, **options)
                 if engine.dialect.name == "sqlite":

@@ -2,6 +2,7 @@
 
 #include "traceback.hpp"
 
+#include <cassert>
 #include <cstring>
 
 namespace table_controller {
@@ -45,6 +46,13 @@ constexpr const char* subclass_note =
     "Subclasses of built-in types are refused by this check: pass an instance of the built-in type itself.";
 
 // --- messages -----------------------------------------------------------
+//
+// A bad call gets the texts of the interpreter's own argument parser for
+// functions written in C. Its formats are kept whole, and what the parser
+// computes from a signature (the function's name, "exactly", the one
+// positional parameter, the empty plural ending) is passed as constant
+// arguments for create's: the field widths (%.200s, %.8s) then cut a long
+// value where the interpreter's message would.
 
 bool fail_positional_count(Py_ssize_t given) noexcept
 {
@@ -233,6 +241,7 @@ bool complete_binding(BoundCreateArguments& bound) noexcept
 bool bind_create_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                            BoundCreateArguments& bound) noexcept
 {
+    assert(kwnames == nullptr || PyTuple_CheckExact(kwnames));
     Py_ssize_t keyword_count = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     if (keyword_count == 0) {
         return fail_without_keywords(nargs);

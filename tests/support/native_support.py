@@ -1,13 +1,17 @@
-"""Helpers for the tests of the native ``table_controller`` extension.
+"""What the native ``table_controller`` module's checks share: its tests
+(tests/native, tests/hardening), the memcheck run (scripts/valgrind) and the
+benchmarks (bench/).
 
 The real package pulls in FastAPI and SQLModel, so the built library is copied
 into a package of trivial siblings (``standin_core``) and imported from there;
 a copy at another path has its own process-wide state and cannot clash with
-the real module that other test directories import.
+the real module that other test directories import.  Only the standard
+library is needed, so all of it runs on a bare interpreter (the musl build's).
 """
 
 from __future__ import annotations
 
+import gc
 import importlib.machinery
 import importlib.util
 import json
@@ -17,8 +21,11 @@ import subprocess
 import sys
 import textwrap
 import traceback
-from collections.abc import Callable
+import tracemalloc
+import weakref
+from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
+from types import ModuleType
 from typing import Any
 
 try:
@@ -26,26 +33,58 @@ try:
 except ImportError:  # an interpreter built without libffi
     ctypes = None  # type: ignore[assignment]
 
+REPOSITORY = Path(__file__).resolve().parents[2]
+SOURCE_PACKAGE = REPOSITORY / "src" / "quorvalen_core"
+
 EXTENSION_ENV = "QUORVALEN_NATIVE_EXTENSION"
 PACKAGE = "standin_core"
 FULL_NAME = f"{PACKAGE}.controller.table_controller"
 NATIVE_FILE = "table_controller.py"
+INIT_ENTRY = "init table_controller"
 CREATE_ENTRY = "table_controller.AuthController.create"
 MERGE_ENTRY = "table_controller.AuthController.create._apply_route_config"
-INIT_ENTRY = "init table_controller"
 
-OPERATIONS = ("create", "update", "read", "delete", "query")
-MERGED_ATTRIBUTES = ("auth", "auth_role", "auth_obj", "auth_act", "message", "summary")
+
+def _operation_table() -> ModuleType:
+    """The package's operation table (controller/operations.py), read from the
+    source tree under a name of its own: it loads without the web stack, and
+    beside an installed copy of the package."""
+    name = "quorvalen_operation_table"
+    if name not in sys.modules:
+        spec = importlib.util.spec_from_file_location(name, SOURCE_PACKAGE / "controller" / "operations.py")
+        assert spec is not None and spec.loader is not None
+        module = importlib.util.module_from_spec(spec)
+        sys.modules[name] = module  # dataclasses look their module up while the class is made
+        spec.loader.exec_module(module)
+    return sys.modules[name]
+
+
+operation_table = _operation_table()
+OPERATIONS: tuple[str, ...] = tuple(operation.key for operation in operation_table.OPERATIONS)
+ROUTER_PARAMETERS: tuple[str, ...] = tuple(operation.parameter for operation in operation_table.OPERATIONS)
+MERGED_ATTRIBUTES: tuple[str, ...] = operation_table.MERGED_FIELDS
 SETTINGS_ATTRIBUTES = ("enabled",) + MERGED_ATTRIBUTES
 COLLABORATORS = ("AuthRouter", "RouterConfig", "GenericController")
 CALL_ORDER = ["AuthRouter"] + ["RouterConfig"] * 5 + ["GenericController"]
 ROUTER_KEYWORDS = ("prefix", "tags", "db_config_name", "default_role", "auth_role", "auth_obj", "auth_act")
-CONTROLLER_KEYWORDS = ("auth_router", "model_class", "create_schema", "update_schema", "response_schema") + tuple(
-    f"{op}_router" for op in OPERATIONS
-)
-DEFAULT_MESSAGES = dict(zip(OPERATIONS, ("创建成功", "更新成功", "获取成功", "删除成功", "查询成功")))
-DEFAULT_SUMMARIES = dict(zip(OPERATIONS, ("create - 创建", "update - 更新", "read - 读取 ", "delete - 删除",
-                                          "query - 查询")))
+CONTROLLER_KEYWORDS = ("auth_router", "model_class", "create_schema", "update_schema", "response_schema") + ROUTER_PARAMETERS
+
+
+# The messages of the TypeErrors with which create() refuses a call.
+wrong_positional_count = "create() takes exactly 1 positional argument ({} given)".format
+missing_keyword = "create() needs keyword-only argument {}".format
+unexpected_keyword = "create() got an unexpected keyword argument '{}'".format
+repeated_keyword = "create() got multiple values for keyword argument '{}'".format
+wrong_type = "Argument '{}' has incorrect type (expected {}, got {})".format
+
+
+def default_settings(operation: str) -> dict[str, Any]:
+    """The keywords of an operation's default route settings, in call order."""
+    return operation_table.OPERATIONS[OPERATIONS.index(operation)].default_settings()
+
+
+# --------------------------------------------------------------------------
+# The stand-in package
 
 KWARGS_CLASS = "class {name}:\n    def __init__(self, **kwargs):\n        self.{store}(kwargs)\n"
 # Sibling modules of the stand-in package; tests override single files.
@@ -59,6 +98,20 @@ SIBLINGS: dict[str, str] = {
     "type/__init__.py": "",
     "type/var.py": "".join(f"class SQLModel{n}: pass\n" for n in ("DB", "Create", "Update", "Response")),
 }
+# The package's stand-in for an unbuilt module lies beside the library in the
+# stand-in package as in the real one: every import there shows that the
+# library is the one imported.
+FALLBACK = SOURCE_PACKAGE / "controller" / NATIVE_FILE
+
+
+def installed_extension() -> Path:
+    """The library installed with quorvalen_core."""
+    package = importlib.util.find_spec("quorvalen_core")
+    for location in list(package.submodule_search_locations or []) if package else []:
+        for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+            if (candidate := Path(location) / "controller" / f"table_controller{suffix}").is_file():
+                return candidate
+    raise FileNotFoundError(f"no built table_controller extension: install quorvalen_core or set {EXTENSION_ENV}")
 
 
 def locate_extension() -> Path:
@@ -68,12 +121,7 @@ def locate_extension() -> Path:
         if not Path(explicit).is_file():
             raise FileNotFoundError(f"{EXTENSION_ENV}={explicit} names no file")
         return Path(explicit)
-    package = importlib.util.find_spec("quorvalen_core")
-    for location in list(package.submodule_search_locations or []) if package else []:
-        for suffix in importlib.machinery.EXTENSION_SUFFIXES:
-            if (candidate := Path(location) / "controller" / f"table_controller{suffix}").is_file():
-                return candidate
-    raise FileNotFoundError(f"no built table_controller extension: install quorvalen_core or set {EXTENSION_ENV}")
+    return installed_extension()
 
 
 def library_file_name(extension: Path) -> str:
@@ -90,8 +138,13 @@ def build_tree(root: Path, extension: Path, overrides: dict[str, str | None] | N
         if source is not None:
             (package / relative).parent.mkdir(parents=True, exist_ok=True)
             (package / relative).write_text(textwrap.dedent(source), encoding="utf-8")
+    shutil.copyfile(FALLBACK, package / "controller" / NATIVE_FILE)
     shutil.copyfile(extension, package / "controller" / library_file_name(extension))
     return root
+
+
+# --------------------------------------------------------------------------
+# Tracebacks and fresh interpreters
 
 
 def native_entries(exc: BaseException) -> list[str]:
@@ -101,6 +154,14 @@ def native_entries(exc: BaseException) -> list[str]:
 
 def frame_names(exc: BaseException) -> list[str]:
     return [f.name for f in traceback.extract_tb(exc.__traceback__)]
+
+
+def entries_after_caller(exc: BaseException, caller: str) -> list[tuple[str, str]]:
+    """(file, function) of every traceback entry below the caller's own frame."""
+    frames = traceback.extract_tb(exc.__traceback__)
+    names = [frame.name for frame in frames]
+    start = len(names) - names[::-1].index(caller)
+    return [(Path(frame.filename).name, frame.name) for frame in frames[start:]]
 
 
 SCRIPT_PRELUDE = f"""
@@ -126,6 +187,9 @@ def run_script(root: Path, body: str) -> dict[str, Any]:
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
+# --------------------------------------------------------------------------
+# Values and calls the language cannot write
+
 Label = type("Label", (str,), {})
 Opaque = type("Opaque", (), {})
 
@@ -135,37 +199,50 @@ def fresh(text: str) -> str:
     return "".join(list(text))
 
 
-def vectorcall(func: Any, args: tuple[Any, ...], names: tuple[Any, ...], values: tuple[Any, ...]) -> Any:
-    """Call through the fast convention with keyword names the language cannot write."""
-    api = ctypes.pythonapi.PyObject_Vectorcall
-    api.restype, api.argtypes = ctypes.py_object, [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
-    stack = args + values
-    array = (ctypes.py_object * len(stack))(*stack)
-    return api(func, ctypes.addressof(array), len(args), id(names))
+def _c_api(name: str, *argtypes: Any) -> Any:
+    # Indexing makes function objects of our own, not those shared through ctypes.pythonapi.
+    function = ctypes.pythonapi[name]
+    function.argtypes, function.restype = list(argtypes), ctypes.py_object
+    return function
 
 
-def object_call(func: Any, args: tuple[Any, ...], kwargs: dict[Any, Any]) -> Any:
-    """Call with a keyword dict whose keys the language would refuse."""
-    api = ctypes.pythonapi.PyObject_Call
-    api.restype, api.argtypes = ctypes.py_object, [ctypes.py_object] * 3
-    return api(func, args, kwargs)
+if ctypes is not None:
+    _vectorcall = _c_api("PyObject_Vectorcall", ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object)
+    _object_call = _c_api("PyObject_Call", ctypes.py_object, ctypes.py_object, ctypes.py_object)
+
+
+def vectorcall(function: Any, stack: Sequence[Any], nargs: int, kwnames: tuple[Any, ...]) -> Any:
+    """``PyObject_Vectorcall``: ``nargs`` positional values, then one value per
+    name in ``kwnames``, which may repeat or not be strings."""
+    array = (ctypes.py_object * max(len(stack), 1))(*stack)
+    return _vectorcall(function, ctypes.cast(array, ctypes.c_void_p), nargs, kwnames)
+
+
+def object_call(function: Any, args: tuple[Any, ...], kwargs: dict[Any, Any]) -> Any:
+    """``PyObject_Call`` with a keyword dict whose keys the language would refuse."""
+    return _object_call(function, args, kwargs)
+
+
+# --------------------------------------------------------------------------
+# Recording collaborators
 
 
 class Settings:
-    """Route settings that log every public attribute read and assignment."""
+    """Route settings that report every public attribute read and assignment,
+    before it is made, as ("get", label, name) or ("set", label, name, value)."""
 
-    def __init__(self, log: list[tuple[Any, ...]], label: str, **values: Any) -> None:
-        object.__setattr__(self, "_log", log)
+    def __init__(self, report: Callable[[tuple[Any, ...]], Any], label: str, **values: Any) -> None:
+        object.__setattr__(self, "_report", report)
         object.__setattr__(self, "_label", label)
         object.__getattribute__(self, "__dict__").update(values)
 
     def __getattribute__(self, name: str) -> Any:
         if not name.startswith("_"):
-            object.__getattribute__(self, "_log").append(("get", object.__getattribute__(self, "_label"), name))
+            object.__getattribute__(self, "_report")(("get", object.__getattribute__(self, "_label"), name))
         return object.__getattribute__(self, name)
 
     def __setattr__(self, name: str, value: Any) -> None:
-        object.__getattribute__(self, "_log").append(("set", object.__getattribute__(self, "_label"), name, value))
+        object.__getattribute__(self, "_report")(("set", object.__getattribute__(self, "_label"), name, value))
         object.__setattr__(self, name, value)
 
     def _snapshot(self) -> dict[str, Any]:
@@ -195,7 +272,8 @@ class Collaborators:
             self.made[name].append(None)
             if name in self.before:
                 self.before[name](index)
-            made = Settings(self.log, f"default:{OPERATIONS[index % 5]}", **kwargs) if name == "RouterConfig" else object()
+            label = f"default:{OPERATIONS[index % 5]}"
+            made = Settings(self.log.append, label, **kwargs) if name == "RouterConfig" else object()
             self.made[name][index] = made
             return made
 
@@ -205,7 +283,8 @@ class Collaborators:
     defaults = property(lambda self: self.made["RouterConfig"])
 
     def settings(self, label: str, **values: Any) -> Settings:
-        return Settings(self.log, label, **{**dict.fromkeys(SETTINGS_ATTRIBUTES), **values})
+        """Caller's settings logged here; attributes not given are None."""
+        return Settings(self.log.append, label, **{**dict.fromkeys(SETTINGS_ATTRIBUTES), **values})
 
     def calls(self, name: str | None = None) -> list[tuple[Any, ...]]:
         return [e for e in self.log if e[0] == "call" and name in (None, e[1])]
@@ -221,13 +300,7 @@ class Collaborators:
         return [e[2] for e in self.traffic(label) if e[0] == "set"]
 
 
-def default_settings(operation: str) -> list[tuple[str, Any]]:
-    """Keywords of the default route settings of one operation, in call order."""
-    return [("enabled", True), ("message", DEFAULT_MESSAGES[operation]), ("summary", DEFAULT_SUMMARIES[operation]),
-            ("auth", True), ("auth_role", None), ("auth_obj", None), ("auth_act", operation)]
-
-
-def typed(items: list[tuple[str, Any]]) -> list[tuple[str, type, Any]]:
+def typed(items: Iterable[tuple[str, Any]]) -> list[tuple[str, type, Any]]:
     """Keyword items with their value types, so True and 1 or str subclasses differ."""
     return [(name, type(value), value) for name, value in items]
 
@@ -248,3 +321,40 @@ def merge_traffic(label: str, caller: dict[str, Any], default_label: str, defaul
         source, value = (default_label, default[name]) if caller[name] is None else (label, caller[name])
         events += [("get", source, name), ("set", label, name, value)]
     return events
+
+
+# --------------------------------------------------------------------------
+# Lifetimes
+
+
+def assert_released(make: Callable[[], Iterable[object]]) -> None:
+    """Every object ``make`` hands back must die with its last local reference."""
+    refs = [weakref.ref(obj) for obj in make()]
+    gc.collect()
+    assert not (alive := [ref() for ref in refs if ref() is not None]), f"still referenced after the call: {alive!r}"
+
+
+def assert_no_growth(run_once: Callable[[], None], watched: Iterable[object] = (), repeats: int = 400) -> None:
+    """Over many runs the counts of ``watched`` come back and traced memory does not
+    grow (a leaked object adds 16 bytes or more per run).  Interpreter caches move
+    the counts of None, True and False a little: below one per ten runs is tolerated."""
+    watched = list(watched)
+    tracemalloc.start()
+    try:
+        for _ in range(40):
+            run_once()
+        gc.collect()
+        counts_before = [sys.getrefcount(obj) for obj in watched]
+        memory_before = tracemalloc.get_traced_memory()[0]
+        for _ in range(repeats):
+            run_once()
+        gc.collect()
+        growth = tracemalloc.get_traced_memory()[0] - memory_before
+        counts_after = [sys.getrefcount(obj) for obj in watched]
+    finally:
+        tracemalloc.stop()
+    singleton = [obj is None or obj is True or obj is False for obj in watched]
+    changed = [(obj, before, after) for obj, loose, before, after in zip(watched, singleton, counts_before, counts_after)
+               if abs(after - before) >= (repeats // 10 if loose else 1)]  # fmt: skip
+    assert not changed, f"reference counts changed over {repeats} runs: {changed!r}"
+    assert growth <= 2048, f"traced memory grew by {growth} bytes over {repeats} runs"

@@ -5,6 +5,8 @@
 
 #include <frameobject.h>
 
+#include <cassert>
+
 namespace table_controller {
 namespace {
 
@@ -30,9 +32,12 @@ SiteDescription describe(TracebackSite site) noexcept
 
 // The code objects are made on first use and kept: an error path should not
 // pay for building them again, and they never change.
+constexpr int site_count = 3;
+
 OwnedRef& cached_code(TracebackSite site) noexcept
 {
-    static OwnedRef* codes = new OwnedRef[3];
+    static OwnedRef* codes = new OwnedRef[site_count];
+    assert(static_cast<int>(site) >= 0 && static_cast<int>(site) < site_count);
     return codes[static_cast<int>(site)];
 }
 
@@ -40,6 +45,7 @@ OwnedRef& cached_code(TracebackSite site) noexcept
 
 void add_traceback_entry(TracebackSite site) noexcept
 {
+    assert(PyErr_Occurred());
     // Building the code object and frame must not run with the exception
     // pending, so it is set aside and restored before the entry is added.
     PendingException pending;

@@ -6,6 +6,7 @@
 #include "traceback.hpp"
 
 #include <algorithm>
+#include <cassert>
 
 namespace table_controller {
 namespace {
@@ -14,6 +15,23 @@ std::uint64_t dict_version(PyObject* dict) noexcept
 {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 }
+
+#ifndef NDEBUG
+// Whether the namespaces still answer `name` with `value`, as a borrowed
+// cache entry requires. A key whose comparison fails cannot tell: it passes.
+bool still_answers(PyObject* globals, PyObject* builtins, PyObject* name, PyObject* value) noexcept
+{
+    PyObject* held = PyDict_GetItemWithError(globals, name);
+    if (held == nullptr && !PyErr_Occurred()) {
+        held = PyDict_GetItemWithError(builtins, name);
+    }
+    if (held == nullptr && PyErr_Occurred()) {
+        PyErr_Clear();
+        return true;
+    }
+    return held == value;
+}
+#endif
 
 // Looks a collaborator up in the module namespace, then in the builtins, as
 // a global name would be. The answer is cached per place of use and reused
@@ -24,9 +42,11 @@ OwnedRef lookup_collaborator(PyObject* name, NameCache& cache) noexcept
     ModuleState& state = module_state();
     PyObject* globals = state.module_dict.get();
     PyObject* builtins = state.builtins_dict.get();
+    assert(globals != nullptr && builtins != nullptr);  // create is only reachable from an initialised module
     std::uint64_t globals_version = dict_version(globals);
     std::uint64_t builtins_version = dict_version(builtins);
     if (cache.value && cache.globals_version == globals_version && cache.builtins_version == builtins_version) {
+        assert(still_answers(globals, builtins, name, cache.value.get()));
         return OwnedRef::borrow(cache.value.get());
     }
 
@@ -71,6 +91,7 @@ OwnedRef call_with_keywords(const OwnedRef& callable, const KeywordSignature& si
             return {};
         }
     }
+    assert(PyDict_GET_SIZE(keywords.get()) == PyTuple_GET_SIZE(signature.names.get()));
     return OwnedRef::steal(PyObject_Call(callable.get(), module_state().empty_tuple.get(), keywords.get()));
 }
 
@@ -83,6 +104,7 @@ bool is_true(PyObject* value) noexcept
     if (PyUnicode_CheckExact(value)) {
         return PyUnicode_GET_LENGTH(value) != 0;
     }
+    assert(PyList_CheckExact(value));
     return PyList_GET_SIZE(value) != 0;
 }
 
@@ -199,6 +221,7 @@ constexpr Parameter operation_parameters[OPERATION_COUNT] = {
 // Builds the operation's default settings and lays the caller's over them.
 OwnedRef settle_operation(const BoundCreateArguments& arguments, std::size_t operation) noexcept
 {
+    assert(operation < OPERATION_COUNT);
     ModuleState& state = module_state();
     OwnedRef router_config_class =
         lookup_collaborator(state.router_config_name.get(), state.router_config_caches[operation]);
@@ -268,6 +291,9 @@ OwnedRef run_create(const BoundCreateArguments& arguments) noexcept
 
 PyObject* finish_create(const BoundCreateArguments& arguments) noexcept
 {
+    // Binding has filled every slot, the defaults included.
+    assert(std::all_of(arguments.values.begin(), arguments.values.end(),
+                       [](const OwnedRef& value) { return static_cast<bool>(value); }));
     OwnedRef result = run_create(arguments);
     if (!result) {
         add_traceback_entry(TracebackSite::create);

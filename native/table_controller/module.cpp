@@ -7,6 +7,7 @@
 #include "refs.hpp"
 #include "traceback.hpp"
 
+#include <cassert>
 #include <initializer_list>
 
 namespace table_controller {
@@ -45,6 +46,7 @@ OwnedRef names_tuple(std::initializer_list<const OwnedRef*> names) noexcept
     for (const OwnedRef* name : names) {
         PyTuple_SET_ITEM(tuple.get(), index++, Py_NewRef(name->get()));
     }
+    assert(index == PyTuple_GET_SIZE(tuple.get()));  // a tuple with an empty slot must not escape
     return tuple;
 }
 
@@ -184,6 +186,7 @@ OwnedRef strings_tuple(std::initializer_list<const char*> texts) noexcept
         }
         PyTuple_SET_ITEM(tuple.get(), index++, name);
     }
+    assert(index == PyTuple_GET_SIZE(tuple.get()));
     return tuple;
 }
 
@@ -288,6 +291,7 @@ bool import_names(PyObject* namespace_dict, const char* module_path, int level,
     std::array<OwnedRef, 8> name_objects;
     std::size_t count = 0;
     for (const char* name : names) {
+        assert(count < name_objects.size());
         name_objects[count] = interned(name);
         if (!name_objects[count] || PyList_Append(from_list.get(), name_objects[count].get()) < 0) {
             return false;
@@ -493,6 +497,8 @@ bool check_version() noexcept
     if (running_major == built_major && running_minor == built_minor) {
         return true;
     }
+    // The warning's established format takes the relation between the two
+    // versions as an argument; only a mismatch is checked, so it is constant.
     char message[200];
     PyOS_snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
                   built_major, built_minor, module_name, "does not match", running_major, running_minor);

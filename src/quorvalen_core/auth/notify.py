@@ -1,0 +1,118 @@
+"""Policy changes announced between processes (PostgreSQL ``LISTEN``/``NOTIFY``).
+
+Every write through the policy adapter on PostgreSQL sends a notification on
+the channel ``quorvalen_policy`` when its transaction commits.  A
+:class:`PolicyChangeListener` keeps a connection of its own listening on that
+channel and refreshes its store as each notification arrives, so a change
+made by one process (or the command line) reaches every other at once.  When
+the connection is lost it reconnects by itself, and refreshes after each
+reconnection for what it may have missed; the store's periodic refresh stays
+as the fallback (and is all there is on SQLite).
+"""
+
+from __future__ import annotations
+
+import logging
+import threading
+from typing import TYPE_CHECKING, Any
+
+from sqlalchemy import Connection
+
+from ..db.errors import describe_database_error
+from .adapter import POLICY_CHANNEL
+
+if TYPE_CHECKING:
+    from .policy import PolicyStore
+
+logger = logging.getLogger("quorvalen_core.auth")
+
+# How often the listening thread looks up from waiting, to notice stop().
+WAKE_SECONDS = 1.0
+
+
+class PolicyChangeListener:
+    """Refreshes ``store`` whenever another process announces a policy change."""
+
+    def __init__(self, store: PolicyStore, *, reconnect_seconds: float = 1.0, max_reconnect_seconds: float = 10.0) -> None:
+        self.store = store
+        self.reconnect_seconds = reconnect_seconds
+        self.max_reconnect_seconds = max_reconnect_seconds
+        self._stopped = threading.Event()
+        self._listening = threading.Event()
+        self._connection: Any = None
+        self._thread = threading.Thread(target=self._run, name="policy-listener", daemon=True)
+
+    @staticmethod
+    def supported(store: PolicyStore) -> bool:
+        return store.engine.dialect.name == "postgresql"
+
+    def start(self) -> PolicyChangeListener:
+        self._thread.start()
+        return self
+
+    def wait_listening(self, timeout: float) -> bool:
+        """Wait until the listening connection is up (for tests and startup)."""
+        return self._listening.wait(timeout)
+
+    def stop(self) -> None:
+        self._stopped.set()
+        self._thread.join(timeout=WAKE_SECONDS * 3)
+
+    def _connect(self) -> tuple[Connection, Any]:
+        """A connection of the engine's own kind, and its driver connection, listening.
+
+        Taken out of the pool for good (LISTEN lives as long as the
+        connection) and in autocommit mode: notifications arrive only to a
+        session outside a transaction.  The refresh reads the rules through
+        it too, sparing a pool checkout on the way from notice to reload.
+        """
+        connection = self.store.engine.connect().execution_options(isolation_level="AUTOCOMMIT")
+        driver: Any = connection.connection.driver_connection
+        connection.connection.detach()
+        driver.execute(f"LISTEN {POLICY_CHANNEL}")
+        return connection, driver
+
+    def _run(self) -> None:
+        delay = self.reconnect_seconds
+        failing = False
+        while not self._stopped.is_set():
+            connection = None
+            try:
+                connection, driver = self._connect()
+                self._listening.set()
+                if failing:
+                    logger.warning("policy notifications: listening again")
+                failing, delay = False, self.reconnect_seconds
+                # Whatever changed while nobody listened.
+                self.store.refresh(connection=connection)
+                while not self._stopped.is_set():
+                    # Drained before the refresh: the connection stays locked
+                    # while its notification generator runs.
+                    notices = list(driver.notifies(timeout=WAKE_SECONDS, stop_after=1))
+                    versions = [_version(notice.payload) for notice in notices]
+                    if versions:
+                        announced = None if None in versions else max(v for v in versions if v is not None)
+                        self.store.refresh(announced_version=announced, connection=connection)
+            except Exception as exc:  # noqa: BLE001 - reconnect; polling covers the gap
+                self._listening.clear()
+                if not failing:
+                    logger.warning(
+                        "policy notifications: connection lost (%s); reconnecting, polling meanwhile",
+                        describe_database_error(exc),
+                    )
+                failing = True
+                self._stopped.wait(delay)
+                delay = min(delay * 2, self.max_reconnect_seconds)
+            finally:
+                if connection is not None:
+                    try:
+                        connection.close()
+                    except Exception:  # noqa: BLE001, S110 - already gone
+                        pass
+
+
+def _version(payload: str) -> int | None:
+    try:
+        return int(payload)
+    except ValueError:
+        return None
