@@ -24,6 +24,9 @@ LEAK_ATTACKS = {
     "create refused by the model validator": ("POST", PREFIX, {"display": "admin"}, 422),
     "read of that row": ("GET", ITEM, None, 200),
     "query filtering on the hidden column": ("GET", PREFIX + "?filter=password_hash:like:TOP%25", None, 422),
+    "query or-ing on the hidden column": ("GET", PREFIX + "?or=score:eq:1&or=password_hash:startswith:TOP", None, 422),
+    "query sorting on the hidden column": ("GET", PREFIX + "?sort=-password_hash", None, 422),
+    "query choosing the hidden field": ("GET", PREFIX + "?fields=display,password_hash", None, 422),
     "delete of that row": ("DELETE", ITEM, None, 200),
 }
 
@@ -69,6 +72,12 @@ LIMIT_ATTACKS = {
     "a 20,000-character pattern": ("filter=display:like:" + "%25" * 20_000, "max_value_length"),
     "an in list of 5,000 values": ("filter=score:in:" + ",".join(["1"] * 5000), "max_in_values"),
     "20 sort keys": ("&".join(["sort=score"] * 20), "max_sorts"),
+    "60 or conditions": ("&".join(["or=score:eq:1"] * 60), "max_or_conditions"),
+    "a not_in list of 5,000 values": ("filter=score:not_in:" + ",".join(["1"] * 5000), "max_in_values"),
+    "a between bound of 20,000 characters": ("filter=display:between:a," + "z" * 20_000, "max_value_length"),
+    "a contains value of 20,000 characters": ("or=display:contains:" + "%25" * 20_000, "max_value_length"),
+    "150 field names": ("fields=" + ",".join(["display"] * 150), "max_fields"),
+    "a 5,000-character cursor": ("cursor=" + "A" * 5000, "max_cursor_length"),
 }
 
 
@@ -78,6 +87,11 @@ def test_oversized_queries_are_refused_naming_the_limit(shop: Shop, attack: str)
     response = shop.client.get(f"{PREFIX}?{query}")
     assert response.status_code == 422, response.text[:300]
     assert limit in response.text
+
+
+def test_query_columns_never_reach_a_hidden_column() -> None:
+    with pytest.raises(ValueError, match="'password_hash', not a column of its response schema"):
+        account_app(query_router=RouterConfig(auth=False, query_columns=["display", "password_hash"]))
 
 
 def test_limits_are_settings(shop: Shop) -> None:

@@ -13,7 +13,7 @@ from contextlib import contextmanager
 import pytest
 from fastapi.testclient import TestClient
 
-from generic_support import SharedSessionRegistry, book_app, prepare_registry
+from generic_support import BOOKS, BOOKS_INSERTION_ORDER, SharedSessionRegistry, add_books, book_app, prepare_registry
 from quorvalen_core.db import DatabaseRegistry, set_database_registry
 
 
@@ -48,3 +48,10 @@ def shared_registry(database_url: str) -> Iterator[SharedSessionRegistry]:
 def client(registry: DatabaseRegistry) -> Iterator[TestClient]:
     with TestClient(book_app()) as client:
         yield client
+
+
+@pytest.fixture
+def library(client: TestClient, registry: DatabaseRegistry) -> TestClient:
+    """The book application over six books (generic_support.BOOKS)."""
+    add_books(registry, [BOOKS[index] for index in BOOKS_INSERTION_ORDER])
+    return client

@@ -8,6 +8,7 @@ from datetime import date
 from typing import Any
 
 from fastapi import FastAPI
+from fastapi.testclient import TestClient
 from sqlmodel import Field, Session
 
 from quorvalen_core.controller.operations import OPERATIONS as OPERATION_TABLE
@@ -128,3 +129,36 @@ class SharedSessionRegistry(DatabaseRegistry):
         if self.shared is None:
             self.shared = Session(self.engine(name))
         yield self.shared
+
+
+BOOK_PREFIX = "/v1/library/book"
+BOOKS = [
+    {"title": "Anna Karenina", "pages": 864, "rating": 4.1, "published": "1878-01-01"},
+    {"title": "Beloved", "pages": 324, "rating": 3.9, "published": "1987-09-02"},
+    {"title": "Candide", "pages": 129, "rating": 3.8, "published": None},
+    {"title": "Dracula", "pages": 418, "rating": 4.0, "published": "1897-05-26"},
+    {"title": "Emma", "pages": 474, "rating": 4.0, "published": "1815-12-23"},
+    {"title": "anna's diary", "pages": 129, "rating": None, "published": None},
+]
+# Inserted in an order that differs from every sort key of the tests.
+BOOKS_INSERTION_ORDER = (3, 0, 5, 2, 4, 1)
+
+
+def add_books(registry: DatabaseRegistry, books: list[dict[str, Any]]) -> None:
+    """Rows written beside the API, as another program would."""
+    with registry.session() as session:
+        for book in books:
+            session.add(Book.model_validate(book))
+        session.commit()
+
+
+def query(client: TestClient, path: str = BOOK_PREFIX, **params: Any) -> dict[str, Any]:
+    """The page a query answers with; fails unless it succeeds."""
+    response = client.get(path, params=params)
+    assert response.status_code == 200, response.text
+    assert (response.json()["code"], response.json()["message"]) == (0, "查询成功")
+    return response.json()["data"]  # type: ignore[no-any-return]
+
+
+def titles(page: dict[str, Any]) -> list[str]:
+    return [item["title"] for item in page["items"]]

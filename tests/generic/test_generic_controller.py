@@ -98,10 +98,13 @@ def test_openapi_documents_summaries_tags_ids_and_envelopes(registry: DatabaseRe
         assert set(envelope["properties"]) == {"code", "message", "data"}
         assert envelope["properties"]["data"]["$ref"].endswith("/BookResponse")
     page = schema_of(success_schema(book_ops["query"])["properties"]["data"]["$ref"])
-    assert set(page["properties"]) == {"items", "total", "offset", "limit"}
-    assert page["properties"]["items"]["items"]["$ref"].endswith("/BookResponse")
+    assert set(page["properties"]) == set(page["required"]) == {"items", "total", "offset", "limit", "has_more", "next_cursor"}
+    # fields may leave out every field of an item but its primary key.
+    item = schema_of(page["properties"]["items"]["items"]["$ref"])
+    assert item["required"] == ["id"] and set(item["properties"]) == set(BookResponse.model_fields)
     parameters = {p["name"]: p for p in book_ops["query"]["parameters"]}
-    assert set(parameters) == {"offset", "limit", "sort", "filter"}
+    assert set(parameters) == {"offset", "limit", "sort", "filter", "or", "total", "cursor", "fields"}
+    assert "id, title, pages, rating, published, shelf_id" in parameters["fields"]["description"]
     assert parameters["limit"]["schema"]["maximum"] == 100
     sort_keys = schema_of(parameters["sort"]["schema"]["anyOf"][0]["items"]["$ref"])["enum"]
     assert {"title", "-title", "pages", "-pages"} <= set(sort_keys)

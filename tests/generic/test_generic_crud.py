@@ -8,7 +8,7 @@ import pytest
 from fastapi.testclient import TestClient
 from sqlmodel import select
 
-from generic_support import BOOK, Book, SharedSessionRegistry, Shelf, table_app
+from generic_support import BOOK, BOOKS, Book, SharedSessionRegistry, Shelf, query, table_app, titles
 from quorvalen_core.db import DatabaseRegistry
 
 PREFIX = "/v1/library/book"
@@ -117,37 +117,6 @@ def test_unstorable_values_are_client_errors(client: TestClient, method: str, pa
     assert not any(marker in response.text for marker in LEAK_MARKERS), response.text
     # The failed statement did not leave the database unusable.
     assert client.post(PREFIX, json=new_book(title="After")).status_code == 201
-
-
-BOOKS = [
-    {"title": "Anna Karenina", "pages": 864, "rating": 4.1, "published": "1878-01-01"},
-    {"title": "Beloved", "pages": 324, "rating": 3.9, "published": "1987-09-02"},
-    {"title": "Candide", "pages": 129, "rating": 3.8, "published": None},
-    {"title": "Dracula", "pages": 418, "rating": 4.0, "published": "1897-05-26"},
-    {"title": "Emma", "pages": 474, "rating": 4.0, "published": "1815-12-23"},
-    {"title": "anna's diary", "pages": 129, "rating": None, "published": None},
-]
-
-
-@pytest.fixture
-def library(client: TestClient, registry: DatabaseRegistry) -> TestClient:
-    # Inserted directly, in an order that differs from every sort key below.
-    with registry.session() as session:
-        for index in (3, 0, 5, 2, 4, 1):
-            session.add(Book.model_validate(BOOKS[index]))
-        session.commit()
-    return client
-
-
-def query(client: TestClient, **params: Any) -> dict[str, Any]:
-    response = client.get(PREFIX, params=params)
-    assert response.status_code == 200, response.text
-    assert (response.json()["code"], response.json()["message"]) == (0, "查询成功")
-    return response.json()["data"]  # type: ignore[no-any-return]
-
-
-def titles(page: dict[str, Any]) -> list[str]:
-    return [item["title"] for item in page["items"]]
 
 
 def test_pages_are_bounded_and_total_counts_all_matches(library: TestClient) -> None:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import Any, Generic, TypeVar
 
-from pydantic import BaseModel, Field
+from pydantic import BaseModel, ConfigDict, Field, create_model
 
 DataT = TypeVar("DataT")
 ItemT = TypeVar("ItemT")
@@ -21,16 +21,46 @@ class Envelope(BaseModel, Generic[DataT]):
 class Page(BaseModel, Generic[ItemT]):
     """One page of a query's rows, with the number of rows matching the query."""
 
+    # Every field is in every answer: documented as required.
+    model_config = ConfigDict(json_schema_serialization_defaults_required=True)
+
     items: list[ItemT]
-    total: int = Field(description="Rows matching the filters, over all pages.")
-    offset: int = Field(description="Rows skipped before this page.")
+    total: int | None = Field(description="Rows matching the filters, over all pages; null when asked with total=false.")
+    offset: int = Field(description="Rows of the query before this page (for a cursor's page: counted along the cursors).")
     limit: int = Field(description="Largest number of rows a page holds.")
+    has_more: bool = Field(default=False, description="Whether rows follow this page.")
+    next_cursor: str | None = Field(
+        default=None, description="Pass as cursor, with the same sort and filters, for the next page; null on the last page."
+    )
 
 
 class ErrorDetail(BaseModel):
     """FastAPI's form of an error: ``{"detail": ...}``."""
 
     detail: str
+
+
+def chosen_fields_schema(response_schema: type[Any], key: str) -> type[Any]:
+    """The response schema as a query's item: the primary key always there, other fields as chosen.
+
+    Only the documentation changes: every field keeps its type, and only
+    ``key`` stays required, since ``fields`` may leave the others out.
+    """
+
+    def only_key_required(schema: dict[str, Any]) -> None:
+        schema["required"] = [name for name in schema.get("required", ()) if name == key]
+
+    fields_schema: type[Any] = create_model(  # type: ignore[call-overload]
+        f"{response_schema.__name__}Fields",
+        __config__=ConfigDict(from_attributes=True, json_schema_extra=only_key_required),
+        __module__=response_schema.__module__,
+        **{name: (field.annotation, field) for name, field in response_schema.model_fields.items()},
+    )
+    fields_schema.__doc__ = (
+        f"An item of a {response_schema.__name__} query: every field, or those named by fields "
+        "(the primary key always)."
+    )
+    return fields_schema
 
 
 def error_response(description: str, *, declares_model: bool = False) -> dict[str, Any]:

@@ -40,7 +40,7 @@ from sqlmodel import Session
 from ..auth.auth_router import AuthRouter
 from ..db import get_database_registry
 from ..db.errors import DatabaseErrorKind, LogThrottle, classify_database_error, describe_database_error
-from .envelope import Envelope, Page, error_response
+from .envelope import Envelope, Page, chosen_fields_schema, error_response
 from .operations import (
     CREATE,
     DELETE,
@@ -126,7 +126,7 @@ class _Responder:
         self.status_code = status_code
         self.table = table
 
-    def __call__(self, data: Any) -> Response:
+    def __call__(self, data: Any, exclude: dict[str, Any] | None = None) -> Response:
         try:
             envelope = self.envelope(message=self.message, data=data)
         except ValidationError as error:
@@ -136,7 +136,7 @@ class _Responder:
             logger.error("row of table %s does not fit the response schema (fields: %s)", self.table, ", ".join(fields))
             raise HTTPException(status_code=status.HTTP_500_INTERNAL_SERVER_ERROR, detail=ROW_NOT_REPRESENTABLE) from None
         return Response(
-            content=envelope.__pydantic_serializer__.to_json(envelope, by_alias=True),
+            content=envelope.__pydantic_serializer__.to_json(envelope, by_alias=True, exclude=exclude),
             status_code=self.status_code,
             media_type="application/json",
         )
@@ -193,7 +193,10 @@ class GenericController:
         warn_shared_configs(configs)
         limits: QueryLimits | None = getattr(configs[QUERY.key], "limits", None)
         self.query_parameters = QueryParameters.for_table(
-            self.table, limits, visible=getattr(self.response_schema, "model_fields", None)
+            self.table,
+            limits,
+            visible=getattr(self.response_schema, "model_fields", None),
+            allowed=getattr(configs[QUERY.key], "query_columns", None),
         )
         builders: dict[str, Callable[[_Responder], Callable[..., Any]]] = {
             CREATE.key: self._create_endpoint,
@@ -233,13 +236,18 @@ class GenericController:
             else self.response_schema
         )
         respond = _Responder(data_type, config.message, operation.status_code, self.table.table_name)
+        documented: Any = respond.envelope
+        if operation is QUERY:
+            # Items may hold only the fields a request names: documented so.
+            item = chosen_fields_schema(self.response_schema, self.table.primary_key.name)
+            documented = Envelope[Page[item]]  # type: ignore[valid-type]
         router.add_guarded_route(
             operation.path(),
             build(respond),
             methods=[operation.method],
             config=config,
             summary=config.summary,
-            response_model=respond.envelope,
+            response_model=documented,
             status_code=operation.status_code,
             operation_id=operation_id(permission_object, operation),
             responses=self._error_responses(operation),
@@ -461,21 +469,55 @@ class GenericController:
             limit: int,
             sort: list[Any] | None,
             filters: list[str] | None,
+            any_of: list[str] | None,
+            total: bool,
+            cursor: str | None,
+            fields: str | None,
         ) -> Response:
-            conditions = parameters.where(filters)
-            order = parameters.order_by(sort)
+            plan = parameters.plan(
+                offset=offset,
+                limit=limit,
+                sort=sort,
+                filters=filters,
+                any_of=any_of,
+                total=total,
+                cursor=cursor,
+                fields=fields,
+            )
+            # Conditions the controller adds to plan.conditions (ANDed) reach
+            # both the page and its total.
+            counting = select(func.count()).select_from(model_class).where(*plan.conditions)
+            statement = select(model_class)
+            if plan.count_total:
+                # The total rides along with the page: one round trip to the
+                # database instead of two (uncorrelated, computed once).
+                statement = select(model_class, counting.correlate(None).scalar_subquery())
+            statement = statement.where(*plan.page_conditions()).order_by(*plan.order_by())
+            if plan.after is None and plan.offset:
+                statement = statement.offset(plan.offset)
+            # One row beyond the page says whether another page follows.
+            statement = statement.limit(limit + 1)
             with open_session() as session:
-                total = session.scalar(
-                    select(func.count()).select_from(model_class).where(*conditions)
-                )
-                rows = session.scalars(
-                    select(model_class)
-                    .where(*conditions)
-                    .order_by(*order)
-                    .offset(offset)
-                    .limit(limit)
-                ).all()
-                return respond({"items": rows, "total": total or 0, "offset": offset, "limit": limit})
+                count: int | None = None
+                if plan.count_total:
+                    found = session.execute(statement).all()
+                    rows = [row for row, _ in found]
+                    # Past the last page no row carries the total.
+                    count = found[0][1] if found else session.scalar(counting)
+                else:
+                    rows = list(session.scalars(statement).all())
+                has_more = len(rows) > limit
+                if has_more:
+                    rows = rows[:limit]
+                page = {
+                    "items": rows,
+                    "total": (count or 0) if plan.count_total else None,
+                    "offset": plan.first_row,
+                    "limit": limit,
+                    "has_more": has_more,
+                    "next_cursor": parameters.next_cursor(plan, rows[-1], len(rows)) if has_more else None,
+                }
+                return respond(page, plan.exclude)
 
         query.__doc__ = (
             f"Query {model_class.__name__} rows: filters, sorting and one page of results."

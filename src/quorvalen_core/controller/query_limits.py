@@ -30,7 +30,10 @@ class QueryLimits(BaseModel):
     max_value_length: int = Field(
         default=1000, ge=1, description="Longest filter value, in characters (a like pattern included)."
     )
-    max_in_values: int = Field(default=1000, ge=1, description="Most values in one in list.")
+    max_in_values: int = Field(default=1000, ge=1, description="Most values in one in or not_in list.")
+    max_or_conditions: int = Field(default=50, ge=0, description="Most conditions in the or group of one query.")
+    max_fields: int = Field(default=100, ge=1, description="Most names in one fields parameter.")
+    max_cursor_length: int = Field(default=4096, ge=64, description="Longest cursor, in characters.")
 
     @model_validator(mode="before")
     @classmethod

@@ -41,6 +41,11 @@ class RouterConfig(BaseModel):
         default=None,
         description="Page sizes and bounds of the query operation's parameters; None: the defaults.",
     )
+    query_columns: list[str] | None = Field(
+        default=None,
+        description="Columns the query operation may filter and sort on (the primary key always); "
+        "None: every column of the response schema. A column the response schema hides is refused.",
+    )
 
     @field_validator("dependencies")
     @classmethod

@@ -16,6 +16,9 @@ Where the URL of a name comes from, first match wins:
 3. for the default database only, an embedded SQLite file ``./quorvalen.db``
    (relative to the working directory at the time the engine is created).
 
+SQLite connections of the registry's engines enforce foreign keys and compare
+with a case-sensitive LIKE, as PostgreSQL does.
+
 A name found nowhere raises :class:`UnknownDatabaseError`.
 
 An application normally uses the process's registry through
@@ -123,12 +126,18 @@ def _engine_defaults(url: str) -> dict[str, Any]:
     return options
 
 
-def _enforce_sqlite_foreign_keys(engine: Engine) -> None:
-    """SQLite checks foreign keys only on connections that ask for it."""
+def _configure_sqlite_connections(engine: Engine) -> None:
+    """Set up each new SQLite connection as PostgreSQL behaves.
+
+    SQLite checks foreign keys only on connections that ask for it, and its
+    LIKE ignores the case of ASCII letters unless told otherwise; PostgreSQL
+    checks the keys and its LIKE is case-sensitive.
+    """
 
     @event.listens_for(engine, "connect")
     def _on_connect(dbapi_connection: Any, _record: Any) -> None:
         dbapi_connection.execute("PRAGMA foreign_keys=ON")
+        dbapi_connection.execute("PRAGMA case_sensitive_like=ON")
 
 
 class DatabaseRegistry:
@@ -192,7 +201,7 @@ class DatabaseRegistry:
                 options.update(self._configured.get(name, ("", {}))[1])
                 engine = create_engine(url, **options)
                 if engine.dialect.name == "sqlite":
-                    _enforce_sqlite_foreign_keys(engine)
+                    _configure_sqlite_connections(engine)
                 self._engines[name] = engine
             return engine
 

@@ -1,0 +1,201 @@
+"""Signed cursors of the query operation, and the keyset condition they stand for.
+
+A cursor holds the sort-key values of the last row of a page (the primary key
+among them), the number of rows before the next page, and a digest of the
+query it belongs to (table, sort keys, filters).  It is signed with HMAC-SHA256
+(``itsdangerous``), under a key derived from the table's name and a secret:
+
+1. ``QUORVALEN_QUERY_CURSOR_KEY``, when set;
+2. otherwise the application's token key (``AuthSettings.secret_key``);
+3. otherwise a random key of this process, with a warning: cursors then hold
+   only in the process that issued them (one worker).
+
+Every worker of an application shares 1 or 2, so any of them accepts a cursor
+another issued.  A cursor that was altered, comes from another table or
+another query, or no longer decodes is refused with a 422.  Its values are
+those of columns the caller may read; it is opaque, not secret.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import logging
+import os
+import secrets
+import threading
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+from itsdangerous import BadData, URLSafeSerializer
+from pydantic import ValidationError
+from pydantic_core import to_jsonable_python
+from sqlalchemy import and_, false, or_, tuple_
+from sqlalchemy.sql.elements import ColumnElement
+
+from .table_schema import TableColumn
+
+CURSOR_KEY_ENV = "QUORVALEN_QUERY_CURSOR_KEY"
+
+logger = logging.getLogger("quorvalen_core.controller")
+
+
+class InvalidCursor(ValueError):
+    """A cursor this query cannot continue from; the message says why, without the cursor."""
+
+
+@dataclass(frozen=True)
+class SortKey:
+    """One key of a query's order: a column and its direction."""
+
+    column: TableColumn
+    descending: bool
+
+    @property
+    def nullable(self) -> bool:
+        return bool(getattr(self.column.column, "nullable", False))
+
+    def order_clause(self) -> ColumnElement[Any]:
+        """ORDER BY term: NULL sorts after every value ascending, before every value descending.
+
+        PostgreSQL does so by default and SQLite the other way round; saying it
+        for nullable columns gives both databases one order, which the keyset
+        condition relies on.
+        """
+        column = self.column.column
+        if self.descending:
+            return column.desc().nulls_first() if self.nullable else column.desc()
+        return column.asc().nulls_last() if self.nullable else column.asc()
+
+
+def _after(key: SortKey, value: Any) -> ColumnElement[bool]:
+    """Rows whose value of ``key`` comes strictly after ``value`` in the page order."""
+    column = key.column.column
+    if key.descending:
+        if value is None:
+            return column.is_not(None)  # type: ignore[no-any-return]
+        return column < value  # type: ignore[no-any-return]
+    if value is None:
+        return false()
+    if key.nullable:
+        return or_(column > value, column.is_(None))
+    return column > value  # type: ignore[no-any-return]
+
+
+def _same(key: SortKey, value: Any) -> ColumnElement[bool]:
+    column = key.column.column
+    return column.is_(None) if value is None else column == value  # type: ignore[no-any-return]
+
+
+def keyset_condition(keys: Sequence[SortKey], values: Sequence[Any]) -> ColumnElement[bool]:
+    """Rows after the row whose sort-key values are ``values``, in the order of ``keys``.
+
+    ``keys`` end with the primary key, so the order is total and no row is
+    both before and after: pages neither repeat nor skip rows, whatever is
+    inserted meanwhile.
+    """
+    if len(keys) == 1:
+        return _after(keys[0], values[0])
+    same_direction = len({key.descending for key in keys}) == 1
+    if same_direction and not any(value is None for value in values) and not any(key.nullable for key in keys):
+        # A row-value comparison, which both databases match against an index.
+        columns = tuple_(*(key.column.column for key in keys))
+        bound = tuple_(*values)
+        return columns < bound if keys[0].descending else columns > bound  # type: ignore[no-any-return]
+    alternatives = [
+        and_(*(_same(keys[j], values[j]) for j in range(i)), _after(keys[i], values[i]))
+        for i in range(len(keys))
+    ]
+    condition = or_(*alternatives)
+    first, first_value = keys[0], values[0]
+    if not first.nullable and first_value is not None:
+        # Redundant, but lets the database start from the first key's index.
+        column = first.column.column
+        condition = and_(column <= first_value if first.descending else column >= first_value, condition)
+    return condition
+
+
+@dataclass(frozen=True)
+class CursorPosition:
+    """Where a cursor continues: the last row's sort-key values and the rows before the next page."""
+
+    values: list[Any]
+    position: int
+
+
+def query_digest(parts: Sequence[Any]) -> str:
+    """A short digest of what makes a query the same query (sort keys, filters)."""
+    text = json.dumps(list(parts), separators=(",", ":"), ensure_ascii=False)
+    return hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=8).hexdigest()
+
+
+def _configured_secret() -> str | None:
+    """The configured secret cursors are signed with, or None."""
+    dedicated = os.environ.get(CURSOR_KEY_ENV)
+    if dedicated:
+        return dedicated
+    try:
+        from ..auth.service import get_auth_service
+
+        key = get_auth_service().settings.secret_key
+    except Exception:  # noqa: BLE001 - settings that do not load give no key; the guard reports them
+        return None
+    return key.get_secret_value() if key is not None else None
+
+
+class CursorCodec:
+    """Signs and checks the cursors of one table's query operation."""
+
+    def __init__(self, table_name: str, secret_source: Callable[[], str | None] = _configured_secret) -> None:
+        self._salt = f"quorvalen_core.query-cursor:{table_name}"
+        self._table_name = table_name
+        self._secret_source = secret_source
+        self._serializer: URLSafeSerializer | None = None
+        self._lock = threading.Lock()
+
+    def _signer(self) -> URLSafeSerializer:
+        serializer = self._serializer
+        if serializer is not None:
+            return serializer
+        with self._lock:
+            if self._serializer is None:
+                secret = self._secret_source()
+                if secret is None:
+                    logger.warning(
+                        "query cursors of table %s are signed with a key of this process only: "
+                        "set %s or the token key so that every worker accepts them",
+                        self._table_name,
+                        CURSOR_KEY_ENV,
+                    )
+                    secret = secrets.token_urlsafe(32)
+                self._serializer = URLSafeSerializer(
+                    secret,
+                    salt=self._salt,
+                    signer_kwargs={"key_derivation": "hmac", "digest_method": hashlib.sha256},
+                )
+            return self._serializer
+
+    def encode(self, digest: str, keys: Sequence[SortKey], row: Any, position: int) -> str:
+        values = [to_jsonable_python(getattr(row, key.column.name)) for key in keys]
+        return str(self._signer().dumps([digest, position, values]))
+
+    def decode(self, cursor: str, digest: str, keys: Sequence[SortKey]) -> CursorPosition:
+        """The position a cursor holds; raises InvalidCursor for one this query cannot use."""
+        try:
+            payload = self._signer().loads(cursor)
+        except (BadData, UnicodeError, ValueError):
+            raise InvalidCursor("the cursor is not one this table issued (altered or foreign)") from None
+        if not (isinstance(payload, list) and len(payload) == 3 and payload[0] == digest):
+            raise InvalidCursor("the cursor belongs to another query: its sort keys or filters differ")
+        _, position, raw_values = payload
+        if not isinstance(position, int) or not isinstance(raw_values, list) or len(raw_values) != len(keys):
+            raise InvalidCursor("the cursor belongs to another query: its sort keys or filters differ")
+        try:
+            values = [
+                None if raw is None else key.column.parser.validate_python(raw, strict=False)
+                for key, raw in zip(keys, raw_values)
+            ]
+        except ValidationError:
+            raise InvalidCursor("the cursor's values no longer fit the table's columns") from None
+        return CursorPosition(values, position)
