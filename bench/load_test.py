@@ -70,6 +70,7 @@ class Answer:
     started: float
     latency: float
     retry_after: str | None = None
+    error: str | None = None  # why no answer came
 
 
 @dataclass
@@ -144,6 +145,10 @@ def serving_module(database_url: str, app: str, *, workers: int, **extra_env: st
     command = [
         sys.executable, "-m", "uvicorn", "--app-dir", str(HERE), app,
         "--host", "127.0.0.1", "--port", str(port), "--workers", str(workers), "--log-level", "warning",
+        # Longer than the client keeps a connection idle: a server closing an
+        # idle keep-alive connection as the client reuses it drops a request
+        # that never reached the application.
+        "--timeout-keep-alive", "75",
     ]
     process = subprocess.Popen(command, env=environment(database_url, **extra_env), start_new_session=True)
     base = f"http://127.0.0.1:{port}"
@@ -197,8 +202,8 @@ class Client:
         started = time.monotonic()
         try:
             response = await http.request(method, path, json=body, headers=self.headers)
-        except httpx.HTTPError:
-            self.answers.append(Answer(kind, 0, started, time.monotonic() - started))
+        except httpx.HTTPError as exc:
+            self.answers.append(Answer(kind, 0, started, time.monotonic() - started, error=f"{type(exc).__name__}: {exc}"))
             return None
         self.answers.append(
             Answer(kind, response.status_code, started, time.monotonic() - started, response.headers.get("Retry-After"))
@@ -321,9 +326,15 @@ def check_answers(answers: list[Answer], outage: tuple[float, float] | None) -> 
         in_outage = outage is not None and outage[0] - HANG_BOUND_SECONDS <= answer.started < outage[1] + RECOVERY_SECONDS
         if answer.status >= 500 or answer.status == 0:
             if not in_outage:
-                problems.append(f"{answer.kind} answered {answer.status or 'nothing'} outside an outage")
+                problems.append(
+                    f"{answer.kind} answered {answer.status or 'nothing'} outside an outage"
+                    + (f": {answer.error}" if answer.error else "")
+                )
             elif answer.status != 503:
-                problems.append(f"{answer.kind} answered {answer.status or 'nothing'} during the outage (not 503)")
+                problems.append(
+                    f"{answer.kind} answered {answer.status or 'nothing'} during the outage (not 503)"
+                    + (f": {answer.error}" if answer.error else "")
+                )
             elif not answer.retry_after:
                 problems.append(f"{answer.kind}: a 503 without Retry-After")
         if answer.latency > HANG_BOUND_SECONDS:
