@@ -127,14 +127,25 @@ class _Responder:
         self.table = table
 
     def __call__(self, data: Any, exclude: dict[str, Any] | None = None) -> Response:
+        return self.send(self.envelope_of(data), exclude)
+
+    def envelope_of(self, data: Any) -> Envelope[Any]:
+        """The envelope holding ``data``, its values read (and checked) now.
+
+        A write endpoint takes it before committing, so a row the response
+        schema refuses rolls the write back, and serialises it after, so the
+        database's write lock is not held while the JSON is written.
+        """
         try:
-            envelope = self.envelope(message=self.message, data=data)
+            return self.envelope(message=self.message, data=data)
         except ValidationError as error:
             # Stored data the schema refuses: the server's fault, reported
             # without the values (the error's text holds the row).
             fields = sorted({".".join(str(part) for part in item["loc"]) for item in error.errors()})
             logger.error("row of table %s does not fit the response schema (fields: %s)", self.table, ", ".join(fields))
             raise HTTPException(status_code=status.HTTP_500_INTERNAL_SERVER_ERROR, detail=ROW_NOT_REPRESENTABLE) from None
+
+    def send(self, envelope: Envelope[Any], exclude: dict[str, Any] | None = None) -> Response:
         return Response(
             content=envelope.__pydantic_serializer__.to_json(envelope, by_alias=True, exclude=exclude),
             status_code=self.status_code,
@@ -364,9 +375,10 @@ class GenericController:
                 # Read back in the same transaction: values the database
                 # filled in (keys, defaults) are part of the answer.
                 session.refresh(row)
-                response = respond(row)
+                envelope = respond.envelope_of(row)
+                _keep_loaded(session, row)
                 session.commit()
-            return response
+            return respond.send(envelope)
 
         create.__doc__ = f"Create a {self.model_class.__name__} row."
         self._signature(create, body=(Annotated[self.create_schema, Body()], inspect.Parameter.empty))
@@ -415,9 +427,10 @@ class GenericController:
                 ).first()
                 if updated is None:
                     raise HTTPException(status_code=404, detail=NOT_FOUND)
-                response = respond(updated)
+                envelope = respond.envelope_of(updated)
+                _keep_loaded(session, updated)
                 session.commit()
-            return response
+            return respond.send(envelope)
 
         update.__doc__ = (
             f"Update a {self.model_class.__name__} row: fields not sent stay as they are."
@@ -433,7 +446,6 @@ class GenericController:
         open_session = self.session
         model_class = self.model_class
         key_column = self.table.primary_key.column
-        response_schema = self.response_schema
 
         def delete(*, id: Any) -> Response:  # noqa: A002
             with open_session() as session:
@@ -450,9 +462,10 @@ class GenericController:
                     deleted = None  # an id the key column cannot hold
                 if deleted is None:
                     raise HTTPException(status_code=404, detail=NOT_FOUND)
-                response = respond(response_schema.model_validate(deleted))
+                envelope = respond.envelope_of(deleted)
+                _keep_loaded(session, deleted)
                 session.commit()
-            return response
+            return respond.send(envelope)
 
         delete.__doc__ = f"Delete a {self.model_class.__name__} row; returns it."
         self._signature(delete, id=self._id_parameter())
@@ -524,6 +537,17 @@ class GenericController:
         )
         self._signature(query, **parameters.signature_defaults())
         return query
+
+
+def _keep_loaded(session: Session, row: Any) -> None:
+    """Keep ``row``'s values through the commit, which would otherwise expire them.
+
+    The envelope may hold the row itself (a response schema that is the
+    table model); it is serialised after the commit, from these values,
+    without reading the row again.
+    """
+    if row in session:
+        session.expunge(row)
 
 
 def _roll_back_quietly(session: Session) -> None:
