@@ -27,7 +27,7 @@ from typing import Any, Generic, TypeVar
 from fastapi import HTTPException, Query, status
 from pydantic import BaseModel, Field, create_model
 from sqlalchemy import func, inspect, select, tuple_
-from sqlalchemy.orm import RelationshipDirection, aliased, joinedload, noload
+from sqlalchemy.orm import RelationshipDirection, aliased, joinedload, raiseload
 from sqlalchemy.orm.strategy_options import _AbstractLoad
 from sqlalchemy.sql.elements import ColumnElement
 from sqlmodel import Session
@@ -182,7 +182,11 @@ class Includes:
         return {name for name in self.by_name if name not in asked}
 
     def loader_options(self, requested: Sequence[Inclusion], access: RowAccess) -> list[_AbstractLoad]:
-        """Loader options of the page's statement: many-to-one joined with its policy, the rest not loaded."""
+        """Loader options of the page's statement: many-to-one joined with its policy.
+
+        Every other relation refuses to load: a lazy load would be a query
+        per row, past the related table's policy.
+        """
         options: list[_AbstractLoad] = []
         asked = {inclusion.name for inclusion in requested}
         for inclusion in self.by_name.values():
@@ -191,7 +195,7 @@ class Includes:
                 attribute = inclusion.attribute.and_(*conditions) if conditions else inclusion.attribute
                 options.append(joinedload(attribute))
             else:
-                options.append(noload(inclusion.attribute))
+                options.append(raiseload(inclusion.attribute))
         return options
 
     def embed(self, session: Session, rows: Sequence[Any], requested: Sequence[Inclusion], access: RowAccess) -> list[Any]:
