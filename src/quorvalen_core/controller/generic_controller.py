@@ -133,6 +133,8 @@ class _Responder:
         self.message = message
         self.status_code = status_code
         self.table = table
+        # The same operation's answer with related rows embedded (include=).
+        self.included: _Responder | None = None
 
     def __call__(self, data: Any, exclude: dict[str, Any] | None = None) -> Response:
         try:
@@ -288,14 +290,14 @@ class GenericController:
             or getattr(router, "auth_obj", None)
             or self.table.table_name
         )
-        item_schema = (
-            self.includes.response_schema
-            if self.includes is not None and operation in (READ, QUERY)
-            else self.response_schema
-        )
-        data_type: Any = Page[item_schema] if operation is QUERY else item_schema  # type: ignore[valid-type]
+        data_type: Any = Page[self.response_schema] if operation is QUERY else self.response_schema  # type: ignore[name-defined]
         respond = _Responder(data_type, config.message, operation.status_code, self.table.table_name)
-        documented: Any = respond.envelope
+        item_schema = self.response_schema
+        if self.includes is not None and operation in (READ, QUERY):
+            item_schema = self.includes.response_schema
+            included: Any = Page[item_schema] if operation is QUERY else item_schema  # type: ignore[valid-type]
+            respond.included = _Responder(included, config.message, operation.status_code, self.table.table_name)
+        documented: Any = (respond.included or respond).envelope
         if operation is QUERY:
             # Items may hold only the fields a request names: documented so.
             item = chosen_fields_schema(item_schema, self.table.key_names)
@@ -541,6 +543,7 @@ class GenericController:
         rules = self.rules
         includes = self.includes
         access_of = self._access
+        respond_included = respond.included
 
         def read(
             *,
@@ -561,11 +564,14 @@ class GenericController:
                 with open_session() as session:
                     return respond(find_row(session, id, conditions))
             requested = includes.requested(include, access)
+            if not requested:
+                with open_session() as session:
+                    return respond(find_row(session, id, conditions))
             left_out = includes.left_out(requested)
             with open_session() as session:
                 row = find_row(session, id, conditions, includes.loader_options(requested, access))
                 [item] = includes.embed(session, [row], requested, access)
-                return respond(item, {"data": left_out} if left_out else None)
+                return respond_included(item, {"data": left_out} if left_out else None)
 
         return self._finish(
             read,
@@ -710,6 +716,7 @@ class GenericController:
         rules = self.rules
         includes = self.includes
         access_of = self._access
+        respond_included = respond.included
 
         def query(
             *,
@@ -745,7 +752,8 @@ class GenericController:
                     plan.conditions.extend(rules.visible(access, deleted))
                 if includes is not None:
                     requested = includes.requested(include, access)
-                    exclude = _without_items_fields(exclude, includes.left_out(requested))
+                    if requested:
+                        exclude = _without_items_fields(exclude, includes.left_out(requested))
             # Conditions the controller adds to plan.conditions (ANDed) reach
             # both the page and its total.
             counting = select(func.count()).select_from(model_class).where(*plan.conditions)
@@ -759,30 +767,30 @@ class GenericController:
                 statement = statement.offset(plan.offset)
             # One row beyond the page says whether another page follows.
             statement = statement.limit(limit + 1)
-            if includes is not None:
-                statement = statement.options(*includes.loader_options(requested, access))
+            if requested:
+                statement = statement.options(*includes.loader_options(requested, access))  # type: ignore[union-attr]
             with open_session() as session:
                 count: int | None = None
                 if plan.count_total:
-                    found = session.execute(statement).unique().all() if includes else session.execute(statement).all()
+                    found = session.execute(statement).all()
                     rows = [row for row, _ in found]
                     # Past the last page no row carries the total.
                     count = found[0][1] if found else session.scalar(counting)
                 else:
-                    rows = list(session.scalars(statement).unique().all() if includes else session.scalars(statement).all())
+                    rows = list(session.scalars(statement).all())
                 has_more = len(rows) > limit
                 if has_more:
                     rows = rows[:limit]
                 next_cursor = parameters.next_cursor(plan, rows[-1], len(rows)) if has_more else None
                 page = {
-                    "items": includes.embed(session, rows, requested, access) if includes is not None else rows,
+                    "items": includes.embed(session, rows, requested, access) if requested else rows,  # type: ignore[union-attr]
                     "total": (count or 0) if plan.count_total else None,
                     "offset": plan.first_row,
                     "limit": limit,
                     "has_more": has_more,
                     "next_cursor": next_cursor,
                 }
-                return respond(page, exclude)
+                return (respond_included if requested else respond)(page, exclude)  # type: ignore[operator]
 
         return self._finish(
             query,

@@ -185,7 +185,8 @@ class Includes:
         """Loader options of the page's statement: many-to-one joined with its policy.
 
         Every other relation refuses to load: a lazy load would be a query
-        per row, past the related table's policy.
+        per row, past the related table's policy.  (Without includes the
+        statement needs none: the response schema reads no relationship.)
         """
         options: list[_AbstractLoad] = []
         asked = {inclusion.name for inclusion in requested}
