@@ -19,7 +19,6 @@ from generic_support import (
     TABLES,
     Book,
     BookResponse,
-    Edition,
     Tag,
     book_app,
     prepare_registry,

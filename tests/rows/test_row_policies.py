@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import asyncio
 import io
 from datetime import datetime, timedelta, timezone
 from typing import Any
 
+import httpx
 import pytest
 from sqlalchemy import select
 
@@ -240,3 +242,21 @@ def test_openapi_documents_the_deleted_parameter_and_the_restore_route(shop: Sho
     schemas = shop.client.app.openapi()["components"]["schemas"]  # type: ignore[attr-defined]
     for body in ("RowCustomerCreate", "RowCustomerUpdate"):
         assert set(schemas[body]["properties"]) == {"name"}, body
+
+
+async def _race(shop: Shop, subject: str, requests: list[tuple[str, str, Any]]) -> list[httpx.Response]:
+    transport = httpx.ASGITransport(app=shop.client.app)  # type: ignore[arg-type]
+    async with httpx.AsyncClient(transport=transport, base_url="http://test", headers=shop.headers(subject)) as client:
+        return await asyncio.gather(*(client.request(method, path, json=body) for method, path, body in requests))
+
+
+def test_of_concurrent_soft_deletes_and_restores_of_one_row_one_of_each_succeeds(shop: Shop) -> None:
+    """Real threads: FastAPI runs each request's endpoint in its own worker thread."""
+    for round_number in range(5):
+        item = f"{ORDERS}/{order(shop, 'bob', f'R-{round_number}')['id']}"
+        requests = [("PATCH", item, {"total": n}) for n in range(3)] + [("DELETE", item, None)] * 4
+        statuses = [(method, r.status_code) for (method, _, _), r in zip(requests, asyncio.run(_race(shop, "bob", requests)))]
+        assert [status for method, status in statuses if method == "DELETE"].count(200) == 1, statuses
+        assert {status for _, status in statuses} <= {200, 404}, statuses
+        restores = [("POST", f"{item}/restore", None)] * 4
+        assert sorted(r.status_code for r in asyncio.run(_race(shop, "alice", restores))) == [200, 404, 404, 404]
