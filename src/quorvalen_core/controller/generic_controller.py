@@ -11,7 +11,15 @@ read       ``GET``     prefix/{id}      200, the row
 update     ``PATCH``   prefix/{id}      200, the row (partial update)
 delete     ``DELETE``  prefix/{id}      200, the deleted row
 query      ``GET``     prefix           200, a page of rows
+restore    ``POST``    prefix/{id}/...  200, the row (tables that
+                       restore          delete softly only)
 =========  ==========  ===============  =============================
+
+A composite primary key takes one path segment per key column instead of
+``{id}``.  A table's ``__table_options__`` (:mod:`.table_options`) add row
+policies, server-set columns, soft delete and embedded related rows: the
+endpoints of such a table take the caller's :class:`RowAccess` from the
+request's state and narrow every statement to the rows it may see.
 
 Successful responses are ``{"code": 0, "message": <operation message>,
 "data": ...}``; errors keep FastAPI's ``{"detail": ...}`` form: 404 for a
