@@ -31,7 +31,7 @@ from __future__ import annotations
 
 import inspect
 import logging
-from collections.abc import Callable, Collection, Iterator
+from collections.abc import Callable, Collection, Iterator, Sequence
 from contextlib import contextmanager
 from typing import Annotated, Any
 
@@ -467,7 +467,9 @@ class GenericController:
             raise HTTPException(status_code=404, detail=NOT_FOUND)
         return row
 
-    def _find_row(self, session: Session, row_id: Any, conditions: list[ColumnElement[bool]], options: list[Any] = []) -> Any:  # noqa: B006 - never changed
+    def _find_row(
+        self, session: Session, row_id: Any, conditions: Sequence[ColumnElement[bool]], options: Sequence[Any] = ()
+    ) -> Any:
         """The row with key ``row_id`` that also meets ``conditions``; else 404."""
         try:
             row = session.scalars(

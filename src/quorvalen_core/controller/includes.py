@@ -28,7 +28,7 @@ from fastapi import HTTPException, Query, status
 from pydantic import BaseModel, Field, create_model
 from sqlalchemy import func, inspect, select, tuple_
 from sqlalchemy.orm import RelationshipDirection, aliased, joinedload, raiseload
-from sqlalchemy.orm.strategy_options import _AbstractLoad
+from sqlalchemy.orm.interfaces import LoaderOption
 from sqlalchemy.sql.elements import ColumnElement
 from sqlmodel import Session
 
@@ -181,14 +181,14 @@ class Includes:
         asked = {inclusion.name for inclusion in requested}
         return {name for name in self.by_name if name not in asked}
 
-    def loader_options(self, requested: Sequence[Inclusion], access: RowAccess) -> list[_AbstractLoad]:
+    def loader_options(self, requested: Sequence[Inclusion], access: RowAccess) -> list[LoaderOption]:
         """Loader options of the page's statement: many-to-one joined with its policy.
 
         Every other relation refuses to load: a lazy load would be a query
         per row, past the related table's policy.  (Without includes the
         statement needs none: the response schema reads no relationship.)
         """
-        options: list[_AbstractLoad] = []
+        options: list[LoaderOption] = []
         asked = {inclusion.name for inclusion in requested}
         for inclusion in self.by_name.values():
             if inclusion.name in asked and not inclusion.many:

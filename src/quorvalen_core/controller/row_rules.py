@@ -18,6 +18,7 @@ from fastapi import HTTPException, status
 from sqlalchemy import false
 from sqlalchemy.sql.elements import ColumnElement
 
+from ..auth.guard import PERMISSION_DENIED
 from ..auth.row_access import RowAccess
 from .table_options import TableOptions
 from .table_schema import TableColumn, TableInfo
@@ -123,8 +124,6 @@ class RowRules:
     def deleted_view_allowed(self, access: RowAccess, deleted: DeletedRows) -> None:
         """403 unless the caller may see deleted rows, when it asks for them."""
         if deleted is not DeletedRows.exclude and not access.sees_deleted():
-            from ..auth.guard import PERMISSION_DENIED
-
             raise HTTPException(status_code=status.HTTP_403_FORBIDDEN, detail=PERMISSION_DENIED)
 
     # -- what the server writes -----------------------------------------------
