@@ -4,7 +4,8 @@
 subjects, delete softly, and embed their customer (many-to-one) and at most
 two of their lines (one-to-many).  ``shop.customer`` rows belong to users
 too; ``shop.line`` has a composite primary key; ``shop.ticket`` rows belong
-to teams (roles starting with ``team:``).  The router's default role is
+to teams (roles starting with ``team:``); ``shop.note`` is public, deletes
+softly and embeds orders and customers.  The router's default role is
 ``shop``.
 """
 
@@ -19,6 +20,7 @@ from fastapi.testclient import TestClient
 from sqlmodel import Field, Relationship, SQLModel
 
 from quorvalen_core.auth import AuthService
+from quorvalen_core.controller.router_config import RouterConfig
 from quorvalen_core.controller.table_controller import AuthController
 from quorvalen_core.controller.table_options import Includable, TableOptions, live_unique_index
 from quorvalen_core.db import DatabaseRegistry
@@ -29,6 +31,7 @@ ORDERS = "/v1/shop/order"
 CUSTOMERS = "/v1/shop/customer"
 LINES = "/v1/shop/line"
 TICKETS = "/v1/shop/ticket"
+NOTES = "/v1/shop/note"
 
 
 class CustomerResponse(SQLModelResponse):
@@ -134,7 +137,30 @@ class RowTicket(SQLModelDB, table=True):
     team: str = Field(default="", max_length=64, index=True)
 
 
-TABLES = [RowCustomer.__table__, RowOrder.__table__, RowLine.__table__, RowTicket.__table__]  # type: ignore[attr-defined]
+class RowNote(SQLModelDB, table=True):
+    """A public table that deletes softly and embeds rows of guarded, owned tables."""
+
+    __tablename__ = "rows_note"
+    __table_options__ = TableOptions(
+        deleted_at="deleted_at",
+        includes=(
+            Includable(relation="order", schema=OrderResponse, auth_obj=None),
+            Includable(relation="customer", schema=CustomerResponse, auth_obj="shop.customer"),
+        ),
+    )
+
+    id: int | None = Field(default=None, primary_key=True)
+    text: str = Field(max_length=80)
+    order_id: int | None = Field(default=None, foreign_key="rows_order.id")
+    customer_id: int | None = Field(default=None, foreign_key="rows_customer.id")
+    deleted_at: datetime | None = None
+
+    order: RowOrder | None = Relationship()
+    customer: RowCustomer | None = Relationship()
+
+
+TABLES = [RowCustomer.__table__, RowOrder.__table__, RowLine.__table__, RowTicket.__table__, RowNote.__table__]  # type: ignore[attr-defined]
+PUBLIC = {f"{operation}_router": RouterConfig(auth=False) for operation in ("create", "read", "update", "delete", "query")}
 
 
 def shop_app() -> FastAPI:
@@ -145,6 +171,7 @@ def shop_app() -> FastAPI:
         {"model_class": RowCustomer, "response_schema": CustomerResponse, "table_name": "customer"},
         {"model_class": RowLine, "response_schema": LineResponse, "table_name": "line"},
         {"model_class": RowTicket, "response_schema": RowTicket, "table_name": "ticket"},
+        {"model_class": RowNote, "response_schema": RowNote, "table_name": "note", **PUBLIC},
     ]
     for arguments in tables:
         app.include_router(AuthController.create(schema_name="shop", **arguments))

@@ -13,7 +13,7 @@ from quorvalen_core.controller.router_config import RouterConfig
 from quorvalen_core.controller.table_controller import AuthController
 from quorvalen_core.controller.table_options import Includable, TableOptions
 from quorvalen_core.type.var import SQLModelDB
-from rows_support import CUSTOMERS, LINES, ORDERS, CustomerResponse, RowCustomer, RowLine, RowOrder, Shop
+from rows_support import CUSTOMERS, LINES, NOTES, ORDERS, CustomerResponse, RowCustomer, RowLine, RowOrder, Shop
 
 
 NUMBERS = itertools.count()
@@ -225,3 +225,26 @@ def test_tables_without_options_keep_their_routes(shop: Shop) -> None:
     paths = shop.client.app.openapi()["paths"]  # type: ignore[attr-defined]
     assert f"{LINES}/{{order_id}}/{{line_no}}/restore" not in paths
     assert "parameters" not in paths[LINES]["post"]
+
+
+def test_a_public_table_deletes_softly_and_embeds_only_what_anyone_may_see(shop: Shop) -> None:
+    customer = shop.ok("bob", "POST", CUSTOMERS, {"name": "Bob Co"})["id"]
+    order_id = add_order_with_lines(shop, "bob", customer, 0)
+    anonymous = shop.client
+    note = anonymous.post(NOTES, json={"text": "call back", "order_id": order_id, "customer_id": customer}).json()["data"]
+    item = f"{NOTES}/{note['id']}"
+    # (include, status, embedded order): an owned row has no owner among anonymous callers.
+    for include, status in [("order", 200), ("customer", 403)]:
+        response = anonymous.get(item, params={"include": include})
+        assert response.status_code == status, response.text
+        if status == 200:
+            assert response.json()["data"]["order"] is None
+    assert anonymous.delete(item).json()["data"]["deleted_at"] is not None
+    assert anonymous.get(item).status_code == 404
+    assert anonymous.get(NOTES, params={"deleted": "include"}).status_code == 403
+    assert anonymous.get(NOTES).json()["data"]["total"] == 0
+    # The restore route has the delete route's settings: public here.
+    assert anonymous.post(f"{item}/restore").status_code == 200
+    assert anonymous.get(NOTES).json()["data"]["total"] == 1
+    # A public route reads no credentials: alice's token changes nothing.
+    assert shop.call("alice", "GET", NOTES, include="customer").status_code == 403

@@ -36,7 +36,7 @@ from ..auth.guard import PERMISSION_DENIED
 from ..auth.row_access import RowAccess
 from .row_rules import RowRules
 from .table_options import Includable, table_options_of
-from .table_schema import TableInfo, inspect_table
+from .table_schema import TableInfo, derive_response_schema, inspect_table
 
 ItemT = TypeVar("ItemT")
 
@@ -143,9 +143,12 @@ class Includes:
                     ),
                 ),
             )
+        # A table model serving as the response schema cannot be extended
+        # (its subclass would be a table too): its fields are, through a copy.
+        base = derive_response_schema(response_schema) if hasattr(response_schema, "__table__") else response_schema
         self.response_schema: type[Any] = create_model(  # type: ignore[call-overload]
             f"{response_schema.__name__}WithIncludes",
-            __base__=response_schema,
+            __base__=base,
             __module__=response_schema.__module__,
             **fields,
         )
