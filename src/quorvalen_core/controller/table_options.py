@@ -78,7 +78,8 @@ class TableOptions(BaseModel):
     created_by: str | None = None
     updated_by: str | None = None
     deleted_at: str | None = None
-    includes: tuple[Includable, ...] = ()
+    # A list is taken too (as a tuple): the options stay immutable.
+    includes: tuple[Includable, ...] = Field(default=(), strict=False)
 
     @model_validator(mode="after")
     def _consistent(self) -> TableOptions:
