@@ -15,9 +15,10 @@ import httpx
 
 from quorvalen_core.auth import AuthService, AuthSettings
 from quorvalen_core.db import DatabaseRegistry
-from quorvalen_core.demo.app import PRODUCTS, seed
+from quorvalen_core.demo.app import ORDERS, PRODUCTS, seed
 
 PRODUCTS_PATH = "/v1/shop/product"
+ORDERS_PATH = "/v1/shop/order"
 
 
 def free_port() -> int:
@@ -70,6 +71,16 @@ def test_demo_program_serves_the_embedded_database_and_stops_on_ctrl_c(tmp_path:
         assert created.status_code == 201 and created.json()["data"]["stock"] == 0
         assert httpx.post(f"{base}{PRODUCTS_PATH}", json=new, headers=alice).status_code == 409
         assert httpx.get(f"{base}{PRODUCTS_PATH}").status_code == 401
+        # Orders belong to their customer: alice sees all of them, bob his own.
+        assert "alice (default role shop) sees every order, bob sees his own" in text
+        totals = {name: httpx.get(f"{base}{ORDERS_PATH}", headers=who).json()["data"]["total"] for name, who in (("alice", alice), ("bob", bob))}
+        assert totals == {"alice": len(ORDERS), "bob": sum(order[0] == "bob" for order in ORDERS)}
+        placed = httpx.post(f"{base}{ORDERS_PATH}", json={"product_id": 2, "customer": "carol"}, headers=bob).json()["data"]
+        assert placed["customer"] == "bob"
+        carols = next(item["id"] for item in httpx.get(f"{base}{ORDERS_PATH}", headers=alice).json()["data"]["items"] if item["customer"] == "carol")
+        assert httpx.get(f"{base}{ORDERS_PATH}/{carols}", headers=bob).status_code == 404
+        embedded = httpx.get(f"{base}{ORDERS_PATH}/{placed['id']}", params={"include": "product"}, headers=bob).json()["data"]
+        assert embedded["product"]["name"] == "Oolong tea"
         assert httpx.get(f"{base}/docs").status_code == 200
         process.send_signal(signal.SIGINT)
         output, _ = process.communicate(timeout=30)

@@ -7,6 +7,7 @@ import warnings
 import weakref
 from collections.abc import AsyncIterator, Callable
 from contextlib import asynccontextmanager
+from dataclasses import replace
 from typing import Any, cast
 
 from fastapi import APIRouter, Depends, FastAPI, Security, status
@@ -173,9 +174,14 @@ class AuthRouter(APIRouter):
         self.warn_unused_router_settings()
         permissions = [guard.permission for guard in self.guards() if guard.permission.db_config_name == db_config_name]
         store.store_default_grants(
-            permission.default_grant
-            for permission in permissions
-            if permission.default_grant is not None and not permission.role
+            [
+                *(
+                    permission.default_grant
+                    for permission in permissions
+                    if permission.default_grant is not None and not permission.role
+                ),
+                *(grant for permission in permissions for grant in permission.row_grants),
+            ]
         )
         store.store_route_roles(
             [
@@ -260,6 +266,7 @@ class AuthRouter(APIRouter):
         *,
         methods: list[str],
         config: RouterConfig,
+        row_actions: tuple[str, ...] | None = None,
         **route_kwargs: Any,
     ) -> None:
         """Register ``endpoint`` for one operation with its merged settings.
@@ -271,6 +278,12 @@ class AuthRouter(APIRouter):
         ``config.dependencies``.  ``route_kwargs`` go to ``add_api_route``;
         ``summary``, ``description`` and ``deprecated`` default to the
         config's values.
+
+        ``row_actions`` (not None) marks an endpoint that decides on rows:
+        its guard hands it a :class:`~.row_access.RowAccess`, and the
+        router's default role is granted each of those actions (``read:all``,
+        ``read:deleted``) on the router's object, stored with the other
+        default grants.
         """
         if is_switched_off(config):
             return
@@ -286,6 +299,16 @@ class AuthRouter(APIRouter):
             if obj and act:
                 self._public_routes.append((obj, act))
         else:
+            if row_actions is not None:
+                permission = replace(
+                    permission,
+                    row_scoped=True,
+                    row_grants=tuple(
+                        (self.default_role, self.auth_obj, act)
+                        for act in row_actions
+                        if isinstance(self.default_role, str) and self.default_role and self.auth_obj
+                    ),
+                )
             self._router_settings_used.update(name for name in ROUTER_WIDE_SETTINGS if getattr(config, name) is None)
             authentication = self.authentication or get_authentication_dependency()
             guard: RouteGuard

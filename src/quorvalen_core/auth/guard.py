@@ -32,6 +32,7 @@ from fastapi.security.utils import get_authorization_scheme_param
 
 from ..controller.validation import StrictJSONRequest, encodable_validation_error
 from .dependencies import SUBJECT_STATE_ATTR, bearer_scheme, unauthorized
+from .row_access import ROW_ACCESS_STATE_ATTR, RowAccess
 from .service import get_auth_service
 from .tokens import InvalidAccessToken
 
@@ -63,6 +64,11 @@ class RoutePermission:
     db_config_name: str | None
     # The router's default role's grant for this route, stored with the policies.
     default_grant: tuple[str, str, str] | None = None
+    # Whether the endpoint decides on rows (an owner column, soft delete,
+    # includes): the guard then hands it a RowAccess.
+    row_scoped: bool = False
+    # The default role's row grants (every row, deleted rows), stored with the policies.
+    row_grants: tuple[tuple[str, str, str], ...] = ()
 
 
 def service_unavailable(detail: str) -> HTTPException:
@@ -100,6 +106,8 @@ class _Guard:
         state = request.state
         setattr(state, SUBJECT_STATE_ATTR, subject)
         setattr(state, ADMITTED_BY_ATTR, self)
+        if permission.row_scoped:
+            setattr(state, ROW_ACCESS_STATE_ATTR, RowAccess(subject, store.snapshot, permission.obj, permission.act))
 
     async def authenticate(self, request: Request) -> str:
         raise NotImplementedError

@@ -40,15 +40,15 @@ class ErrorDetail(BaseModel):
     detail: str
 
 
-def chosen_fields_schema(response_schema: type[Any], key: str) -> type[Any]:
+def chosen_fields_schema(response_schema: type[Any], key: tuple[str, ...]) -> type[Any]:
     """The response schema as a query's item: the primary key always there, other fields as chosen.
 
-    Only the documentation changes: every field keeps its type, and only
-    ``key`` stays required, since ``fields`` may leave the others out.
+    Only the documentation changes: every field keeps its type, and only the
+    columns of ``key`` stay required, since ``fields`` may leave the others out.
     """
 
     def only_key_required(schema: dict[str, Any]) -> None:
-        schema["required"] = [name for name in schema.get("required", ()) if name == key]
+        schema["required"] = [name for name in schema.get("required", ()) if name in key]
 
     fields_schema: type[Any] = create_model(  # type: ignore[call-overload]
         f"{response_schema.__name__}Fields",

@@ -11,7 +11,15 @@ read       ``GET``     prefix/{id}      200, the row
 update     ``PATCH``   prefix/{id}      200, the row (partial update)
 delete     ``DELETE``  prefix/{id}      200, the deleted row
 query      ``GET``     prefix           200, a page of rows
+restore    ``POST``    prefix/{id}/...  200, the row (tables that
+                       restore          delete softly only)
 =========  ==========  ===============  =============================
+
+A composite primary key takes one path segment per key column instead of
+``{id}``.  A table's ``__table_options__`` (:mod:`.table_options`) add row
+policies, server-set columns, soft delete and embedded related rows: the
+endpoints of such a table take the caller's :class:`RowAccess` from the
+request's state and narrow every statement to the rows it may see.
 
 Successful responses are ``{"code": 0, "message": <operation message>,
 "data": ...}``; errors keep FastAPI's ``{"detail": ...}`` form: 404 for a
@@ -23,21 +31,24 @@ from __future__ import annotations
 
 import inspect
 import logging
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Collection, Iterator, Sequence
 from contextlib import contextmanager
 from typing import Annotated, Any
 
-from fastapi import Body, HTTPException, Path, Response, status
+from fastapi import Body, HTTPException, Path, Query, Request, Response, status
 from fastapi.exceptions import RequestValidationError
 from pydantic import ValidationError
 from sqlalchemy import delete as sql_delete
 from sqlalchemy import update as sql_update
-from sqlalchemy import func, select
+from sqlalchemy import and_, func, select
 from sqlalchemy.exc import DataError, SQLAlchemyError
 from sqlalchemy.orm.exc import ObjectDeletedError, StaleDataError
+from sqlalchemy.sql.elements import ColumnElement
 from sqlmodel import Session
 
 from ..auth.auth_router import AuthRouter
+from ..auth.row_access import ROW_ACCESS_STATE_ATTR, RowAccess, deleted_rows_action, every_row_action
+from ..auth.service import get_auth_service
 from ..db import get_database_registry
 from ..db.errors import DatabaseErrorKind, LogThrottle, classify_database_error, describe_database_error
 from .envelope import Envelope, Page, chosen_fields_schema, error_response
@@ -47,6 +58,7 @@ from .operations import (
     OPERATIONS,
     QUERY,
     READ,
+    RESTORE,
     UPDATE,
     Operation,
     effective_config,
@@ -55,11 +67,15 @@ from .operations import (
     warn_shared_configs,
 )
 from .query_limits import QueryLimits
+from .includes import Includes, Inclusion
 from .query_parameters import QueryParameters
 from .router_config import RouterConfig
+from .row_rules import DeletedRows, RowRules
+from .table_options import table_options_of
 from .table_schema import (
     INT64_MAX,
     INT64_MIN,
+    TableColumn,
     TableInfo,
     database_assigns_key,
     derive_create_schema,
@@ -125,6 +141,8 @@ class _Responder:
         self.message = message
         self.status_code = status_code
         self.table = table
+        # The same operation's answer with related rows embedded (include=).
+        self.included: _Responder | None = None
 
     def __call__(self, data: Any, exclude: dict[str, Any] | None = None) -> Response:
         return self.send(self.envelope_of(data), exclude)
@@ -164,9 +182,11 @@ class GenericController:
     as None are derived from the model: the create schema takes the model's
     fields (but the primary key where the database assigns it), the update
     schema every field except the primary key, each optional, and the response
-    schema every field.  Models with a composite primary key are refused
-    (``ValueError``).  The query's page sizes and bounds come from the query
-    settings' ``limits`` (:class:`QueryLimits`).
+    schema every field; columns the server fills (see
+    :class:`~.table_options.TableOptions`) are in neither body.  A composite
+    primary key gives one path segment per key column.  The query's page
+    sizes and bounds come from the query settings' ``limits``
+    (:class:`QueryLimits`).
     """
 
     def __init__(
@@ -186,12 +206,18 @@ class GenericController:
         self.auth_router = auth_router
         self.model_class = model_class
         self.table: TableInfo = inspect_table(model_class)
-        key = (self.table.primary_key.name,)
+        options = table_options_of(model_class)
+        self.rules: RowRules | None = None if options.is_plain else RowRules.resolve(self.table, options)
+        server_set = tuple(self.rules.server_set) if self.rules is not None else ()
+        key = self.table.key_names
         self.create_schema = create_schema or derive_create_schema(
-            model_class, exclude=key if database_assigns_key(self.table) else ()
+            model_class, exclude=(*key, *server_set) if database_assigns_key(self.table) else server_set
         )
-        self.update_schema = update_schema or derive_update_schema(model_class, exclude=key)
+        self.update_schema = update_schema or derive_update_schema(model_class, exclude=(*key, *server_set))
         self.response_schema = response_schema or derive_response_schema(model_class)
+        self.includes: Includes | None = (
+            Includes(self.table, options.includes, self.response_schema) if options.includes else None
+        )
         self.create_router = create_router
         self.update_router = update_router
         self.read_router = read_router
@@ -209,31 +235,73 @@ class GenericController:
             visible=getattr(self.response_schema, "model_fields", None),
             allowed=getattr(configs[QUERY.key], "query_columns", None),
         )
-        builders: dict[str, Callable[[_Responder], Callable[..., Any]]] = {
+        builders: dict[str, Callable[[_Responder, Any], Callable[..., Any]]] = {
             CREATE.key: self._create_endpoint,
             UPDATE.key: self._update_endpoint,
             READ.key: self._read_endpoint,
             DELETE.key: self._delete_endpoint,
             QUERY.key: self._query_endpoint,
+            RESTORE.key: self._restore_endpoint,
         }
+        registered: list[tuple[Operation, Any]] = []
         for operation in OPERATIONS:
             config = configs[operation.key]
             if is_switched_off(config):
                 continue
-            self._register(operation, effective_config(operation, config), builders[operation.key])
+            registered.append((operation, effective_config(operation, config)))
+            if operation is DELETE and self.rules is not None and self.rules.deleted_at is not None:
+                registered.append((RESTORE, self._restore_config(registered[-1][1])))
+        for operation, config in registered:
+            self._check_row_policy_is_guarded(operation, config)
+        for operation, config in registered:
+            self._register(operation, config, builders[operation.key])
         auth_router.models.append(model_class)
 
     def _config_of(self, operation: Operation) -> Any:
         config: Any = getattr(self, operation.parameter)
         return config
 
+    @staticmethod
+    def _restore_config(delete_config: Any) -> RouterConfig:
+        """The restore route's settings: the delete route's, with its own action, message and summary."""
+        values = {name: getattr(delete_config, name, None) for name in RouterConfig.model_fields}
+        values.update(auth_act=RESTORE.key, message=RESTORE.message, summary=RESTORE.summary, description=None)
+        return RouterConfig(**values)
+
+    def _check_row_policy_is_guarded(self, operation: Operation, config: Any) -> None:
+        if self.rules is not None and self.rules.owner is not None and not getattr(config, "auth", None):
+            raise ValueError(
+                f"the {operation.key} operation of table {self.table.table_name!r} is public, but the table "
+                f"has an owner column ({self.rules.owner.name!r}): its row policy needs a caller; "
+                "guard the operation or switch it off"
+            )
+
     # -- registration ---------------------------------------------------------
+
+    def _row_actions(self, operation: Operation, config: Any) -> tuple[str, ...] | None:
+        """The row permissions a route decides on (None: it decides on none)."""
+        if self.rules is None and self.includes is None:
+            return None
+        act = getattr(config, "auth_act", None) or operation.key
+        rules = self.rules
+        actions: list[str] = []
+        if rules is not None and rules.owner is not None and operation is not CREATE:
+            actions.append(every_row_action(act))
+        if rules is not None and rules.deleted_at is not None and operation in (READ, QUERY):
+            actions.append(deleted_rows_action(act))
+        return tuple(actions)
+
+    def _item_path(self, operation: Operation) -> str:
+        if not operation.on_item:
+            return ""
+        path = "/" + "/".join(f"{{{name}}}" for name in self.table.key_names) if self.table.composite_key else "/{id}"
+        return path + "/restore" if operation is RESTORE else path
 
     def _register(
         self,
         operation: Operation,
         config: Any,
-        build: Callable[[_Responder], Callable[..., Any]],
+        build: Callable[[_Responder, Any], Callable[..., Any]],
     ) -> None:
         router = self.auth_router
         permission_object = (
@@ -241,22 +309,24 @@ class GenericController:
             or getattr(router, "auth_obj", None)
             or self.table.table_name
         )
-        data_type: Any = (
-            Page[self.response_schema]  # type: ignore[name-defined]
-            if operation is QUERY
-            else self.response_schema
-        )
+        data_type: Any = Page[self.response_schema] if operation is QUERY else self.response_schema  # type: ignore[name-defined]
         respond = _Responder(data_type, config.message, operation.status_code, self.table.table_name)
-        documented: Any = respond.envelope
+        item_schema = self.response_schema
+        if self.includes is not None and operation in (READ, QUERY):
+            item_schema = self.includes.response_schema
+            included: Any = Page[item_schema] if operation is QUERY else item_schema  # type: ignore[valid-type]
+            respond.included = _Responder(included, config.message, operation.status_code, self.table.table_name)
+        documented: Any = (respond.included or respond).envelope
         if operation is QUERY:
             # Items may hold only the fields a request names: documented so.
-            item = chosen_fields_schema(self.response_schema, self.table.primary_key.name)
+            item = chosen_fields_schema(item_schema, self.table.key_names)
             documented = Envelope[Page[item]]  # type: ignore[valid-type]
         router.add_guarded_route(
-            operation.path(),
-            build(respond),
+            self._item_path(operation),
+            build(respond, config),
             methods=[operation.method],
             config=config,
+            row_actions=self._row_actions(operation, config),
             summary=config.summary,
             response_model=documented,
             status_code=operation.status_code,
@@ -269,7 +339,7 @@ class GenericController:
         responses: dict[int | str, dict[str, Any]] = {}
         if operation.on_item:
             responses[404] = error_response(NOT_FOUND)
-        if operation in (CREATE, UPDATE, DELETE):
+        if operation in (CREATE, UPDATE, DELETE, RESTORE):
             responses[409] = error_response(CONFLICT)
         # Every generated route has this one: it carries the model's schema.
         responses[503] = error_response(UNAVAILABLE, declares_model=True)
@@ -298,24 +368,101 @@ class GenericController:
         except (SQLAlchemyError, OverflowError) as error:
             raise _database_http_error(error, table, self._outage_log) from None
 
-    @staticmethod
-    def _signature(endpoint: Callable[..., Any], **parameters: tuple[Any, Any]) -> None:
-        """Give ``endpoint`` the typed signature FastAPI reads its parameters from."""
+    def _finish(self, endpoint: Callable[..., Any], doc: str, **parameters: tuple[Any, Any]) -> Callable[..., Any]:
+        """Give ``endpoint`` its documentation and the typed signature FastAPI reads its parameters from.
+
+        An endpoint on one row takes the row's key as ``id``: one value, or
+        the tuple of a composite key's values, each its own path segment.
+        """
+        if "id" in parameters and self.table.composite_key:
+            names = [f"key_{index}" for index in range(len(self.table.key))]
+            single = endpoint
+
+            def endpoint(**values: Any) -> Any:
+                return single(id=tuple(values.pop(name) for name in names), **values)
+
+            key_parameters = {
+                name: self._key_parameter(column, alias=column.name) for name, column in zip(names, self.table.key)
+            }
+            del parameters["id"]
+            parameters = {**key_parameters, **parameters}
+        elif "id" in parameters:
+            parameters["id"] = self._key_parameter(self.table.key[0])
+        endpoint.__doc__ = doc
         endpoint.__signature__ = inspect.Signature(  # type: ignore[attr-defined]
             [
-                inspect.Parameter(
-                    name, inspect.Parameter.KEYWORD_ONLY, annotation=annotation, default=default
-                )
+                inspect.Parameter(name, inspect.Parameter.KEYWORD_ONLY, annotation=annotation, default=default)
                 for name, (annotation, default) in parameters.items()
             ]
         )
+        return endpoint
 
-    def _id_parameter(self) -> tuple[Any, Any]:
-        key = self.table.primary_key
-        description = f"Primary key ({key.name}) of the row."
+    @staticmethod
+    def _key_parameter(key: TableColumn, *, alias: str | None = None) -> tuple[Any, Any]:
+        description = f"Primary key ({key.name}) of the row." if alias is None else f"Primary key column {key.name} of the row."
         if key.annotation is int:
-            return int, Path(ge=INT64_MIN, le=INT64_MAX, description=description)
-        return key.annotation, Path(description=description)
+            return int, Path(ge=INT64_MIN, le=INT64_MAX, description=description, alias=alias)
+        return key.annotation, Path(description=description, alias=alias)
+
+    def _row_parameters(self, operation: Operation) -> dict[str, tuple[Any, Any]]:
+        """The parameters an endpoint deciding on rows takes beyond the plain ones."""
+        if self.rules is None and self.includes is None:
+            return {}
+        parameters: dict[str, tuple[Any, Any]] = {"request": (Request, inspect.Parameter.empty)}
+        if operation in (READ, QUERY) and self.rules is not None and self.rules.deleted_at is not None:
+            parameters["deleted"] = (
+                DeletedRows,
+                Query(
+                    DeletedRows.exclude,
+                    description=(
+                        "Soft-deleted rows: exclude (default), include or only; "
+                        "include and only need the permission <action>:deleted."
+                    ),
+                ),
+            )
+        if operation in (READ, QUERY) and self.includes is not None:
+            parameters["include"] = self.includes.parameter()
+        return parameters
+
+    # -- rows -----------------------------------------------------------------
+
+    def _access(self, request: Request | None, config: Any) -> RowAccess:
+        """Who calls, and the policies its row decisions are drawn from.
+
+        A guarded route's guard left them in the request's state.  A public
+        route has no caller; its policies are loaded (in this worker thread)
+        only for what public callers may embed.
+        """
+        access: RowAccess | None = getattr(request.state, ROW_ACCESS_STATE_ATTR, None) if request is not None else None
+        if access is not None:
+            return access
+        policies = None
+        if self.includes is not None:
+            try:
+                policies = get_auth_service().policies(self.db_config_name).snapshot
+            except Exception as error:  # noqa: BLE001 - the caller is told to retry
+                logger.warning("policies not loaded for table %s: %s", self.table.table_name, describe_database_error(error))
+                raise HTTPException(
+                    status_code=status.HTTP_503_SERVICE_UNAVAILABLE,
+                    detail=UNAVAILABLE,
+                    headers={"Retry-After": str(RETRY_AFTER_SECONDS)},
+                ) from None
+        return RowAccess(None, policies, getattr(config, "auth_obj", None), getattr(config, "auth_act", None))
+
+    def _key_match(self, ident: Any) -> ColumnElement[bool]:
+        if self.table.composite_key:
+            return and_(*(column.column == value for column, value in zip(self.table.key, ident)))
+        return self.table.key[0].column == ident  # type: ignore[no-any-return]
+
+    def _sent(self, body: Any) -> dict[str, Any]:
+        """The body's values for columns a client may write."""
+        columns = self.table.columns
+        server_set = self.rules.server_set if self.rules is not None else frozenset()
+        return {
+            name: value
+            for name, value in body.model_dump(exclude_unset=True).items()
+            if name in columns and name not in server_set
+        }
 
     # -- endpoints ------------------------------------------------------------
 
@@ -331,12 +478,27 @@ class GenericController:
             raise HTTPException(status_code=404, detail=NOT_FOUND)
         return row
 
-    def _validated_row(self, values: dict[str, Any]) -> Any:
+    def _find_row(
+        self, session: Session, row_id: Any, conditions: Sequence[ColumnElement[bool]], options: Sequence[Any] = ()
+    ) -> Any:
+        """The row with key ``row_id`` that also meets ``conditions``; else 404."""
+        try:
+            row = session.scalars(
+                select(self.model_class).where(self._key_match(row_id), *conditions).options(*options)
+            ).first()
+        except (DataError, OverflowError):
+            session.rollback()
+            row = None
+        if row is None:
+            raise HTTPException(status_code=404, detail=NOT_FOUND)
+        return row
+
+    def _validated_row(self, values: dict[str, Any], sent: Collection[str] | None = None) -> Any:
         """A table row from a create body; errors name only the body's fields."""
         try:
             return self.model_class.model_validate(values)
         except ValidationError as error:
-            refused = client_errors(error, values)
+            refused = client_errors(error, values if sent is None else sent)
             raise refused if refused.errors() else RequestValidationError([ROW_REFUSED]) from None
 
     def _validated_changes(self, row: Any, changes: dict[str, Any]) -> dict[str, Any]:
@@ -363,12 +525,21 @@ class GenericController:
                     raise client_errors(field_error, changes) from None
         return {name: getattr(merged, name) for name in changes}
 
-    def _create_endpoint(self, respond: _Responder) -> Callable[..., Any]:
+    def _create_endpoint(self, respond: _Responder, config: Any) -> Callable[..., Any]:
         open_session = self.session
         validated_row = self._validated_row
+        rules = self.rules
+        table = self.table
+        access_of = self._access
 
-        def create(*, body: Any) -> Response:
-            row = validated_row(body.model_dump())
+        def create(*, body: Any, request: Request | None = None) -> Response:
+            if rules is None:
+                row = validated_row(body.model_dump())
+            else:
+                values = {name: value for name, value in body.model_dump().items() if name not in rules.server_set}
+                sent = list(values)
+                values.update(rules.created(access_of(request, config), table))
+                row = validated_row(values, sent)
             with open_session() as session:
                 session.add(row)
                 session.flush()
@@ -380,38 +551,79 @@ class GenericController:
                 session.commit()
             return respond.send(envelope)
 
-        create.__doc__ = f"Create a {self.model_class.__name__} row."
-        self._signature(create, body=(Annotated[self.create_schema, Body()], inspect.Parameter.empty))
-        return create
+        return self._finish(
+            create,
+            f"Create a {self.model_class.__name__} row.",
+            body=(Annotated[self.create_schema, Body()], inspect.Parameter.empty),
+            **self._row_parameters(CREATE),
+        )
 
-    def _read_endpoint(self, respond: _Responder) -> Callable[..., Any]:
+    def _read_endpoint(self, respond: _Responder, config: Any) -> Callable[..., Any]:
         open_session = self.session
         get_row = self._get_row
+        find_row = self._find_row
+        rules = self.rules
+        includes = self.includes
+        access_of = self._access
+        respond_included = respond.included
 
-        def read(*, id: Any) -> Response:  # noqa: A002 - the path's name
+        def read(
+            *,
+            id: Any,  # noqa: A002 - the path's name
+            request: Request | None = None,
+            deleted: DeletedRows = DeletedRows.exclude,
+            include: list[Any] | None = None,
+        ) -> Response:
+            if request is None:
+                with open_session() as session:
+                    return respond(get_row(session, id))
+            access = access_of(request, config)
+            conditions: list[ColumnElement[bool]] = []
+            if rules is not None:
+                rules.deleted_view_allowed(access, deleted)
+                conditions = rules.visible(access, deleted)
+            if includes is None:
+                with open_session() as session:
+                    return respond(find_row(session, id, conditions))
+            requested = includes.requested(include, access)
+            if not requested:
+                with open_session() as session:
+                    return respond(find_row(session, id, conditions))
+            left_out = includes.left_out(requested)
             with open_session() as session:
-                return respond(get_row(session, id))
+                row = find_row(session, id, conditions, includes.loader_options(requested, access))
+                [item] = includes.embed(session, [row], requested, access)
+                return respond_included(item, {"data": left_out} if left_out else None)
 
-        read.__doc__ = f"Read one {self.model_class.__name__} row by primary key."
-        self._signature(read, id=self._id_parameter())
-        return read
+        return self._finish(
+            read,
+            f"Read one {self.model_class.__name__} row by primary key.",
+            id=(Any, None),
+            **self._row_parameters(READ),
+        )
 
-    def _update_endpoint(self, respond: _Responder) -> Callable[..., Any]:
+    def _update_endpoint(self, respond: _Responder, config: Any) -> Callable[..., Any]:
         open_session = self.session
         get_row = self._get_row
+        find_row = self._find_row
         validated_changes = self._validated_changes
-        columns = self.table.columns
+        sent_values = self._sent
         model_class = self.model_class
-        key_column = self.table.primary_key.column
+        key_match = self._key_match
+        rules = self.rules
+        table = self.table
+        access_of = self._access
 
-        def update(*, id: Any, body: Any) -> Response:  # noqa: A002
-            sent = {
-                name: value
-                for name, value in body.model_dump(exclude_unset=True).items()
-                if name in columns
-            }
+        def update(*, id: Any, body: Any, request: Request | None = None) -> Response:  # noqa: A002
+            sent = sent_values(body)
+            conditions: list[ColumnElement[bool]] = []
+            stamps: dict[str, Any] = {}
+            if rules is not None:
+                access = access_of(request, config)
+                conditions = rules.visible(access)
+                stamps = rules.changed(access, table)
             with open_session() as session:
-                row = get_row(session, id)
+                row = get_row(session, id) if rules is None else find_row(session, id, conditions)
                 if not sent:
                     return respond(row)
                 values = validated_changes(row, sent)
@@ -420,8 +632,8 @@ class GenericController:
                 # concurrent delete took the row meanwhile, none matches (404).
                 updated = session.scalars(
                     sql_update(model_class)
-                    .where(key_column == id)
-                    .values(**values)
+                    .where(key_match(id), *conditions)
+                    .values(**values, **stamps)
                     .returning(model_class)
                     .execution_options(synchronize_session=False)
                 ).first()
@@ -432,29 +644,38 @@ class GenericController:
                 session.commit()
             return respond.send(envelope)
 
-        update.__doc__ = (
-            f"Update a {self.model_class.__name__} row: fields not sent stay as they are."
-        )
-        self._signature(
+        return self._finish(
             update,
-            id=self._id_parameter(),
+            f"Update a {self.model_class.__name__} row: fields not sent stay as they are.",
+            id=(Any, None),
             body=(Annotated[self.update_schema, Body()], inspect.Parameter.empty),
+            **self._row_parameters(UPDATE),
         )
-        return update
 
-    def _delete_endpoint(self, respond: _Responder) -> Callable[..., Any]:
+    def _delete_endpoint(self, respond: _Responder, config: Any) -> Callable[..., Any]:
         open_session = self.session
         model_class = self.model_class
-        key_column = self.table.primary_key.column
+        key_match = self._key_match
+        rules = self.rules
+        table = self.table
+        access_of = self._access
+        soft = rules is not None and rules.deleted_at is not None
 
-        def delete(*, id: Any) -> Response:  # noqa: A002
+        def delete(*, id: Any, request: Request | None = None) -> Response:  # noqa: A002
+            conditions: list[ColumnElement[bool]] = []
+            statement: Any
+            if rules is None:
+                statement = sql_delete(model_class)
+            else:
+                access = access_of(request, config)
+                conditions = rules.visible(access)
+                statement = sql_update(model_class).values(**rules.deletion(access, table)) if soft else sql_delete(model_class)
             with open_session() as session:
-                # One statement removes the row and returns it: of concurrent
-                # deletes of one row, exactly one gets it back.
+                # One statement removes (or marks) the row and returns it: of
+                # concurrent deletes of one row, exactly one gets it back.
                 try:
                     deleted = session.scalars(
-                        sql_delete(model_class)
-                        .where(key_column == id)
+                        statement.where(key_match(id), *conditions)
                         .returning(model_class)
                         .execution_options(synchronize_session=False)
                     ).first()
@@ -467,14 +688,58 @@ class GenericController:
                 session.commit()
             return respond.send(envelope)
 
-        delete.__doc__ = f"Delete a {self.model_class.__name__} row; returns it."
-        self._signature(delete, id=self._id_parameter())
-        return delete
+        return self._finish(
+            delete,
+            f"Delete a {self.model_class.__name__} row; returns it."
+            + (" The row is marked deleted and can be restored." if soft else ""),
+            id=(Any, None),
+            **self._row_parameters(DELETE),
+        )
 
-    def _query_endpoint(self, respond: _Responder) -> Callable[..., Any]:
+    def _restore_endpoint(self, respond: _Responder, config: Any) -> Callable[..., Any]:
+        open_session = self.session
+        model_class = self.model_class
+        key_match = self._key_match
+        rules = self.rules
+        assert rules is not None and rules.deleted_at is not None
+        table = self.table
+        access_of = self._access
+
+        def restore(*, id: Any, request: Request | None = None) -> Response:  # noqa: A002
+            access = access_of(request, config)
+            with open_session() as session:
+                try:
+                    restored = session.scalars(
+                        sql_update(model_class)
+                        .where(key_match(id), *rules.visible(access, DeletedRows.only))
+                        .values(**rules.restoration(access, table))
+                        .returning(model_class)
+                        .execution_options(synchronize_session=False)
+                    ).first()
+                except (DataError, OverflowError):
+                    restored = None
+                if restored is None:
+                    raise HTTPException(status_code=404, detail=NOT_FOUND)
+                envelope = respond.envelope_of(restored)
+                _keep_loaded(session, restored)
+                session.commit()
+            return respond.send(envelope)
+
+        return self._finish(
+            restore,
+            f"Restore a deleted {self.model_class.__name__} row; returns it. 404 unless the row is deleted.",
+            id=(Any, None),
+            **self._row_parameters(RESTORE),
+        )
+
+    def _query_endpoint(self, respond: _Responder, config: Any) -> Callable[..., Any]:
         open_session = self.session
         model_class = self.model_class
         parameters = self.query_parameters
+        rules = self.rules
+        includes = self.includes
+        access_of = self._access
+        respond_included = respond.included
 
         def query(
             *,
@@ -486,6 +751,9 @@ class GenericController:
             total: bool,
             cursor: str | None,
             fields: str | None,
+            request: Request | None = None,
+            deleted: DeletedRows = DeletedRows.exclude,
+            include: list[Any] | None = None,
         ) -> Response:
             plan = parameters.plan(
                 offset=offset,
@@ -497,6 +765,18 @@ class GenericController:
                 cursor=cursor,
                 fields=fields,
             )
+            exclude = plan.exclude
+            requested: list[Inclusion] = []
+            if request is not None:
+                access = access_of(request, config)
+                if rules is not None:
+                    rules.deleted_view_allowed(access, deleted)
+                    # The caller's rows only: for the page and its total alike.
+                    plan.conditions.extend(rules.visible(access, deleted))
+                if includes is not None:
+                    requested = includes.requested(include, access)
+                    if requested:
+                        exclude = _without_items_fields(exclude, includes.left_out(requested))
             # Conditions the controller adds to plan.conditions (ANDed) reach
             # both the page and its total.
             counting = select(func.count()).select_from(model_class).where(*plan.conditions)
@@ -510,6 +790,8 @@ class GenericController:
                 statement = statement.offset(plan.offset)
             # One row beyond the page says whether another page follows.
             statement = statement.limit(limit + 1)
+            if requested:
+                statement = statement.options(*includes.loader_options(requested, access))  # type: ignore[union-attr]
             with open_session() as session:
                 count: int | None = None
                 if plan.count_total:
@@ -522,21 +804,31 @@ class GenericController:
                 has_more = len(rows) > limit
                 if has_more:
                     rows = rows[:limit]
+                next_cursor = parameters.next_cursor(plan, rows[-1], len(rows)) if has_more else None
                 page = {
-                    "items": rows,
+                    "items": includes.embed(session, rows, requested, access) if requested else rows,  # type: ignore[union-attr]
                     "total": (count or 0) if plan.count_total else None,
                     "offset": plan.first_row,
                     "limit": limit,
                     "has_more": has_more,
-                    "next_cursor": parameters.next_cursor(plan, rows[-1], len(rows)) if has_more else None,
+                    "next_cursor": next_cursor,
                 }
-                return respond(page, plan.exclude)
+                return (respond_included if requested else respond)(page, exclude)  # type: ignore[operator]
 
-        query.__doc__ = (
-            f"Query {model_class.__name__} rows: filters, sorting and one page of results."
+        return self._finish(
+            query,
+            f"Query {model_class.__name__} rows: filters, sorting and one page of results.",
+            **parameters.signature_defaults(),
+            **self._row_parameters(QUERY),
         )
-        self._signature(query, **parameters.signature_defaults())
-        return query
+
+
+def _without_items_fields(exclude: dict[str, Any] | None, names: set[str]) -> dict[str, Any] | None:
+    """``exclude`` of a page, leaving ``names`` out of every item as well."""
+    if not names:
+        return exclude
+    current: set[str] = set(exclude["data"]["items"]["__all__"]) if exclude else set()
+    return {"data": {"items": {"__all__": current | names}}}
 
 
 def _keep_loaded(session: Session, row: Any) -> None:

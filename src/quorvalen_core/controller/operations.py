@@ -72,6 +72,10 @@ QUERY = Operation("query", "GET", False, 200, "查询成功", "query - 查询")
 
 OPERATIONS: tuple[Operation, ...] = (CREATE, UPDATE, READ, DELETE, QUERY)
 
+# Only on tables that delete softly (``POST {prefix}/{id}/restore``), with
+# the delete operation's settings but its own action, message and summary.
+RESTORE = Operation("restore", "POST", True, 200, "恢复成功", "restore - 恢复")
+
 
 def is_switched_off(config: Any) -> bool:
     """An operation is off only when its settings say ``enabled`` is False."""

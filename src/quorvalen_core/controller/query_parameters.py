@@ -7,14 +7,14 @@ The query operation takes, all as query-string parameters shown in OpenAPI:
 - ``or``, repeatable, in the same form: a row matches when any of them holds
   (and every ``filter`` does);
 - ``sort``, repeatable: a column name for ascending order, ``-`` and a column
-  name for descending order; earlier keys sort first, the primary key breaks
-  ties;
+  name for descending order; earlier keys sort first, the primary key (each
+  of its columns) breaks ties;
 - ``offset`` (>= 0) and ``limit`` (1 to a maximum, with a default);
 - ``total`` (default true): false skips counting the matching rows;
 - ``cursor``: the ``next_cursor`` of a page of the same query, to continue
   after that page's last row (instead of ``offset``);
 - ``fields``: comma-separated fields of the response schema to return (the
-  primary key always).
+  primary key's columns always).
 
 Only the allowed columns (``RouterConfig.query_columns``, by default every
 column of the response schema) can be filtered or sorted on; anything else is
@@ -132,8 +132,8 @@ class QueryParameters:
                 )
             shown = {name: column for name, column in shown.items() if name in allowed}
         columns = dict(shown)
-        if table.primary_key.name not in columns:
-            columns[table.primary_key.name] = table.primary_key
+        for key_column in table.key:
+            columns.setdefault(key_column.name, key_column)
         # An enum makes the allowed sort keys part of the OpenAPI document and
         # lets FastAPI refuse other keys with a 422 before the endpoint runs.
         members: dict[str, str] = {}
@@ -306,17 +306,17 @@ class QueryParameters:
                 fields,
                 "fields",
             )
-        chosen = {*names, self.table.primary_key.name}
+        chosen = {*names, *self.table.key_names}
         left_out = {name for name in self.response_fields if name not in chosen}
         return {"data": {"items": {"__all__": left_out}}} if left_out else None
 
     def sort_keys_of(self, sort: Sequence[enum.Enum] | None) -> list[SortKey]:
-        """The page order: the keys asked for, then the primary key, which makes it total."""
+        """The page order: the keys asked for, then the primary key's columns, which make it total."""
         if sort and len(sort) > self.limits.max_sorts:
             raise _over_limit("sort", "sort keys", self.limits.max_sorts, "max_sorts", len(sort))
         keys: list[SortKey] = []
         seen: set[str] = set()
-        primary_key = self.table.primary_key
+        key_names = set(self.table.key_names)
         for key in sort or ():
             text: str = key.value
             name = text.lstrip("-")
@@ -324,10 +324,9 @@ class QueryParameters:
                 continue
             seen.add(name)
             keys.append(SortKey(self.columns[name], text.startswith("-")))
-            if name == primary_key.name:
+            if key_names <= seen:
                 break  # the primary key is unique: later keys never decide
-        if primary_key.name not in seen:
-            keys.append(SortKey(primary_key, False))
+        keys.extend(SortKey(column, False) for column in self.table.key if column.name not in seen)
         return keys
 
     def order_by(self, sort: Sequence[enum.Enum] | None) -> list[ColumnElement[Any]]:

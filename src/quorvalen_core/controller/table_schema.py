@@ -34,12 +34,20 @@ class TableColumn:
 
 @dataclass(frozen=True)
 class TableInfo:
-    """A table model's primary key and its columns, in declaration order."""
+    """A table model's primary key columns and its columns, in declaration order."""
 
     model_class: type[Any]
     table_name: str
-    primary_key: TableColumn
+    key: tuple[TableColumn, ...]
     columns: dict[str, TableColumn]
+
+    @property
+    def key_names(self) -> tuple[str, ...]:
+        return tuple(column.name for column in self.key)
+
+    @property
+    def composite_key(self) -> bool:
+        return len(self.key) > 1
 
 
 def _without_none(annotation: Any) -> Any:
@@ -91,20 +99,8 @@ def inspect_table(model_class: type[Any]) -> TableInfo:
             annotation=annotation,
             is_text=_is_text(annotation),
         )
-    key_columns = mapper.primary_key
-    if len(key_columns) != 1:
-        names = ", ".join(column.name for column in key_columns)
-        raise ValueError(
-            f"table {table.fullname!r} has a composite primary key ({names}); "
-            "the generated /{id} routes need a table with a single-column primary key"
-        )
-    key_attribute = mapper.get_property_by_column(key_columns[0]).key
-    return TableInfo(
-        model_class=model_class,
-        table_name=table.fullname,
-        primary_key=columns[key_attribute],
-        columns=columns,
-    )
+    key = tuple(columns[mapper.get_property_by_column(column).key] for column in mapper.primary_key)
+    return TableInfo(model_class=model_class, table_name=table.fullname, key=key, columns=columns)
 
 
 def _field_definition(field: FieldInfo, *, optional: bool) -> tuple[Any, Any]:
@@ -165,8 +161,10 @@ def derive_create_schema(model_class: type[Any], *, exclude: tuple[str, ...] = (
 
 
 def database_assigns_key(table: TableInfo) -> bool:
-    """Whether the database picks the primary key (declared ``= None``, as for serials)."""
-    field = table.model_class.model_fields.get(table.primary_key.name)
+    """Whether the database picks the primary key (one column declared ``= None``, as for serials)."""
+    if table.composite_key:
+        return False
+    field = table.model_class.model_fields.get(table.key[0].name)
     return field is not None and not field.is_required() and field.default is None
 
 

@@ -17,7 +17,7 @@ from collections.abc import Sequence
 from ..auth.service import AuthService, set_auth_service
 from ..auth.settings import ENV_PREFIX, AuthSettings
 from ..db.registry import describe_url, get_database_registry
-from .app import PERMISSION_OBJECT, build_app, seed
+from .app import ORDER_OBJECT, PERMISSION_OBJECT, build_app, seed
 
 
 def _settings() -> AuthSettings:
@@ -49,13 +49,16 @@ def main(argv: Sequence[str] | None = None) -> int:
     )
     lines = [
         "",
-        f"quorvalen_core demo: table {PERMISSION_OBJECT} in {describe_url(databases.url())}",
+        f"quorvalen_core demo: tables {PERMISSION_OBJECT} and {ORDER_OBJECT} in {describe_url(databases.url())}",
         f"  OpenAPI docs:  {base}/docs",
+        "",
+        f"  {ORDER_OBJECT} rows belong to the user who placed them (owner column customer):",
+        "  alice (default role shop) sees every order, bob sees his own.",
         "",
         f"  Users and their access tokens, {signing}:",
     ]
     for user in users:
-        lines.append(f"  {user.name} (role {user.role}):")
+        lines.append(f"  {user.name} (roles {user.role}):")
         lines.append(f"    {user.token}")
     token = users[0].token
     lines += [
@@ -63,6 +66,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         "  Try:",
         f"    curl -H 'Authorization: Bearer {token}' '{base}/v1/shop/product?sort=-price&limit=2'",
         f"    curl -H 'Authorization: Bearer {token}' '{base}/v1/shop/product?filter=stock:lt:20'",
+        f"    curl -H 'Authorization: Bearer {token}' '{base}/v1/shop/order?include=product'",
+        f"    curl -H 'Authorization: Bearer {users[1].token}' '{base}/v1/shop/order'   # bob: his 2 orders of 3",
         "",
         "  Ctrl-C stops the demo.",
         "",

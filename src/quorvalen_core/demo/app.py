@@ -1,26 +1,34 @@
-"""The demo application: a product table of a shop, with users, roles and tokens.
+"""The demo application: a shop's products and its customers' orders, with users, roles and tokens.
 
 ``build_app()`` is the whole application; ``seed()`` creates the tables, a few
-products, the users and their roles, and returns an access token per user.
+products and orders, the users and their roles, and returns an access token
+per user.
+
+Orders belong to the user who placed them (an owner column): a caller sees
+and changes only its own orders, unless it may act on every order.
 
 Users:
 
-- ``alice``, member of the role ``shop`` (the router's default role: every
-  operation on ``shop.product``);
-- ``bob``, member of ``shop_viewer``, which may only read and query products.
+- ``alice``, member of the role ``shop`` (the routers' default role: every
+  operation on ``shop.product`` and ``shop.order``, on every order);
+- ``bob``, member of ``shop_viewer``, which may read and query products, and
+  of ``shop_customer``, which may place, read, change, cancel and list orders:
+  his own only.
 """
 
-from __future__ import annotations
-
+# No "from __future__ import annotations": SQLModel reads a relationship's
+# target from its annotation, which must then be a type, not a string.
 from dataclasses import dataclass
+from datetime import datetime
 from decimal import Decimal
 
 from fastapi import FastAPI
-from sqlmodel import Field, SQLModel, select
+from sqlmodel import Field, Relationship, SQLModel, select
 
 from ..auth.service import AuthService
 from ..controller.router_config import RouterConfig
 from ..controller.table_controller import AuthController
+from ..controller.table_options import Includable, TableOptions
 from ..db.registry import DatabaseRegistry
 from ..docs import serve_docs_offline
 from ..type.var import SQLModelCreate, SQLModelDB, SQLModelResponse, SQLModelUpdate
@@ -28,7 +36,9 @@ from ..type.var import SQLModelCreate, SQLModelDB, SQLModelResponse, SQLModelUpd
 SCHEMA_NAME = "shop"
 TABLE_NAME = "product"
 PERMISSION_OBJECT = f"{SCHEMA_NAME}.{TABLE_NAME}"
+ORDER_OBJECT = f"{SCHEMA_NAME}.order"
 VIEWER_ROLE = "shop_viewer"
+CUSTOMER_ROLE = "shop_customer"
 
 
 class Product(SQLModelDB, table=True):
@@ -64,6 +74,39 @@ class ProductResponse(SQLModelResponse):
     stock: int
 
 
+class Order(SQLModelDB, table=True):
+    """An order of one product, owned by the user who placed it."""
+
+    __tablename__ = "shop_order"
+    __table_options__ = TableOptions(
+        owner="customer",
+        created_at="created_at",
+        updated_by="updated_by",
+        deleted_at="cancelled_at",
+        includes=(Includable(relation="product", schema=ProductResponse, auth_obj=PERMISSION_OBJECT),),
+    )
+
+    id: int | None = Field(default=None, primary_key=True)
+    product_id: int = Field(foreign_key="shop_product.id")
+    quantity: int = Field(default=1, ge=1)
+    customer: str = Field(default="", max_length=64, index=True, description="Who placed the order (set by the server).")
+    created_at: datetime | None = None
+    updated_by: str | None = Field(default=None, max_length=64)
+    cancelled_at: datetime | None = None
+
+    product: Product | None = Relationship()
+
+
+class OrderResponse(SQLModelResponse):
+    id: int
+    product_id: int
+    quantity: int
+    customer: str
+    created_at: datetime | None
+    updated_by: str | None
+    cancelled_at: datetime | None
+
+
 PRODUCTS: tuple[dict[str, object], ...] = (
     {"sku": "TEA-001", "name": "Green tea", "price": "4.50", "stock": 120},
     {"sku": "TEA-002", "name": "Oolong tea", "price": "7.20", "stock": 40},
@@ -71,14 +114,18 @@ PRODUCTS: tuple[dict[str, object], ...] = (
     {"sku": "POT-001", "name": "Clay teapot", "price": "38.00", "stock": 3},
 )
 
+# (customer, product id, quantity): two of bob's orders, one of carol's.
+ORDERS: tuple[tuple[str, int, int], ...] = (("bob", 1, 2), ("bob", 3, 4), ("carol", 4, 1))
+
 
 def build_app() -> FastAPI:
     """The demo's FastAPI application (OpenAPI docs at /docs and /redoc, served offline)."""
     app = FastAPI(
         title="quorvalen_core demo shop",
         description=(
-            "One table published with `AuthController.create`. Use **Authorize** with "
-            "a token the demo printed: alice may do everything, bob may read and query."
+            "Two tables published with `AuthController.create`. Use **Authorize** with "
+            "a token the demo printed: alice may do everything, on every order; bob may read "
+            "and query products, and place and see orders: his own only."
         ),
     )
     serve_docs_offline(app)
@@ -91,6 +138,14 @@ def build_app() -> FastAPI:
             schema_name=SCHEMA_NAME,
             table_name=TABLE_NAME,
             read_router=RouterConfig(message="商品获取成功"),
+        )
+    )
+    app.include_router(
+        AuthController.create(
+            model_class=Order,
+            response_schema=OrderResponse,
+            schema_name=SCHEMA_NAME,
+            table_name="order",
         )
     )
     return app
@@ -106,15 +161,25 @@ class DemoUser:
 def seed(databases: DatabaseRegistry, service: AuthService) -> list[DemoUser]:
     """Create the tables, products (once), roles and users; return users with tokens."""
     engine = databases.engine()
-    SQLModel.metadata.create_all(engine, tables=[Product.__table__])  # type: ignore[attr-defined]
+    SQLModel.metadata.create_all(engine, tables=[Product.__table__, Order.__table__])  # type: ignore[attr-defined]
     with databases.session() as session:
         if session.exec(select(Product)).first() is None:
             session.add_all(Product.model_validate(product) for product in PRODUCTS)
             session.commit()
+        if session.exec(select(Order)).first() is None:
+            session.add_all(
+                Order(customer=customer, product_id=product, quantity=quantity, updated_by=customer)
+                for customer, product, quantity in ORDERS
+            )
+            session.commit()
     policies = service.policies()
     policies.grant_many(
-        [(VIEWER_ROLE, PERMISSION_OBJECT, "read"), (VIEWER_ROLE, PERMISSION_OBJECT, "query")]
+        [
+            (VIEWER_ROLE, PERMISSION_OBJECT, "read"),
+            (VIEWER_ROLE, PERMISSION_OBJECT, "query"),
+            *((CUSTOMER_ROLE, ORDER_OBJECT, act) for act in ("create", "read", "update", "delete", "query")),
+        ]
     )
-    users = [("alice", SCHEMA_NAME), ("bob", VIEWER_ROLE)]
-    policies.assign_roles(users)
-    return [DemoUser(name, role, service.create_access_token(name)) for name, role in users]
+    users = [("alice", (SCHEMA_NAME,)), ("bob", (VIEWER_ROLE, CUSTOMER_ROLE))]
+    policies.assign_roles((name, role) for name, roles in users for role in roles)
+    return [DemoUser(name, ", ".join(roles), service.create_access_token(name)) for name, roles in users]
