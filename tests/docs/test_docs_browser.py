@@ -60,8 +60,8 @@ def test_the_browser_is_kept_off_the_outside_network(tmp_path: Path) -> None:
 
 def test_demo_docs_pages_render_without_network(tmp_path: Path) -> None:
     with served([sys.executable, "-m", "quorvalen_core.demo"], tmp_path, environment()) as base:
-        spec: dict[str, Any] = httpx.get(f"{base}/openapi.json").json()
-        operations = [(method, path, op) for path, item in spec["paths"].items() for method, op in item.items()]
+        document: dict[str, Any] = httpx.get(f"{base}/openapi.json").json()
+        operations = [(method, path, op) for path, item in document["paths"].items() for method, op in item.items()]
         swagger = browse(tmp_path / "profile", f"{base}/docs", "--dump-dom")
         redoc = browse(tmp_path / "profile", f"{base}/redoc", "--dump-dom")
         ARTIFACTS.mkdir(parents=True, exist_ok=True)

@@ -65,12 +65,12 @@ def test_the_readme_has_an_app_and_no_unknown_markers() -> None:
 def check_app(folder: Path, code: str) -> None:
     (folder / "app.py").write_text(code, encoding="utf-8")
     with served([sys.executable, "-m", "uvicorn", "app:app"], folder, block_environment(folder)) as base:
-        spec: dict[str, Any] = httpx.get(f"{base}/openapi.json").json()
+        document: dict[str, Any] = httpx.get(f"{base}/openapi.json").json()
         answers = {
             (method.upper(), path, "401" in operation["responses"]): httpx.request(
                 method, base + path.replace("{id}", "1")
             ).status_code
-            for path, item in spec["paths"].items()
+            for path, item in document["paths"].items()
             for method, operation in item.items()
         }
         docs = httpx.get(f"{base}/docs")
