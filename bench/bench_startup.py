@@ -7,7 +7,8 @@ routers, mounting them and generating its OpenAPI document.  For N tables
 - generated: ``AuthController.create`` per table (guarded routes);
 - hand-written: an ``APIRouter`` per table with the same five routes, the
   same response models (the envelope, a page for the query), the same query
-  parameters and a bearer security scheme, written as an application would.
+  parameters (offset, limit, sort, filter, or, total, cursor, fields) and a
+  bearer security scheme, written as an application would.
 
 and times the three steps together: routers, ``include_router`` into one
 app, ``app.openapi()``.  With the schemas given, both get the same create,
@@ -122,6 +123,10 @@ def hand_written(models: list[Any], derived: bool) -> list[Any]:
             limit: Annotated[int, Query(ge=1, le=100)] = 20,
             sort: Annotated[list[sort_keys] | None, Query()] = None,  # type: ignore[valid-type]
             filters: Annotated[list[str] | None, Query(alias="filter")] = None,
+            any_of: Annotated[list[str] | None, Query(alias="or")] = None,
+            total: Annotated[bool, Query()] = True,
+            cursor: Annotated[str | None, Query(max_length=4096)] = None,
+            fields: Annotated[str | None, Query()] = None,
         ) -> Any:
             raise HTTPException(501)
 

@@ -9,6 +9,7 @@ from typing import Any
 import pytest
 from fastapi.testclient import TestClient
 from itsdangerous import URLSafeSerializer
+from pydantic import computed_field, field_serializer
 
 from generic_support import BOOK_PREFIX as PREFIX
 from generic_support import BOOKS, BookResponse, Shelf, add_books, book_app, query, table_app, titles
@@ -319,3 +320,28 @@ def test_workers_sharing_a_key_accept_each_others_cursors(
     assert answer.status_code == status, answer.text
     assert ("signed with a key of this process only" in caplog.text) == (source is None)
     assert not any(key and key in caplog.text for key in (first_key, second_key))
+
+
+class ShoutedBook(BookResponse):
+    """A response schema with a serialiser and a computed field of its own."""
+
+    @field_serializer("title")
+    def shout(self, title: str) -> str:
+        return title.upper()
+
+    @computed_field  # type: ignore[prop-decorator]
+    @property
+    def long(self) -> bool:
+        return self.pages > 400
+
+
+def test_query_items_are_serialised_by_the_response_schema_itself(registry: DatabaseRegistry) -> None:
+    app = book_app(response_schema=ShoutedBook)
+    with TestClient(app) as client:
+        add_books(registry, BOOKS[:1])
+        read = client.get(f"{PREFIX}/1").json()["data"]
+        assert query(client)["items"] == [read] and read["title"] == "ANNA KARENINA" and read["long"] is True
+        assert query(client, fields="pages")["items"] == [{"id": 1, "pages": 864, "long": True}]
+        schemas = client.get("/openapi.json").json()["components"]["schemas"]
+    assert schemas["ShoutedBookFields"]["required"] == ["id"]
+    assert set(schemas["ShoutedBook"]["required"]) >= {"id", "title", "pages"}

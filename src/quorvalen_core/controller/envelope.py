@@ -4,7 +4,8 @@ from __future__ import annotations
 
 from typing import Any, Generic, TypeVar
 
-from pydantic import BaseModel, ConfigDict, Field, create_model
+from pydantic import BaseModel, ConfigDict, Field, GetJsonSchemaHandler, create_model
+from pydantic.json_schema import JsonSchemaValue
 
 DataT = TypeVar("DataT")
 ItemT = TypeVar("ItemT")
@@ -45,21 +46,43 @@ def chosen_fields_schema(response_schema: type[Any], key: tuple[str, ...]) -> ty
 
     Only the documentation changes: every field keeps its type, and only the
     columns of ``key`` stay required, since ``fields`` may leave the others out.
+    For a plain schema the item is a subclass, which validates and serialises
+    exactly as the schema does, so it can carry the answers too (one model
+    fewer per table to build).  A table model cannot be subclassed without
+    becoming part of its table's mapping: its item is a copy of its fields,
+    for the documentation only.
     """
+    name = f"{response_schema.__name__}Fields"
+    doc = (
+        f"An item of a {response_schema.__name__} query: every field, or those named by fields "
+        "(the primary key always)."
+    )
 
     def only_key_required(schema: dict[str, Any]) -> None:
         schema["required"] = [name for name in schema.get("required", ()) if name in key]
 
+    if getattr(response_schema, "__table__", None) is None:
+        documented_by_schema = response_schema.__get_pydantic_json_schema__
+
+        def document(cls: type[Any], core_schema: Any, handler: GetJsonSchemaHandler) -> JsonSchemaValue:
+            json_schema = handler.resolve_ref_schema(documented_by_schema(core_schema, handler))
+            only_key_required(json_schema)
+            return json_schema
+
+        namespace = {
+            "__doc__": doc,
+            "__module__": response_schema.__module__,
+            "__get_pydantic_json_schema__": classmethod(document),
+        }
+        subclass: type[Any] = type(name, (response_schema,), namespace)
+        return subclass
     fields_schema: type[Any] = create_model(  # type: ignore[call-overload]
-        f"{response_schema.__name__}Fields",
+        name,
         __config__=ConfigDict(from_attributes=True, json_schema_extra=only_key_required),
         __module__=response_schema.__module__,
-        **{name: (field.annotation, field) for name, field in response_schema.model_fields.items()},
+        **{field_name: (field.annotation, field) for field_name, field in response_schema.model_fields.items()},
     )
-    fields_schema.__doc__ = (
-        f"An item of a {response_schema.__name__} query: every field, or those named by fields "
-        "(the primary key always)."
-    )
+    fields_schema.__doc__ = doc
     return fields_schema
 
 

@@ -309,18 +309,18 @@ class GenericController:
             or getattr(router, "auth_obj", None)
             or self.table.table_name
         )
-        data_type: Any = Page[self.response_schema] if operation is QUERY else self.response_schema  # type: ignore[name-defined]
+        data_type, listed = self._answer_type(operation, self.response_schema)
         respond = _Responder(data_type, config.message, operation.status_code, self.table.table_name)
-        item_schema = self.response_schema
         if self.includes is not None and operation in (READ, QUERY):
-            item_schema = self.includes.response_schema
-            included: Any = Page[item_schema] if operation is QUERY else item_schema  # type: ignore[valid-type]
+            # Embedded items are built as the include schema's own instances:
+            # its answer keeps that schema.
+            included, listed = self._answer_type(operation, self.includes.response_schema, items_from_rows=False)
             respond.included = _Responder(included, config.message, operation.status_code, self.table.table_name)
         documented: Any = (respond.included or respond).envelope
-        if operation is QUERY:
-            # Items may hold only the fields a request names: documented so.
-            item = chosen_fields_schema(item_schema, self.table.key_names)
-            documented = Envelope[Page[item]]  # type: ignore[valid-type]
+        if listed is not None:
+            # Items may hold only the fields a request names: documented so
+            # (the answer's own envelope when the item schema serves both).
+            documented = Envelope[Page[listed]]  # type: ignore[valid-type]
         router.add_guarded_route(
             self._item_path(operation),
             build(respond, config),
@@ -333,6 +333,16 @@ class GenericController:
             operation_id=operation_id(permission_object, operation),
             responses=self._error_responses(operation),
         )
+
+    def _answer_type(
+        self, operation: Operation, schema: type[Any], *, items_from_rows: bool = True
+    ) -> tuple[Any, type[Any] | None]:
+        """What an operation's answer holds, and for a query the item schema its documentation lists."""
+        if operation is not QUERY:
+            return schema, None
+        listed = chosen_fields_schema(schema, self.table.key_names)
+        item = listed if items_from_rows and issubclass(listed, schema) else schema
+        return Page[item], listed  # type: ignore[valid-type]
 
     @staticmethod
     def _error_responses(operation: Operation) -> dict[int | str, dict[str, Any]]:
@@ -546,9 +556,7 @@ class GenericController:
                 # Read back in the same transaction: values the database
                 # filled in (keys, defaults) are part of the answer.
                 session.refresh(row)
-                envelope = respond.envelope_of(row)
-                _keep_loaded(session, row)
-                session.commit()
+                envelope = _commit_answer(session, respond, row)
             return respond.send(envelope)
 
         return self._finish(
@@ -630,18 +638,12 @@ class GenericController:
                 session.expunge(row)
                 # One statement writes the row and returns it as stored: if a
                 # concurrent delete took the row meanwhile, none matches (404).
-                updated = session.scalars(
-                    sql_update(model_class)
-                    .where(key_match(id), *conditions)
-                    .values(**values, **stamps)
-                    .returning(model_class)
-                    .execution_options(synchronize_session=False)
-                ).first()
-                if updated is None:
-                    raise HTTPException(status_code=404, detail=NOT_FOUND)
-                envelope = respond.envelope_of(updated)
-                _keep_loaded(session, updated)
-                session.commit()
+                returned = _returned_row(
+                    session,
+                    sql_update(model_class).where(key_match(id), *conditions).values(**values, **stamps),
+                    model_class,
+                )
+                envelope = _commit_answer(session, respond, returned)
             return respond.send(envelope)
 
         return self._finish(
@@ -673,19 +675,10 @@ class GenericController:
             with open_session() as session:
                 # One statement removes (or marks) the row and returns it: of
                 # concurrent deletes of one row, exactly one gets it back.
-                try:
-                    deleted = session.scalars(
-                        statement.where(key_match(id), *conditions)
-                        .returning(model_class)
-                        .execution_options(synchronize_session=False)
-                    ).first()
-                except (DataError, OverflowError):
-                    deleted = None  # an id the key column cannot hold
-                if deleted is None:
-                    raise HTTPException(status_code=404, detail=NOT_FOUND)
-                envelope = respond.envelope_of(deleted)
-                _keep_loaded(session, deleted)
-                session.commit()
+                returned = _returned_row(
+                    session, statement.where(key_match(id), *conditions), model_class, key_may_not_fit=True
+                )
+                envelope = _commit_answer(session, respond, returned)
             return respond.send(envelope)
 
         return self._finish(
@@ -708,21 +701,15 @@ class GenericController:
         def restore(*, id: Any, request: Request | None = None) -> Response:  # noqa: A002
             access = access_of(request, config)
             with open_session() as session:
-                try:
-                    restored = session.scalars(
-                        sql_update(model_class)
-                        .where(key_match(id), *rules.visible(access, DeletedRows.only))
-                        .values(**rules.restoration(access, table))
-                        .returning(model_class)
-                        .execution_options(synchronize_session=False)
-                    ).first()
-                except (DataError, OverflowError):
-                    restored = None
-                if restored is None:
-                    raise HTTPException(status_code=404, detail=NOT_FOUND)
-                envelope = respond.envelope_of(restored)
-                _keep_loaded(session, restored)
-                session.commit()
+                returned = _returned_row(
+                    session,
+                    sql_update(model_class)
+                    .where(key_match(id), *rules.visible(access, DeletedRows.only))
+                    .values(**rules.restoration(access, table)),
+                    model_class,
+                    key_may_not_fit=True,
+                )
+                envelope = _commit_answer(session, respond, returned)
             return respond.send(envelope)
 
         return self._finish(
@@ -829,6 +816,39 @@ def _without_items_fields(exclude: dict[str, Any] | None, names: set[str]) -> di
         return exclude
     current: set[str] = set(exclude["data"]["items"]["__all__"]) if exclude else set()
     return {"data": {"items": {"__all__": current | names}}}
+
+
+def _returned_row(session: Session, statement: Any, model_class: type, *, key_may_not_fit: bool = False) -> Any:
+    """The row an UPDATE or DELETE ``statement`` touched, as it left it; 404 when none matched.
+
+    One statement finds the row and writes it: of concurrent writes to one
+    row, one that finds it gone (or no longer visible) answers 404.
+    ``key_may_not_fit``: an id the key column cannot hold matches no row
+    rather than failing (for statements the id was not checked before).
+    """
+    try:
+        row = session.scalars(
+            statement.returning(model_class).execution_options(synchronize_session=False)
+        ).first()
+    except (DataError, OverflowError):
+        if not key_may_not_fit:
+            raise
+        row = None
+    if row is None:
+        raise HTTPException(status_code=404, detail=NOT_FOUND)
+    return row
+
+
+def _commit_answer(session: Session, respond: _Responder, row: Any) -> Any:
+    """Commit the write and return ``row``'s answer, read before the commit.
+
+    The answer's JSON is written by the caller after this returns, so the
+    database's write lock is not held while it is serialised.
+    """
+    envelope = respond.envelope_of(row)
+    _keep_loaded(session, row)
+    session.commit()
+    return envelope
 
 
 def _keep_loaded(session: Session, row: Any) -> None:
