@@ -19,7 +19,7 @@ timed part.  Rounds alternate the two; each ratio is the median over the
 rounds of generated/hand-written time.  Target: at most 1.0, and the time per
 table flat from 1 to 500 tables.
 
-Run: ``python bench/bench_startup.py [--rounds 3] [--tables 1,50,500]``.
+Run: ``python bench/bench_startup.py [--rounds 5] [--tables 1,50,500]``.
 """
 
 
@@ -176,7 +176,7 @@ def run_fresh(kind: str, count: int, derived: bool) -> float:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--tables", default="1,50,500")
     args = parser.parse_args()
     counts = [int(part) for part in args.tables.split(",")]
