@@ -48,9 +48,9 @@ def chosen_fields_schema(response_schema: type[Any], key: tuple[str, ...]) -> ty
     columns of ``key`` stay required, since ``fields`` may leave the others out.
     For a plain schema the item is a subclass, which validates and serialises
     exactly as the schema does, so it can carry the answers too (one model
-    fewer per table to build).  A table model cannot be subclassed without
-    becoming part of its table's mapping: its item is a copy of its fields,
-    for the documentation only.
+    fewer per table to build).  A table model's subclass would share the
+    model's SQLAlchemy instrumentation without a mapping of its own: its item
+    is a copy of its fields, for the documentation only.
     """
     name = f"{response_schema.__name__}Fields"
     doc = (
