@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 import types
+from collections.abc import Iterable
 from dataclasses import dataclass
 from functools import cached_property
 from typing import Annotated, Any, Optional, Union, get_args, get_origin
 
-from pydantic import Field, TypeAdapter, create_model
+from pydantic import BaseModel, ConfigDict, Field, TypeAdapter, create_model
 from pydantic.fields import FieldInfo
 from sqlalchemy import inspect
 from sqlalchemy.orm import Mapper
@@ -176,3 +177,56 @@ def derive_update_schema(model_class: type[Any], *, exclude: tuple[str, ...] = (
 def derive_response_schema(model_class: type[Any]) -> type[Any]:
     """A response with every field of the model."""
     return _derive(model_class, "Response", SQLModelResponse, optional=False)
+
+
+# Settings of a model's config that change how one field's value is checked.
+_FIELD_CHECK_SETTINGS = (
+    "str_strip_whitespace",
+    "str_to_upper",
+    "str_to_lower",
+    "str_min_length",
+    "str_max_length",
+    "strict",
+    "arbitrary_types_allowed",
+    "allow_inf_nan",
+    "use_enum_values",
+    "coerce_numbers_to_str",
+    "regex_engine",
+    "from_attributes",
+)
+
+
+def derive_field_checks(model_class: type[Any], names: Iterable[str]) -> type[BaseModel] | None:
+    """A model that checks values for the fields ``names`` each on its own, as ``model_class`` would.
+
+    A partial update's values can then be checked without the stored row.
+    None where the model's own checks need more than one field (validators
+    of a field or of the model) or where fields go by other names (aliases):
+    only the whole row can be checked there.
+    """
+    decorators = model_class.__pydantic_decorators__
+    if (
+        decorators.validators
+        or decorators.field_validators
+        or decorators.root_validators
+        or decorators.model_validators
+        or model_class.model_config.get("alias_generator") is not None
+    ):
+        return None
+    definitions: dict[str, Any] = {}
+    for name in names:
+        field = model_class.model_fields[name]
+        if field.alias is not None or field.validation_alias is not None:
+            return None
+        constraints = [item for item in field.metadata if not type(item).__module__.startswith("sqlmodel")]
+        annotation = Annotated[(field.annotation, *constraints)] if constraints else field.annotation
+        # A field not sent keeps its stored value: the default is never used.
+        definitions[name] = (annotation, Field(default=None))
+    config = {key: model_class.model_config[key] for key in _FIELD_CHECK_SETTINGS if key in model_class.model_config}
+    checks: type[BaseModel] = create_model(  # type: ignore[call-overload]
+        f"{model_class.__name__}FieldChecks",
+        __config__=ConfigDict(**config),  # type: ignore[typeddict-item]
+        __module__=model_class.__module__,
+        **definitions,
+    )
+    return checks
