@@ -15,12 +15,16 @@ checks read the last loaded policies.
 
 from __future__ import annotations
 
+import inspect
 import logging
+import threading
 from collections.abc import Callable, Coroutine
 from dataclasses import dataclass
+from enum import IntEnum
 from typing import TYPE_CHECKING, Any
 
 from fastapi import HTTPException, Request, Response, status
+from fastapi import routing as fastapi_routing
 from fastapi.dependencies.models import Dependant
 from fastapi.dependencies.utils import get_dependant, solve_dependencies
 from fastapi.exceptions import RequestValidationError
@@ -29,6 +33,7 @@ from fastapi.routing import APIRoute
 from fastapi.security import HTTPBearer
 from fastapi.security.base import SecurityBase
 from fastapi.security.utils import get_authorization_scheme_param
+from starlette.routing import get_name
 
 from ..controller.validation import StrictJSONRequest, encodable_validation_error
 from .dependencies import SUBJECT_STATE_ATTR, bearer_scheme, unauthorized
@@ -231,7 +236,7 @@ class AuthRoute(APIRoute):
     def get_route_handler(self) -> Callable[[Request], Coroutine[Any, Any, Response]]:
         handler = super().get_route_handler()
         guard = find_guard(self.dependencies)
-        has_body = self.body_field is not None
+        has_body = _handled_route(self).body_field is not None
         if guard is None and not has_body:
             return handler
 
@@ -246,3 +251,95 @@ class AuthRoute(APIRoute):
                 raise encodable_validation_error(exc) from None
 
         return guarded_handler
+
+
+# Settings a route keeps as given, which an including router reads to build
+# its own copy of the route.
+_ROUTE_SETTINGS = (
+    "response_model",
+    "summary",
+    "response_description",
+    "deprecated",
+    "operation_id",
+    "response_model_include",
+    "response_model_exclude",
+    "response_model_by_alias",
+    "response_model_exclude_unset",
+    "response_model_exclude_defaults",
+    "response_model_exclude_none",
+    "include_in_schema",
+    "response_class",
+    "dependency_overrides_provider",
+    "callbacks",
+    "openapi_extra",
+    "generate_unique_id_function",
+    "strict_content_type",
+    "max_body_size",
+)
+_ROUTE_PARAMETERS = inspect.signature(APIRoute.__init__)
+_build_lock = threading.RLock()
+
+
+class GeneratedRoute(AuthRoute):
+    """A route a controller generates, built on first use.
+
+    FastAPI builds a route's parameters, body and response fields (a
+    validator for every model) when the route is constructed, and again for
+    every router the route is included in.  A route served through an
+    including router, the usual case, never uses its own: they are built
+    when first asked for.  Until then the route holds its settings as given.
+    Only generated routes wait: their definitions are known to be sound, so
+    no error of a route's definition is put off until its first use.
+    """
+
+    def __init__(self, path: str, endpoint: Callable[..., Any], **settings: Any) -> None:
+        arguments = _ROUTE_PARAMETERS.bind(self, path, endpoint, **settings)
+        arguments.apply_defaults()
+        given = arguments.arguments
+        self.path = path
+        self.endpoint = endpoint
+        for name in _ROUTE_SETTINGS:
+            if name in given:
+                setattr(self, name, given[name])
+        status_code = given.get("status_code")
+        self.status_code = int(status_code) if isinstance(status_code, IntEnum) else status_code
+        self.tags = list(given.get("tags") or [])
+        self.dependencies = list(given.get("dependencies") or [])
+        self.responses = dict(given.get("responses") or {})
+        self.methods = {method.upper() for method in given.get("methods") or ["GET"]}
+        self.name = get_name(endpoint) if given.get("name") is None else given["name"]
+        description = given.get("description") or inspect.cleandoc(endpoint.__doc__ or "")
+        self.description = description.split("\f")[0].strip()
+        if "form_limits" in given:
+            # Checked as the route's own constructor checks them.
+            self.form_limits = fastapi_routing._validate_form_limits(given["form_limits"])
+        if not (inspect.isgeneratorfunction(endpoint) or inspect.isasyncgenfunction(endpoint)):
+            # Only a generator streams items, whose type FastAPI reads from its annotation.
+            self.stream_item_type = None
+        self._unbuilt: tuple[str, Callable[..., Any], dict[str, Any]] | None = (path, endpoint, settings)
+
+    def __getattr__(self, name: str) -> Any:
+        # Reached only for what the route has not set: the parts built on first use.
+        if name.startswith("__") or "_unbuilt" not in self.__dict__:
+            raise AttributeError(name)
+        # Another thread waits for the route being built; the building thread
+        # itself, asking for what is not set yet, gets the plain AttributeError.
+        with _build_lock:
+            unbuilt = self.__dict__.get("_unbuilt")
+            if unbuilt is not None:
+                self._unbuilt = None
+                path, endpoint, settings = unbuilt
+                try:
+                    APIRoute.__init__(self, path, endpoint, **settings)
+                except BaseException:
+                    self._unbuilt = unbuilt
+                    raise
+                del self._unbuilt
+        return object.__getattribute__(self, name)
+
+
+def _handled_route(route: AuthRoute) -> Any:
+    """What FastAPI builds ``route``'s handler from: an including router's copy of it, else the route."""
+    context_var = getattr(fastapi_routing, "_effective_route_context_var", None)
+    context = context_var.get() if context_var is not None else None
+    return context if context is not None and getattr(context, "original_route", None) is route else route

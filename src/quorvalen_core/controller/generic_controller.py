@@ -47,6 +47,7 @@ from sqlalchemy.sql.elements import ColumnElement
 from sqlmodel import Session
 
 from ..auth.auth_router import AuthRouter
+from ..auth.guard import AuthRoute, GeneratedRoute
 from ..auth.row_access import ROW_ACCESS_STATE_ATTR, RowAccess, deleted_rows_action, every_row_action
 from ..auth.service import get_auth_service
 from ..db import get_database_registry
@@ -343,6 +344,8 @@ class GenericController:
             status_code=operation.status_code,
             operation_id=operation_id(permission_object, operation),
             responses=self._error_responses(operation),
+            # Built on first use, unless the application chose its own route class.
+            route_class_override=GeneratedRoute if router.route_class is AuthRoute else None,
         )
 
     def _answer_type(
