@@ -33,6 +33,7 @@ import inspect
 import logging
 from collections.abc import Callable, Collection, Iterator, Sequence
 from contextlib import contextmanager
+from functools import cached_property
 from typing import Annotated, Any
 
 from fastapi import Body, HTTPException, Path, Query, Request, Response, status
@@ -128,13 +129,6 @@ def _database_http_error(error: BaseException, table: str, throttle: LogThrottle
         )
     logger.error("database error on table %s: %s", table, describe_database_error(error))
     return HTTPException(status_code=status.HTTP_500_INTERNAL_SERVER_ERROR, detail=DATABASE_FAULT)
-
-
-class _Unbuilt:
-    """The mark of a value built on first use that is not built yet."""
-
-
-_UNBUILT = _Unbuilt()
 
 
 class _Responder:
@@ -234,9 +228,6 @@ class GenericController:
         self.query_router = query_router
         self.db_config_name: str | None = getattr(auth_router, "db_config_name", None)
         self._outage_log = LogThrottle()
-        # Built on the first update: most tables are updated seldom or never,
-        # and an application publishing hundreds of tables starts faster without.
-        self._field_checks: type[Any] | None | _Unbuilt = _UNBUILT
 
         configs = {operation.key: self._config_of(operation) for operation in OPERATIONS}
         warn_shared_configs(configs)
@@ -549,23 +540,37 @@ class GenericController:
                     raise client_errors(field_error, changes) from None
         return {name: getattr(merged, name) for name in changes}
 
-    def _changes_checked_alone(self, changes: dict[str, Any]) -> dict[str, Any] | None:
-        """``changes`` as the model stores them, when each value can be checked on its own.
+    @cached_property
+    def _field_checks(self) -> type[Any] | None:
+        # Built on the first update: most tables are updated seldom or never,
+        # and an application publishing hundreds of tables starts faster without.
+        return derive_field_checks(self.model_class, self.table.columns)
 
-        None where it cannot (the model checks across fields) and where a
-        value is refused: the check against the stored row then decides, so
-        that a missing row is a 404 before a refused value is a 422.
+    def _written_at_once(self, session: Session, row_id: Any, changes: dict[str, Any]) -> Any:
+        """The row as one statement writes ``changes`` to it, without reading it first.
+
+        None where that cannot be done, leaving the transaction as it was
+        (rolled back if the statement failed): the model checks across fields,
+        a value is refused by the model or the database, or no row has the
+        key.  The update then reads the row first and names what is wrong: a
+        missing row is a 404 before a refused value is a 422.
         """
         checks = self._field_checks
-        if isinstance(checks, _Unbuilt):
-            checks = self._field_checks = derive_field_checks(self.model_class, self.table.columns)
         if checks is None:
             return None
         try:
             checked = checks.model_validate(changes)
         except ValidationError:
             return None
-        return {name: getattr(checked, name) for name in changes}
+        values = {name: getattr(checked, name) for name in changes}
+        statement = sql_update(self.model_class).where(self._key_match(row_id)).values(**values)
+        try:
+            return session.scalars(
+                statement.returning(self.model_class).execution_options(synchronize_session=False)
+            ).first()
+        except (DataError, OverflowError):
+            session.rollback()
+            return None
 
     def _create_endpoint(self, respond: _Responder, config: Any) -> Callable[..., Any]:
         open_session = self.session
@@ -647,7 +652,7 @@ class GenericController:
         get_row = self._get_row
         find_row = self._find_row
         validated_changes = self._validated_changes
-        changes_checked_alone = self._changes_checked_alone
+        written_at_once = self._written_at_once
         sent_values = self._sent
         model_class = self.model_class
         key_match = self._key_match
@@ -664,15 +669,10 @@ class GenericController:
                 conditions = rules.visible(access)
                 stamps = rules.changed(access, table)
             with open_session() as session:
-                if sent and rules is None:
-                    # Values that pass on their own are written at once: one
-                    # statement, the stored row not read first.
-                    values = changes_checked_alone(sent)
-                    statement = None if values is None else sql_update(model_class).where(key_match(id)).values(**values)
-                    returned = None if statement is None else _written_row(session, statement, model_class)
-                    if returned is not None:
-                        envelope = _commit_answer(session, respond, returned)
-                        return respond.send(envelope)
+                returned = written_at_once(session, id, sent) if sent and rules is None else None
+                if returned is not None:
+                    envelope = _commit_answer(session, respond, returned)
+                    return respond.send(envelope)
                 row = get_row(session, id) if rules is None else find_row(session, id, conditions)
                 if not sent:
                     return respond(row)
@@ -879,19 +879,6 @@ def _returned_row(session: Session, statement: Any, model_class: type, *, key_ma
     if row is None:
         raise HTTPException(status_code=404, detail=NOT_FOUND)
     return row
-
-
-def _written_row(session: Session, statement: Any, model_class: type) -> Any:
-    """The row an UPDATE ``statement`` wrote, as stored; None when it wrote none or the database refused a value.
-
-    None leaves the transaction rolled back, to be tried again by the path
-    that reads the row first and names what is wrong.
-    """
-    try:
-        return session.scalars(statement.returning(model_class).execution_options(synchronize_session=False)).first()
-    except (DataError, OverflowError):
-        session.rollback()
-        return None
 
 
 def _commit_answer(session: Session, respond: _Responder, row: Any) -> Any:
