@@ -565,9 +565,7 @@ class GenericController:
         values = {name: getattr(checked, name) for name in changes}
         statement = sql_update(self.model_class).where(self._key_match(row_id)).values(**values)
         try:
-            return session.scalars(
-                statement.returning(self.model_class).execution_options(synchronize_session=False)
-            ).first()
+            return _first_returned(session, statement, self.model_class)
         except (DataError, OverflowError):
             session.rollback()
             return None
@@ -869,9 +867,7 @@ def _returned_row(session: Session, statement: Any, model_class: type, *, key_ma
     rather than failing (for statements the id was not checked before).
     """
     try:
-        row = session.scalars(
-            statement.returning(model_class).execution_options(synchronize_session=False)
-        ).first()
+        row = _first_returned(session, statement, model_class)
     except (DataError, OverflowError):
         if not key_may_not_fit:
             raise
@@ -879,6 +875,11 @@ def _returned_row(session: Session, statement: Any, model_class: type, *, key_ma
     if row is None:
         raise HTTPException(status_code=404, detail=NOT_FOUND)
     return row
+
+
+def _first_returned(session: Session, statement: Any, model_class: type) -> Any:
+    """The row an UPDATE or DELETE ``statement`` touched, as it left it; None when none matched."""
+    return session.scalars(statement.returning(model_class).execution_options(synchronize_session=False)).first()
 
 
 def _commit_answer(session: Session, respond: _Responder, row: Any) -> Any:

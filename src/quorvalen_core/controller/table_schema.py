@@ -112,10 +112,8 @@ def _field_definition(field: FieldInfo, *, optional: bool) -> tuple[Any, Any]:
     """
     annotation: Any = Optional[field.annotation] if optional else field.annotation
     # Constraints go on the outside, so that an optional field keeps them for
-    # a value that is present; SQLModel's own column metadata is left behind.
-    constraints = [
-        item for item in field.metadata if not type(item).__module__.startswith("sqlmodel")
-    ]
+    # a value that is present.
+    constraints = _value_constraints(field)
     if constraints:
         annotation = Annotated[(annotation, *constraints)]
     documentation: dict[str, Any] = {
@@ -131,6 +129,11 @@ def _field_definition(field: FieldInfo, *, optional: bool) -> tuple[Any, Any]:
     if field.is_required():
         return annotation, Field(**documentation)
     return annotation, Field(default=field.default, **documentation)
+
+
+def _value_constraints(field: FieldInfo) -> list[Any]:
+    """The constraints a field puts on its values (lengths, bounds), without SQLModel's column metadata."""
+    return [item for item in field.metadata if not type(item).__module__.startswith("sqlmodel")]
 
 
 def _derive(
@@ -201,8 +204,9 @@ def derive_field_checks(model_class: type[Any], names: Iterable[str]) -> type[Ba
 
     A partial update's values can then be checked without the stored row.
     None where the model's own checks need more than one field (validators
-    of a field or of the model) or where fields go by other names (aliases):
-    only the whole row can be checked there.
+    of a field or of the model), where fields go by other names (aliases) or
+    where a column is no field of the model: only the whole row can be
+    checked there.
     """
     decorators = model_class.__pydantic_decorators__
     if (
@@ -215,10 +219,10 @@ def derive_field_checks(model_class: type[Any], names: Iterable[str]) -> type[Ba
         return None
     definitions: dict[str, Any] = {}
     for name in names:
-        field = model_class.model_fields[name]
-        if field.alias is not None or field.validation_alias is not None:
+        field = model_class.model_fields.get(name)
+        if field is None or field.alias is not None or field.validation_alias is not None:
             return None
-        constraints = [item for item in field.metadata if not type(item).__module__.startswith("sqlmodel")]
+        constraints = _value_constraints(field)
         annotation = Annotated[(field.annotation, *constraints)] if constraints else field.annotation
         # A field not sent keeps its stored value: the default is never used.
         definitions[name] = (annotation, Field(default=None))
