@@ -25,7 +25,7 @@ import pytest
 
 from native_support import FULL_NAME, build_tree, locate_extension
 
-pytest_plugins = ["pytester", "platform_markers"]
+pytest_plugins = ["pytester", "platform_markers", "shop_fixtures"]
 
 POSTGRES_URL_ENV = "QUORVALEN_TEST_POSTGRES_URL"
 
@@ -34,6 +34,15 @@ POSTGRES_URL_ENV = "QUORVALEN_TEST_POSTGRES_URL"
 def database_url(request: pytest.FixtureRequest, tmp_path: Path) -> str:
     if request.param == "sqlite":
         return f"sqlite:///{tmp_path / 'test.db'}"
+    url = os.environ.get(POSTGRES_URL_ENV)
+    if not url:
+        pytest.skip(f"{POSTGRES_URL_ENV} is not set (scripts/postgres.sh starts a server)")
+    return url
+
+
+@pytest.fixture
+def postgres_url() -> str:
+    """The PostgreSQL server's URL, for tests of what only PostgreSQL has (notifications)."""
     url = os.environ.get(POSTGRES_URL_ENV)
     if not url:
         pytest.skip(f"{POSTGRES_URL_ENV} is not set (scripts/postgres.sh starts a server)")

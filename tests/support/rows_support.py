@@ -10,14 +10,13 @@ softly and embeds orders and customers.  The router's default role is
 """
 
 
-from collections.abc import Iterator
 from dataclasses import dataclass
 from datetime import datetime
 from typing import Any
 
 from fastapi import FastAPI
 from fastapi.testclient import TestClient
-from sqlmodel import Field, Relationship, SQLModel
+from sqlmodel import Field, Relationship
 
 from quorvalen_core.auth import AuthService
 from quorvalen_core.controller.router_config import RouterConfig
@@ -197,11 +196,3 @@ class Shop:
 
     def engine(self) -> Any:
         return self.databases.engine()
-
-
-def fresh_tables(databases: DatabaseRegistry) -> Iterator[None]:
-    engine = databases.engine()
-    SQLModel.metadata.drop_all(engine, tables=TABLES)
-    SQLModel.metadata.create_all(engine, tables=TABLES)
-    yield
-    SQLModel.metadata.drop_all(engine, tables=TABLES)
