@@ -224,10 +224,12 @@ class SQLAlchemyPolicyAdapter(persist.Adapter):  # type: ignore[misc]
 
     # Reading -----------------------------------------------------------------
 
-    def version(self) -> int:
+    def version(self, connection: Connection | None = None) -> int:
         """The counter of writes made to the rules so far."""
-        with self.engine.connect() as connection:
+        if connection is not None:
             return self._version(connection)
+        with self.engine.connect() as own:
+            return self._version(own)
 
     @staticmethod
     def _version(connection: Connection) -> int:
@@ -236,24 +238,20 @@ class SQLAlchemyPolicyAdapter(persist.Adapter):  # type: ignore[misc]
         ).scalar()
         return int(value or 0)
 
-    def stored_rules(
-        self, connection: Connection | None = None, *, known_version: int | None = None
-    ) -> tuple[int, list[StoredRule]]:
+    def stored_rules(self, connection: Connection | None = None) -> tuple[int, list[StoredRule]]:
         """The version and every stored row, read in one transaction.
 
         On a ``connection`` in autocommit mode (a listener's) the reads are
         separate; the version is read first, so the rules are never older
-        than the version they are labelled with.  ``known_version``, a version
-        already committed (as a notification announces it), spares reading
-        it: the rules read afterwards are at least that new.
+        than the version they are labelled with.
         """
         if connection is None:
             with self.engine.connect() as own, own.begin():
-                return self._stored_rules(own, known_version)
-        return self._stored_rules(connection, known_version)
+                return self._stored_rules(own)
+        return self._stored_rules(connection)
 
-    def _stored_rules(self, connection: Connection, known_version: int | None) -> tuple[int, list[StoredRule]]:
-        version = self._version(connection) if known_version is None else known_version
+    def _stored_rules(self, connection: Connection) -> tuple[int, list[StoredRule]]:
+        version = self._version(connection)
         rows = connection.execute(
             select(casbin_rule.c.id, casbin_rule.c.ptype, *_VALUE_COLUMNS).order_by(casbin_rule.c.id)
         ).all()
@@ -379,8 +377,9 @@ class SQLAlchemyPolicyAdapter(persist.Adapter):  # type: ignore[misc]
         version = self._version(connection)
         if changed and connection.dialect.name == "postgresql":
             # Delivered when the transaction commits, to every process
-            # listening (see .notify): they reload at once instead of at
-            # their next poll.
+            # listening (see .notify): they look at once instead of at their
+            # next poll.  Anyone may notify on a channel, so the payload is
+            # only informative: listeners read the version themselves.
             connection.execute(select(func.pg_notify(POLICY_CHANNEL, str(version))))
         return version
 

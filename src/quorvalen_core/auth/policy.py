@@ -18,6 +18,9 @@ logged once each, with their id.
 Changes made by another process are noticed through the policy version
 counter (see :mod:`.adapter`): :meth:`PolicyStore.refresh_in_background`
 looks for them off the caller's thread at most every ``refresh_seconds``.
+The version a process has loaded is only ever compared for difference with
+the stored one: a stored version lower than the loaded one is a counter set
+back (a restored backup), whose rules are installed like any other.
 """
 
 from __future__ import annotations
@@ -204,10 +207,12 @@ class PolicyStore:
         self._cache_size = cache_size
         self._clock = clock
         self._snapshot = PolicySnapshot.empty()
-        self._install_lock = threading.Lock()
+        # Held while a reload reads and installs: reloads that run at once
+        # install in the order they read, so a slow one never puts older
+        # rules back over newer ones.
+        self._reload_lock = threading.Lock()
         self._refreshing = threading.Lock()
         self._refresh_requested = False
-        self._announced: int | None = None
         self._next_check = 0.0
         self._reported: set[int] = set()
         if load:
@@ -350,17 +355,12 @@ class PolicyStore:
 
     # Reloading -----------------------------------------------------------------
 
-    def reload(self, connection: Connection | None = None, *, known_version: int | None = None) -> None:
-        """Read every rule again from the database and install them."""
-        version, rows = self.adapter.stored_rules(connection, known_version=known_version)
-        self._install(PolicySnapshot(version, rows, cache_size=self._cache_size))
-
-    def _install(self, snapshot: PolicySnapshot) -> None:
-        with self._install_lock:
-            # Reloads may finish out of order: an older picture never
-            # replaces a newer one.
-            if snapshot.version >= self._snapshot.version:
-                self._snapshot = snapshot
+    def reload(self, connection: Connection | None = None) -> None:
+        """Read every rule again from the database and install them, whatever their version."""
+        with self._reload_lock:
+            version, rows = self.adapter.stored_rules(connection)
+            snapshot = PolicySnapshot(version, rows, cache_size=self._cache_size)
+            self._snapshot = snapshot
             self._next_check = self._clock() + self._refresh_seconds
             new_unusable = [rule for rule in snapshot.unusable if rule.id not in self._reported]
             self._reported.update(rule.id for rule in new_unusable)
@@ -371,21 +371,15 @@ class PolicyStore:
         """Whether it is time to look for changes made by other processes."""
         return self._clock() >= self._next_check
 
-    def refresh(self, *, announced_version: int | None = None, connection: Connection | None = None) -> bool:
-        """Reload the rules if another process changed them; True if this call reloaded.
+    def refresh(self, *, connection: Connection | None = None) -> bool:
+        """Reload the rules if the stored version differs from the loaded one; True if this call reloaded.
 
-        ``announced_version`` is the version a notification announced: when
-        it is newer than the loaded one, the rules are reloaded without first
-        asking the database for its version.  When a refresh is already under
-        way, the request is handed to it (it looks again once done) and this
-        call returns False at once.  ``connection`` (a listener's own) is
-        used for the reads instead of one from the pool.  Database errors
-        propagate; the next refresh is due after the usual interval.
+        When a refresh is already under way, the request is handed to it (it
+        looks again once done) and this call returns False at once.
+        ``connection`` (a listener's own) is used for the reads instead of
+        one from the pool.  Database errors propagate; the next refresh is
+        due after the usual interval.
         """
-        if announced_version is not None and announced_version <= self._snapshot.version:
-            return False
-        if announced_version is not None:
-            self._announced = max(announced_version, self._announced or announced_version)
         self._refresh_requested = True
         reloaded = False
         while self._refresh_requested:
@@ -395,11 +389,7 @@ class PolicyStore:
                 while self._refresh_requested:
                     self._refresh_requested = False
                     self._next_check = self._clock() + max(self._refresh_seconds, MIN_RETRY_SECONDS)
-                    announced, self._announced = self._announced, None
-                    if announced is not None:
-                        self.reload(connection, known_version=announced)
-                        reloaded = True
-                    elif self.adapter.version() != self._snapshot.version:
+                    if self.adapter.version(connection) != self._snapshot.version:
                         self.reload(connection)
                         reloaded = True
             finally:
