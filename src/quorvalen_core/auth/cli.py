@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import re
 import sys
 from collections.abc import Sequence
 from datetime import timedelta
@@ -11,7 +12,7 @@ from typing import NoReturn, TextIO
 from pydantic import ValidationError
 
 from ..db.registry import DatabaseRegistry, UnknownDatabaseError, database_url_env_var, describe_url
-from .policy import PUBLIC_ROUTE, PolicyStore
+from .policy import CONTROL_CHARACTERS, PUBLIC_ROUTE, PolicyStore
 from .settings import ENV_PREFIX, AuthConfigurationError, AuthSettings, describe_settings_error
 from .tokens import create_access_token
 
@@ -108,6 +109,30 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+_ESCAPES = {"\\": "\\\\", "\n": "\\n", "\r": "\\r", "\t": "\\t"}
+_SHOWN_ESCAPED = re.compile(f"\\\\|{CONTROL_CHARACTERS.pattern}")
+
+
+def printable(name: str) -> str:
+    """A stored name as one line shows it unambiguously: backslashes and control characters escaped.
+
+    Rows written beside this package may hold any text; the command line
+    never prints one raw, so a name cannot add lines or columns of its own.
+    """
+
+    def escape(found: re.Match[str]) -> str:
+        char = found.group()
+        if char in _ESCAPES:
+            return _ESCAPES[char]
+        return f"\\x{ord(char):02x}" if ord(char) < 0x100 else f"\\u{ord(char):04x}"
+
+    return _SHOWN_ESCAPED.sub(escape, name)
+
+
+def _line(*values: str | None) -> str:
+    return "\t".join("NULL" if value is None else printable(value) for value in values)
+
+
 def _fail(message: str) -> int:
     print(f"error: {message}", file=sys.stderr)
     return 2
@@ -166,7 +191,7 @@ def _run(args: argparse.Namespace, store: PolicyStore, out: TextIO) -> int:
             return report(store.remove_inheritance(args.role, args.parent), "removed", "not inherited")
         case "roles":
             for role in store.roles_of(args.subject):
-                print(role, file=out)
+                print(printable(role), file=out)
             return 0
         case "check":
             allowed = store.decide(args.subject, args.object, args.action)
@@ -177,14 +202,13 @@ def _run(args: argparse.Namespace, store: PolicyStore, out: TextIO) -> int:
             return 0
         case _:
             for subject, role in store.memberships():
-                print(f"g\t{subject}\t{role}", file=out)
+                print(_line("g", subject, role), file=out)
             for role, parent in store.inheritances():
-                print(f"g2\t{role}\t{parent}", file=out)
+                print(_line("g2", role, parent), file=out)
             for role, obj, act in store.permissions():
-                print(f"p\t{role}\t{obj}\t{act}", file=out)
+                print(_line("p", role, obj, act), file=out)
             for (obj, act), role in sorted(store.route_roles().items()):
-                print(f"r\t{obj}\t{act}\t{'public' if role == PUBLIC_ROUTE else f'role {role}'}", file=out)
+                print(_line("r", obj, act, "public" if role == PUBLIC_ROUTE else f"role {role}"), file=out)
             for rule in store.unusable():
-                values = "\t".join("NULL" if value is None else value for value in rule.values)
-                print(f"unusable\tid={rule.id}\t{rule.ptype}\t{values}\t({rule.reason})", file=out)
+                print(f"unusable\tid={rule.id}\t{_line(rule.ptype, *rule.values)}\t({rule.reason})", file=out)
             return 0

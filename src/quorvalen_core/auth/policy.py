@@ -26,6 +26,7 @@ back (a restored backup), whose rules are installed like any other.
 from __future__ import annotations
 
 import logging
+import re
 import threading
 import time
 from collections.abc import Callable, Iterable, Sequence
@@ -63,10 +64,17 @@ logger = logging.getLogger("quorvalen_core.auth")
 _NO_ROLES: frozenset[str] = frozenset()
 
 
+# Characters that would let a name rewrite what a terminal or a log shows: C0
+# and C1 controls, line and paragraph separators, bidirectional overrides.
+CONTROL_CHARACTERS = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\u202a-\u202e\u2066-\u2069]")
+
+
 def _names(*values: str) -> Rule:
     for value in values:
         if not isinstance(value, str) or not value:
             raise ValueError(f"policy names are non-empty strings, got {value!r}")
+        if CONTROL_CHARACTERS.search(value):
+            raise ValueError(f"policy names hold no control characters, got {value!r}")
     return values
 
 
