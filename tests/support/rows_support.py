@@ -65,7 +65,7 @@ class RowLine(SQLModelDB, table=True):
 
 class RowOrder(SQLModelDB, table=True):
     __tablename__ = "rows_order"
-    __table_args__ = (live_unique_index("uq_rows_order_number_live", "number"),)
+    __table_args__ = (live_unique_index("uq_rows_order_number_live", "owner", "number"),)
     __table_options__ = TableOptions(
         owner="owner",
         created_at="created_at",
@@ -122,6 +122,7 @@ class OrderCreate(SQLModelCreate):
 class OrderUpdate(SQLModelUpdate):
     number: str | None = None
     total: int | None = None
+    customer_id: int | None = None
     owner: str | None = None
     updated_by: str | None = None
     deleted_at: datetime | None = None

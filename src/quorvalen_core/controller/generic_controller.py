@@ -71,6 +71,7 @@ from .operations import (
 from .query_limits import QueryLimits
 from .includes import Includes, Inclusion
 from .query_parameters import QueryParameters
+from .references import References, record_every_row_read
 from .router_config import RouterConfig
 from .row_rules import DeletedRows, RowRules
 from .table_options import table_options_of
@@ -221,6 +222,7 @@ class GenericController:
         self.includes: Includes | None = (
             Includes(self.table, options.includes, self.response_schema) if options.includes else None
         )
+        self.references = References(self.table)
         self.create_router = create_router
         self.update_router = update_router
         self.read_router = read_router
@@ -283,7 +285,7 @@ class GenericController:
 
     def _row_actions(self, operation: Operation, config: Any) -> tuple[str, ...] | None:
         """The row permissions a route decides on (None: it decides on none)."""
-        if self.rules is None and self.includes is None:
+        if not self._decides_on_rows(operation):
             return None
         act = getattr(config, "auth_act", None) or operation.key
         rules = self.rules
@@ -293,6 +295,16 @@ class GenericController:
         if rules is not None and rules.deleted_at is not None and operation in (READ, QUERY):
             actions.append(deleted_rows_action(act))
         return tuple(actions)
+
+    def _decides_on_rows(self, operation: Operation) -> bool:
+        """Whether the operation's endpoint needs its caller's RowAccess.
+
+        Beside row options and includes, a write of a table with foreign
+        keys does: they may name rows of owned tables.
+        """
+        if self.rules is not None or self.includes is not None:
+            return True
+        return operation in (CREATE, UPDATE) and self.references.possible
 
     def _item_path(self, operation: Operation) -> str:
         if not operation.on_item:
@@ -312,6 +324,10 @@ class GenericController:
             or getattr(router, "auth_obj", None)
             or self.table.table_name
         )
+        if operation in (READ, QUERY) and self.rules is not None and self.rules.owner is not None:
+            reading_object = config.auth_obj if config.auth_obj is not None else router.auth_obj
+            if reading_object and config.auth_act:
+                record_every_row_read(self.table, reading_object, config.auth_act)
         data_type, listed = self._answer_type(operation, self.response_schema)
         respond = _Responder(data_type, config.message, operation.status_code, self.table.table_name)
         if self.includes is not None and operation in (READ, QUERY):
@@ -421,7 +437,7 @@ class GenericController:
 
     def _row_parameters(self, operation: Operation) -> dict[str, tuple[Any, Any]]:
         """The parameters an endpoint deciding on rows takes beyond the plain ones."""
-        if self.rules is None and self.includes is None:
+        if not self._decides_on_rows(operation):
             return {}
         parameters: dict[str, tuple[Any, Any]] = {"request": (Request, inspect.Parameter.empty)}
         if operation in (READ, QUERY) and self.rules is not None and self.rules.deleted_at is not None:
@@ -576,16 +592,21 @@ class GenericController:
         rules = self.rules
         table = self.table
         access_of = self._access
+        references = self.references
 
         def create(*, body: Any, request: Request | None = None) -> Response:
+            access = None if request is None else access_of(request, config)
             if rules is None:
                 row = validated_row(body.model_dump())
             else:
+                assert access is not None
                 values = {name: value for name, value in body.model_dump().items() if name not in rules.server_set}
                 sent = list(values)
-                values.update(rules.created(access_of(request, config), table))
+                values.update(rules.created(access, table))
                 row = validated_row(values, sent)
             with open_session() as session:
+                if access is not None and not references.readable(session, row, access):
+                    raise _reference_refused()
                 session.add(row)
                 session.flush()
                 # Read back in the same transaction: values the database
@@ -657,18 +678,28 @@ class GenericController:
         rules = self.rules
         table = self.table
         access_of = self._access
+        references = self.references
 
         def update(*, id: Any, body: Any, request: Request | None = None) -> Response:  # noqa: A002
             sent = sent_values(body)
             conditions: list[ColumnElement[bool]] = []
             stamps: dict[str, Any] = {}
+            access = None if request is None else access_of(request, config)
             if rules is not None:
-                access = access_of(request, config)
+                assert access is not None
                 conditions = rules.visible(access)
                 stamps = rules.changed(access, table)
+
+            def check_references(session: Session, row: Any) -> None:
+                # Checked on the row as written, in the write's transaction:
+                # a refusal rolls the write back.
+                if access is not None and not references.readable(session, row, access, sent):
+                    raise _reference_refused()
+
             with open_session() as session:
                 returned = written_at_once(session, id, sent) if sent and rules is None else None
                 if returned is not None:
+                    check_references(session, returned)
                     envelope = _commit_answer(session, respond, returned)
                     return respond.send(envelope)
                 row = get_row(session, id) if rules is None else find_row(session, id, conditions)
@@ -683,6 +714,7 @@ class GenericController:
                     sql_update(model_class).where(key_match(id), *conditions).values(**values, **stamps),
                     model_class,
                 )
+                check_references(session, returned)
                 envelope = _commit_answer(session, respond, returned)
             return respond.send(envelope)
 
@@ -848,6 +880,11 @@ class GenericController:
             **parameters.signature_defaults(),
             **self._row_parameters(QUERY),
         )
+
+
+def _reference_refused() -> HTTPException:
+    """A foreign key naming a row the caller may not read: answered as one naming a missing row."""
+    return HTTPException(status_code=status.HTTP_409_CONFLICT, detail=CONFLICT)
 
 
 def _without_items_fields(exclude: dict[str, Any] | None, names: set[str]) -> dict[str, Any] | None:

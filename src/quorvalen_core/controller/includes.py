@@ -33,7 +33,7 @@ from sqlalchemy.sql.elements import ColumnElement
 from sqlmodel import Session
 
 from ..auth.guard import PERMISSION_DENIED
-from ..auth.row_access import RowAccess
+from ..auth.row_access import RowAccess, every_row_action
 from .row_rules import RowRules
 from .table_options import Includable, table_options_of
 from .table_schema import TableInfo, derive_response_schema, inspect_table
@@ -65,13 +65,7 @@ class Inclusion:
 
     def related_conditions(self, access: RowAccess) -> list[ColumnElement[bool]]:
         """What keeps the related rows the caller may see: live ones, its own unless it may read all."""
-        rules = self.related_rules
-        conditions: list[ColumnElement[bool]] = []
-        if rules.owner is not None and not access.allowed(self.auth_obj, "read:all"):
-            conditions.extend(rules.owned_by(access))
-        if rules.deleted_at_attribute is not None:
-            conditions.append(rules.deleted_at_attribute.is_(None))
-        return conditions
+        return self.related_rules.readable(access, every_row=access.allowed(self.auth_obj, every_row_action("read")))
 
     def check_readable(self, access: RowAccess) -> None:
         if self.auth_obj is not None and not access.may_read(self.auth_obj):

@@ -121,6 +121,13 @@ class RowRules:
                 conditions.append(column.is_not(None))
         return conditions
 
+    def readable(self, access: RowAccess, *, every_row: bool) -> list[ColumnElement[bool]]:
+        """Conditions keeping the live rows a caller may read from elsewhere: its own, or all with ``every_row``."""
+        conditions = [] if every_row else self.owned_by(access)
+        if self.deleted_at_attribute is not None:
+            conditions.append(self.deleted_at_attribute.is_(None))
+        return conditions
+
     def deleted_view_allowed(self, access: RowAccess, deleted: DeletedRows) -> None:
         """403 unless the caller may see deleted rows, when it asks for them."""
         if deleted is not DeletedRows.exclude and not access.sees_deleted():

@@ -127,7 +127,10 @@ def table_options_of(model_class: type[Any]) -> TableOptions:
 def live_unique_index(name: str, *columns: str, deleted_at: str = "deleted_at") -> Any:
     """A unique index over the rows not soft-deleted, for ``__table_args__``.
 
-    A deleted row then does not keep a new row from taking its values.  It is
+    A deleted row then does not keep a new row from taking its values.  Where
+    the values are each owner's own, name the owner column among ``columns``:
+    a table-wide index answers 409 whoever holds a value, telling a caller
+    that another owner holds it.  It is
     a partial index on PostgreSQL and SQLite (``WHERE deleted_at IS NULL``).
     Other databases ignore the condition and make it an ordinary unique
     index, over deleted rows too.  ``router.create_tables()`` creates it with
