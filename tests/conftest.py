@@ -29,6 +29,16 @@ pytest_plugins = ["pytester", "platform_markers", "shop_fixtures"]
 
 POSTGRES_URL_ENV = "QUORVALEN_TEST_POSTGRES_URL"
 
+TESTS = Path(__file__).resolve().parent
+# The native module's tests collect and trace the whole heap, again and
+# again: they run first, before the web tests' applications have made it
+# several times larger.
+HEAP_WALKING = (TESTS / "native", TESTS / "hardening")
+
+
+def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
+    items.sort(key=lambda item: not any(item.path.is_relative_to(folder) for folder in HEAP_WALKING))
+
 
 @pytest.fixture(params=["sqlite", "postgresql"])
 def database_url(request: pytest.FixtureRequest, tmp_path: Path) -> str:
