@@ -13,6 +13,9 @@ from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any
 
+import asyncio
+
+import httpx
 import pytest
 from fastapi import FastAPI
 from fastapi.testclient import TestClient
@@ -32,6 +35,21 @@ BUYER_GRANTS = [
     for table in ("order", "customer", "line")
     for action in ("create", "read", "update", "delete", "query")
 ]
+
+
+def concurrently(app: FastAPI, headers: dict[str, str], requests: Sequence[tuple[str, str, Any]]) -> list[httpx.Response]:
+    """The answers to ``requests`` (method, path, JSON body) sent to ``app`` at once.
+
+    Real threads: FastAPI runs each request's endpoint in a worker thread
+    of its own.  Which one reaches the database first is left to chance.
+    """
+
+    async def send() -> list[httpx.Response]:
+        transport = httpx.ASGITransport(app=app)
+        async with httpx.AsyncClient(transport=transport, base_url="http://test", headers=headers) as client:
+            return await asyncio.gather(*(client.request(method, path, json=body) for method, path, body in requests))
+
+    return asyncio.run(send())
 
 
 @contextmanager
