@@ -11,11 +11,10 @@ from fastapi.testclient import TestClient
 from sqlalchemy import text
 from sqlmodel import Session
 
-from quorvalen_core.db import (
-    DEFAULT_DATABASE_URL,
-    DatabaseRegistry,
-    UnknownDatabaseError,
-)
+from quorvalen_core.db import DatabaseRegistry, UnknownDatabaseError
+
+# The documented default: the file quorvalen.db in the current folder.
+DEFAULT_DATABASE_URL = "sqlite:///./quorvalen.db"
 
 
 @pytest.fixture

@@ -22,11 +22,6 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 import load_test  # noqa: E402
 from deploy_app import PERMISSION_OBJECT, PROBE  # noqa: E402
 
-POSTGRES_URL_ENV = "QUORVALEN_TEST_POSTGRES_URL"
-URL = os.environ.get(POSTGRES_URL_ENV, "")
-
-pytestmark = pytest.mark.skipif(not URL, reason=f"{POSTGRES_URL_ENV} is not set (scripts/postgres.sh starts a server)")
-
 PROCESSES = 3
 ROUNDS = 7
 POLL_PAUSE_SECONDS = 0.005
@@ -64,16 +59,16 @@ class Prober(threading.Thread):
         self.http.close()
 
 
-def test_a_revocation_reaches_every_worker_process_at_once() -> None:
+def test_a_revocation_reaches_every_worker_process_at_once(postgres_url: str) -> None:
     """Polling is set to a minute: only the notification can bring the change in time."""
-    databases, service, _tokens = load_test.prepare(URL, 1)
+    databases, service, _tokens = load_test.prepare(postgres_url, 1)
     store = service.policies()
     headers = {"Authorization": f"Bearer {service.create_access_token(load_test.CHURN_SUBJECT)}"}
     delays: dict[str, list[float]] = {}
     try:
         with ExitStack() as stack:
             bases = [
-                stack.enter_context(load_test.serving(URL, workers=1, QUORVALEN_AUTH_POLICY_REFRESH_SECONDS="60"))
+                stack.enter_context(load_test.serving(postgres_url, workers=1, QUORVALEN_AUTH_POLICY_REFRESH_SECONDS="60"))
                 for _ in range(PROCESSES)
             ]
             for _ in range(ROUNDS):
@@ -108,10 +103,12 @@ def test_a_revocation_reaches_every_worker_process_at_once() -> None:
     [(8.0, None), (18.0, (4.0, 5.0))],
     ids=["load", "outage of 5 s"],
 )
-def test_four_workers_under_load_lose_no_acknowledged_write(seconds: float, outage: tuple[float, float] | None) -> None:
+def test_four_workers_under_load_lose_no_acknowledged_write(
+    postgres_url: str, seconds: float, outage: tuple[float, float] | None
+) -> None:
     if outage is not None and not os.environ.get("QUORVALEN_TEST_POSTGRES_DIR"):
         pytest.skip("stopping the server needs the cluster of scripts/postgres.sh")
-    report = load_test.run(URL, workers=4, connections=32, seconds=seconds, outage=outage)
+    report = load_test.run(postgres_url, workers=4, connections=32, seconds=seconds, outage=outage)
     print("\n".join(report.lines()))
     assert not report.problems
     assert report.statuses()[201] > 0 and report.policy_changes > 0
