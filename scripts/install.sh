@@ -7,11 +7,12 @@
 # keeps their digest. QUORVALEN_REINSTALL=1 forces the install.
 venv=${QUORVALEN_VENV:-.venv}
 
-# Digest of everything the installed package is built from, plus the extras.
+# Digest of everything the installed package is built from (the Python
+# sources, the native module's C++ sources, the build files), plus the extras.
 install_digest() {
     {
         printf 'extras=%s\n' "$1"
-        find src -type f ! -name '*.pyc' ! -path '*/__pycache__/*' -print0 \
+        find src native -type f ! -name '*.pyc' ! -path '*/__pycache__/*' -print0 \
             | LC_ALL=C sort -z | xargs -0 sha256sum
         sha256sum pyproject.toml CMakeLists.txt README.md
     } | sha256sum | cut -d' ' -f1
