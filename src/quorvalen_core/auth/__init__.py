@@ -1,7 +1,7 @@
 """Authentication and authorisation for generated routers.
 
 The names below are loaded on first access, so importing this package alone
-does not import FastAPI, SQLAlchemy or Casbin.
+does not import FastAPI or SQLAlchemy.
 
 - :class:`AuthRouter`: the router with guarded routes.
 - :func:`authenticate`, :func:`current_subject`: FastAPI dependencies;

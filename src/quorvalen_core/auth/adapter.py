@@ -1,8 +1,8 @@
 """Policy storage in an SQL database, over SQLAlchemy Core.
 
 Rules live in the table ``casbin_rule`` (``id``, ``ptype``, ``v0`` .. ``v5``),
-the layout Casbin's SQL adapters share, so existing tooling can read it.
-Unused value columns are NULL.  The kinds of rule (``ptype``) this package
+the layout Casbin's SQL adapters share, so that tools reading that layout can
+read it.  Unused value columns are NULL.  The kinds of rule (``ptype``) this package
 writes and reads:
 
 =========  ===========================  ==========================================
@@ -38,8 +38,6 @@ import logging
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 
-from casbin import persist
-from casbin.model import Model
 from sqlalchemy import (
     BigInteger,
     Column,
@@ -173,12 +171,8 @@ def migrate_legacy_rules(connection: Connection) -> int:
     return int(changed or 0)
 
 
-class SQLAlchemyPolicyAdapter(persist.Adapter):  # type: ignore[misc]
-    """Loads and saves policy rules in the database behind ``engine``.
-
-    It is also a Casbin adapter, so that tools built on Casbin's own enforcer
-    can read and write the same table.
-    """
+class SQLAlchemyPolicyAdapter:
+    """Loads and saves policy rules in the database behind ``engine``."""
 
     def __init__(self, engine: Engine, *, create_tables: bool = True) -> None:
         self.engine = engine
@@ -261,20 +255,6 @@ class SQLAlchemyPolicyAdapter(persist.Adapter):  # type: ignore[misc]
         """The version and every stored ``(ptype, rule)`` (NULL values read as ``""``)."""
         version, rows = self.stored_rules()
         return version, [(row.ptype, _row_rule(row.values)) for row in rows]
-
-    def load_policy(self, model: Model) -> None:
-        self.load_rules(model, self.rules()[1])
-
-    @staticmethod
-    def load_rules(model: Model, rules: Iterable[tuple[str, Rule]]) -> None:
-        """Put ``rules`` into a Casbin ``model``, skipping types the model does not declare."""
-        for ptype, rule in rules:
-            section = model.model.get(ptype[:1])
-            if section is None or ptype not in section:
-                continue
-            assertion = section[ptype]
-            assertion.policy.append(list(rule))
-            assertion.policy_map[",".join(rule)] = len(assertion.policy) - 1
 
     # Writing -----------------------------------------------------------------
 
@@ -382,36 +362,3 @@ class SQLAlchemyPolicyAdapter(persist.Adapter):  # type: ignore[misc]
             # only informative: listeners read the version themselves.
             connection.execute(select(func.pg_notify(POLICY_CHANNEL, str(version))))
         return version
-
-    # Casbin's adapter interface, for enforcers with auto-save ------------------
-
-    def save_policy(self, model: Model) -> bool:
-        with self.engine.begin() as connection:
-            connection.execute(delete(casbin_rule))
-            rows = [
-                {"ptype": ptype, **_row_values(_check_rule(rule))}
-                for section in ("p", "g")
-                for ptype, assertion in (model.model.get(section) or {}).items()
-                for rule in assertion.policy
-            ]
-            if rows:
-                connection.execute(insert(casbin_rule), rows)
-            self._bump(connection, True)
-        return True
-
-    def add_policy(self, sec: str, ptype: str, rule: Sequence[str]) -> bool:
-        self.add_rules(ptype, [rule])
-        return True
-
-    def add_policies(self, sec: str, ptype: str, rules: Sequence[Sequence[str]]) -> bool:
-        self.add_rules(ptype, rules)
-        return True
-
-    def remove_policy(self, sec: str, ptype: str, rule: Sequence[str]) -> bool:
-        return self.remove_rules(ptype, [rule])[0] > 0
-
-    def remove_policies(self, sec: str, ptype: str, rules: Sequence[Sequence[str]]) -> bool:
-        return self.remove_rules(ptype, rules)[0] > 0
-
-    def remove_filtered_policy(self, sec: str, ptype: str, field_index: int, *field_values: str) -> bool:
-        return self.remove_matching(ptype, field_index, field_values)[0] > 0
