@@ -13,7 +13,7 @@ import casbin
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from sqlalchemy import Engine, create_engine, insert, select
+from sqlalchemy import Engine, create_engine, select
 
 from quorvalen_core.auth import AuthSettings, PolicyStore, SQLAlchemyPolicyAdapter, decode_access_token
 from quorvalen_core.auth.adapter import casbin_policy_version, casbin_rule, metadata
