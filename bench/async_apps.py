@@ -19,7 +19,7 @@ from sqlalchemy import func, select
 from sqlalchemy.ext.asyncio import AsyncSession, async_sessionmaker, create_async_engine
 from sqlmodel import Field
 
-from quorvalen_core.controller.envelope import Envelope, Page
+from quorvalen_core.web.envelope import Envelope, Page
 from quorvalen_core.controller.router_config import RouterConfig
 from quorvalen_core.controller.table_controller import AuthController
 from quorvalen_core.type.var import SQLModelDB, SQLModelResponse

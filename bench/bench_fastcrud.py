@@ -42,7 +42,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from collections.abc import AsyncIterator, Callable, Iterator
+from collections.abc import AsyncIterator, Iterator
 from dataclasses import dataclass
 from decimal import Decimal
 from pathlib import Path
@@ -50,13 +50,12 @@ from typing import Any
 
 import httpx
 from fastapi import APIRouter, Depends, FastAPI, HTTPException, Query
-from pydantic import BaseModel
 from sqlalchemy import delete as sql_delete
 from sqlalchemy import func, insert, select
 from sqlalchemy.engine import make_url
 from sqlmodel import Field, Session, SQLModel, col
 
-from quorvalen_core.controller.envelope import Envelope, Page
+from quorvalen_core.web.envelope import Envelope, Page
 from quorvalen_core.controller.router_config import RouterConfig
 from quorvalen_core.controller.table_controller import AuthController
 from quorvalen_core.db import DatabaseRegistry, get_database_registry, set_database_registry

@@ -41,7 +41,7 @@ from sqlalchemy import func, select
 from sqlmodel import Field, Session, SQLModel, col
 
 from quorvalen_core.auth import AuthRouter, AuthService, AuthSettings, set_auth_service
-from quorvalen_core.controller.envelope import Envelope, Page
+from quorvalen_core.web.envelope import Envelope, Page
 from quorvalen_core.controller.router_config import RouterConfig
 from quorvalen_core.controller.table_controller import AuthController
 from quorvalen_core.db import DatabaseRegistry, get_database_registry, set_database_registry

@@ -44,7 +44,7 @@ from sqlmodel import Field, Relationship, SQLModel
 from quorvalen_core.auth import AuthService, AuthSettings, set_auth_service
 from quorvalen_core.controller.router_config import RouterConfig
 from quorvalen_core.controller.table_controller import AuthController
-from quorvalen_core.controller.table_options import Includable, TableOptions
+from quorvalen_core.rows.table_options import Includable, TableOptions
 from quorvalen_core.db import DatabaseRegistry, get_database_registry, set_database_registry
 from quorvalen_core.type.var import SQLModelDB, SQLModelResponse
 

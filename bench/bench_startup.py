@@ -92,7 +92,7 @@ def hand_written(models: list[Any], derived: bool) -> list[Any]:
     from fastapi import APIRouter, Body, HTTPException, Path, Query, Security
     from fastapi.security import HTTPBearer
 
-    from quorvalen_core.controller.envelope import Envelope, ErrorDetail, Page
+    from quorvalen_core.web.envelope import Envelope, ErrorDetail, Page
     from quorvalen_core.type.var import SQLModelCreate, SQLModelResponse, SQLModelUpdate
 
     bearer = HTTPBearer(auto_error=False, scheme_name="BearerToken", bearerFormat="JWT")
@@ -149,7 +149,7 @@ def measure(kind: str, count: int, derived: bool) -> float:
     import quorvalen_core.controller.table_controller  # noqa: F401
     from fastapi import APIRouter
 
-    from quorvalen_core.controller.envelope import Envelope
+    from quorvalen_core.web.envelope import Envelope
 
     APIRouter().add_api_route("/warm-up", lambda: None, response_model=Envelope[int])
 

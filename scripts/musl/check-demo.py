@@ -23,8 +23,8 @@ import tempfile
 import time
 from typing import Any
 
-from quorvalen_core.auth.settings import AuthSettings
-from quorvalen_core.auth.tokens import create_access_token
+from quorvalen_core.access.settings import AuthSettings
+from quorvalen_core.access.tokens import create_access_token
 from quorvalen_core.demo.app import PRODUCTS, SCHEMA_NAME, TABLE_NAME
 
 PRODUCTS_PATH = f"/v1/{SCHEMA_NAME}/{TABLE_NAME}"

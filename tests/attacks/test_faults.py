@@ -20,10 +20,10 @@ from sqlalchemy import insert
 from attack_support import ITEM_PATH, PREFIX, Shop
 from shop_fixtures import concurrently
 from quorvalen_core.auth import AuthRouter
-from quorvalen_core.auth.adapter import casbin_policy_version, casbin_rule
+from quorvalen_core.access.adapter import casbin_policy_version, casbin_rule
 from quorvalen_core.controller.router_config import RouterConfig
-from quorvalen_core.auth.cli import main as command_line
-from quorvalen_core.auth.policy import MIN_RETRY_SECONDS
+from quorvalen_core.access.cli import main as command_line
+from quorvalen_core.access.policy import MIN_RETRY_SECONDS
 
 ALICE = "alice"
 

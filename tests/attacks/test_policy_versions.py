@@ -14,9 +14,9 @@ from collections.abc import Callable, Iterator
 import pytest
 from sqlalchemy import Connection, Engine, create_engine, text
 
-from quorvalen_core.auth.adapter import POLICY_CHANNEL, casbin_policy_version, casbin_rule
-from quorvalen_core.auth.notify import PolicyChangeListener
-from quorvalen_core.auth.policy import PolicyStore
+from quorvalen_core.access.adapter import POLICY_CHANNEL, casbin_policy_version, casbin_rule
+from quorvalen_core.access.notify import PolicyChangeListener
+from quorvalen_core.access.policy import PolicyStore
 
 GRANT = ("viewer", "shop.account", "read")
 ENFORCED_WITHIN_SECONDS = 2.0

@@ -8,7 +8,7 @@ import pytest
 from fastapi.testclient import TestClient
 
 from attack_support import HASH, ITEM_PATH, PREFIX, Shop, account_app
-from quorvalen_core.controller.query_limits import QueryLimits
+from quorvalen_core.rows.query_limits import QueryLimits
 from quorvalen_core.controller.router_config import RouterConfig
 
 STORED_SECRET = "TOP-SECRET-VALUE"

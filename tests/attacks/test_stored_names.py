@@ -9,8 +9,8 @@ import pytest
 from sqlalchemy import create_engine, insert
 
 from quorvalen_core.auth import PolicyStore
-from quorvalen_core.auth.adapter import casbin_rule
-from quorvalen_core.auth.cli import main as command_line
+from quorvalen_core.access.adapter import casbin_rule
+from quorvalen_core.access.cli import main as command_line
 
 # (a name as stored by another program, as `list` prints it)
 SHOWN = [

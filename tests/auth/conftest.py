@@ -23,7 +23,7 @@ from fastapi.testclient import TestClient
 from quorvalen_core.auth import AuthService, AuthSettings, current_subject, set_auth_service
 from quorvalen_core.auth.auth_router import AuthRouter
 from quorvalen_core.controller import table_controller
-from quorvalen_core.controller.operations import OPERATIONS as OPERATION_TABLE
+from quorvalen_core.web.operations import OPERATIONS as OPERATION_TABLE
 from quorvalen_core.controller.router_config import RouterConfig
 from quorvalen_core.db import DatabaseRegistry, set_database_registry
 

@@ -321,7 +321,7 @@ def test_route_settings_reach_fastapi() -> None:
 
 
 def test_the_command_lines_check_answers_as_the_server_does(harness: Any) -> None:
-    from quorvalen_core.auth.cli import main as command_line
+    from quorvalen_core.access.cli import main as command_line
 
     harness.policies().assign_roles([("alice", "sales"), ("mia", "manager")])
     url = ["--url", harness.databases.url()]

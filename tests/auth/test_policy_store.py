@@ -16,8 +16,8 @@ from hypothesis import strategies as st
 from sqlalchemy import Engine, create_engine, select
 
 from quorvalen_core.auth import AuthSettings, PolicyStore, SQLAlchemyPolicyAdapter, decode_access_token
-from quorvalen_core.auth.adapter import casbin_policy_version, casbin_rule, metadata
-from quorvalen_core.auth.cli import main
+from quorvalen_core.access.adapter import casbin_policy_version, casbin_rule, metadata
+from quorvalen_core.access.cli import main
 
 # Casbin's plain RBAC model: the reference the decisions are compared with.
 RBAC_MODEL = """

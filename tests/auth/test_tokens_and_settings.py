@@ -83,11 +83,11 @@ def test_service_remembers_verified_tokens_until_they_expire(monkeypatch: pytest
     token = service.create_access_token("alice", expires_in=timedelta(seconds=60))
     assert service.subject_of(token) == "alice"
     # A remembered token needs no signature check...
-    monkeypatch.setattr("quorvalen_core.auth.service.decode_access_token", pytest.fail)
+    monkeypatch.setattr("quorvalen_core.access.service.decode_access_token", pytest.fail)
     assert service.subject_of(token) == "alice"
     # ...until its expiry, when it is checked again (and found expired).
     expired = Mock(side_effect=InvalidAccessToken("token expired", expired=True))
-    monkeypatch.setattr("quorvalen_core.auth.service.decode_access_token", expired)
+    monkeypatch.setattr("quorvalen_core.access.service.decode_access_token", expired)
     monkeypatch.setattr(time, "time", lambda now=time.time: now() + 61)
     with pytest.raises(InvalidAccessToken) as info:
         service.subject_of(token)

@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-from collections.abc import Iterator
-from contextlib import contextmanager
 from datetime import date
 from typing import Any
 
@@ -11,9 +9,10 @@ from fastapi import FastAPI
 from fastapi.testclient import TestClient
 from sqlmodel import Field, Session
 
-from quorvalen_core.controller.operations import OPERATIONS as OPERATION_TABLE
+from quorvalen_core.web.operations import OPERATIONS as OPERATION_TABLE
 from quorvalen_core.controller.router_config import RouterConfig
 from quorvalen_core.controller.table_controller import AuthController
+from quorvalen_core.web.sessions import database_session
 from quorvalen_core.db import DatabaseRegistry
 from quorvalen_core.type.var import SQLModelCreate, SQLModelDB, SQLModelResponse, SQLModelUpdate
 
@@ -118,17 +117,21 @@ def book_app(**create_kwargs: Any) -> FastAPI:
 
 
 class SharedSessionRegistry(DatabaseRegistry):
-    """Hands every request the same session, as an application sharing one would."""
+    """Hands every request of an application the same session, as one sharing a session would."""
 
     def __init__(self, url: str) -> None:
         super().__init__(default_url=url)
         self.shared: Session | None = None
 
-    @contextmanager
-    def session(self, name: str | None = None) -> Iterator[Session]:
+    def shared_session(self) -> Session:
         if self.shared is None:
-            self.shared = Session(self.engine(name))
-        yield self.shared
+            self.shared = Session(self.engine())
+        return self.shared
+
+    def serving(self, app: FastAPI) -> FastAPI:
+        """``app`` with its endpoints' session replaced, as FastAPI lets an application replace a dependency."""
+        app.dependency_overrides[database_session] = self.shared_session
+        return app
 
 
 BOOK_PREFIX = "/v1/library/book"

@@ -76,7 +76,7 @@ def assert_conflict(response: Any) -> None:
 def test_conflicts_are_409_change_nothing_and_leave_the_session_usable(shared_registry: SharedSessionRegistry) -> None:
     # Every request gets the one shared session: it must be rolled back, not
     # left in a failed transaction, after each refused change.
-    client = TestClient(table_app(BOOK, {"model_class": Shelf, "response_schema": Shelf, "table_name": "shelf"}))
+    client = TestClient(shared_registry.serving(table_app(BOOK, {"model_class": Shelf, "response_schema": Shelf, "table_name": "shelf"})))
     shelf = client.post("/v1/library/shelf", json={"label": "A"}).json()["data"]["id"]
     emma = client.post(PREFIX, json=new_book(title="Emma", shelf_id=shelf)).json()["data"]
     other = client.post(PREFIX, json=new_book(title="Persuasion")).json()["data"]

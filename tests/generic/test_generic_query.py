@@ -14,7 +14,7 @@ from pydantic import computed_field, field_serializer
 from generic_support import BOOK_PREFIX as PREFIX
 from generic_support import BOOKS, BookResponse, Shelf, add_books, book_app, query, table_app, titles
 from quorvalen_core.auth import AuthService, AuthSettings, set_auth_service
-from quorvalen_core.controller.cursor import CURSOR_KEY_ENV
+from quorvalen_core.rows.cursor import CURSOR_KEY_ENV
 from quorvalen_core.controller.router_config import RouterConfig
 from quorvalen_core.db import DatabaseRegistry
 

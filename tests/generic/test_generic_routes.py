@@ -10,7 +10,7 @@ from fastapi import FastAPI
 from fastapi.testclient import TestClient
 
 from generic_support import BOOK, BOOK_PREFIX, public_configs
-from quorvalen_core.auth.guard import GeneratedRoute
+from quorvalen_core.web.routes import GeneratedRoute
 from quorvalen_core.controller.table_controller import AuthController
 from quorvalen_core.db import DatabaseRegistry
 

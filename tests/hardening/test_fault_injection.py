@@ -19,7 +19,7 @@ from typing import Any
 import pytest
 
 from native_support import (COLLABORATORS, CREATE_ENTRY, MERGE_ENTRY, MERGED_ATTRIBUTES, NATIVE_FILE, OPERATIONS,
-                               ROUTER_PARAMETERS, SETTINGS_ATTRIBUTES, assert_no_growth, assert_released,
+                               ROUTER_PARAMETERS, assert_no_growth, assert_released,
                                Settings, default_settings, entries_after_caller)  # fmt: skip
 
 HERE = Path(__file__).name

@@ -9,7 +9,7 @@ from typing import Any
 import pytest
 from sqlalchemy import event, select, update
 
-from quorvalen_core.auth.cli import main as command_line
+from quorvalen_core.access.cli import main as command_line
 from fastapi.testclient import TestClient
 
 from rows_support import CUSTOMERS, ORDERS, TICKETS, RowOrder, Shop, shop_app

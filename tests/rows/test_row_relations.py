@@ -11,7 +11,7 @@ from sqlmodel import Field
 
 from quorvalen_core.controller.router_config import RouterConfig
 from quorvalen_core.controller.table_controller import AuthController
-from quorvalen_core.controller.table_options import Includable, TableOptions
+from quorvalen_core.rows.table_options import Includable, TableOptions
 from quorvalen_core.type.var import SQLModelDB
 from rows_support import CUSTOMERS, LINES, NOTES, ORDERS, CustomerResponse, RowCustomer, RowLine, RowNote, RowOrder, Shop
 

@@ -46,12 +46,12 @@ MERGE_ENTRY = "table_controller.AuthController.create._apply_route_config"
 
 
 def _operation_table() -> ModuleType:
-    """The package's operation table (controller/operations.py), read from the
+    """The package's operation table (web/operations.py), read from the
     source tree under a name of its own: it loads without the web stack, and
     beside an installed copy of the package."""
     name = "quorvalen_operation_table"
     if name not in sys.modules:
-        spec = importlib.util.spec_from_file_location(name, SOURCE_PACKAGE / "controller" / "operations.py")
+        spec = importlib.util.spec_from_file_location(name, SOURCE_PACKAGE / "web" / "operations.py")
         assert spec is not None and spec.loader is not None
         module = importlib.util.module_from_spec(spec)
         sys.modules[name] = module  # dataclasses look their module up while the class is made

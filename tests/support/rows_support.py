@@ -21,7 +21,7 @@ from sqlmodel import Field, Relationship
 from quorvalen_core.auth import AuthService
 from quorvalen_core.controller.router_config import RouterConfig
 from quorvalen_core.controller.table_controller import AuthController
-from quorvalen_core.controller.table_options import Includable, TableOptions, live_unique_index
+from quorvalen_core.rows.table_options import Includable, TableOptions, live_unique_index
 from quorvalen_core.db import DatabaseRegistry
 from quorvalen_core.type.var import SQLModelCreate, SQLModelDB, SQLModelResponse, SQLModelUpdate
 

@@ -1,7 +1,10 @@
-"""Authentication and authorisation for generated routers.
+"""Authentication and authorisation for generated routers: what an application imports.
 
-The names below are loaded on first access, so importing this package alone
-does not import FastAPI or SQLAlchemy.
+The names below live in :mod:`quorvalen_core.web` (routers, dependencies)
+and :mod:`quorvalen_core.access` (policies, tokens, settings); they are
+loaded on first access, so importing this package alone does not import
+FastAPI or SQLAlchemy.  ``python -m quorvalen_core.auth`` is the command
+line for roles and permissions.
 
 - :class:`AuthRouter`: the router with guarded routes.
 - :func:`authenticate`, :func:`current_subject`: FastAPI dependencies;
@@ -17,23 +20,23 @@ from importlib import import_module
 from typing import TYPE_CHECKING, Any
 
 _EXPORTS = {
-    "AuthRouter": ".auth_router",
-    "RoutePermission": ".auth_router",
-    "authenticate": ".dependencies",
-    "bearer_scheme": ".dependencies",
-    "current_subject": ".dependencies",
-    "get_authentication_dependency": ".dependencies",
-    "set_authentication_dependency": ".dependencies",
-    "AuthService": ".service",
-    "get_auth_service": ".service",
-    "set_auth_service": ".service",
-    "AuthSettings": ".settings",
-    "AuthConfigurationError": ".settings",
-    "InvalidAccessToken": ".tokens",
-    "create_access_token": ".tokens",
-    "decode_access_token": ".tokens",
-    "PolicyStore": ".policy",
-    "SQLAlchemyPolicyAdapter": ".adapter",
+    "AuthRouter": "..web.router",
+    "RoutePermission": "..web.router",
+    "authenticate": "..web.dependencies",
+    "bearer_scheme": "..web.dependencies",
+    "current_subject": "..web.dependencies",
+    "get_authentication_dependency": "..web.context",
+    "set_authentication_dependency": "..web.context",
+    "AuthService": "..access.service",
+    "get_auth_service": "..access.service",
+    "set_auth_service": "..access.service",
+    "AuthSettings": "..access.settings",
+    "AuthConfigurationError": "..access.settings",
+    "InvalidAccessToken": "..access.tokens",
+    "create_access_token": "..access.tokens",
+    "decode_access_token": "..access.tokens",
+    "PolicyStore": "..access.policy",
+    "SQLAlchemyPolicyAdapter": "..access.adapter",
 }
 
 __all__ = [
@@ -57,19 +60,14 @@ __all__ = [
 ]
 
 if TYPE_CHECKING:
-    from .adapter import SQLAlchemyPolicyAdapter
-    from .auth_router import AuthRouter, RoutePermission
-    from .dependencies import (
-        authenticate,
-        bearer_scheme,
-        current_subject,
-        get_authentication_dependency,
-        set_authentication_dependency,
-    )
-    from .policy import PolicyStore
-    from .service import AuthService, get_auth_service, set_auth_service
-    from .settings import AuthConfigurationError, AuthSettings
-    from .tokens import InvalidAccessToken, create_access_token, decode_access_token
+    from ..access.adapter import SQLAlchemyPolicyAdapter
+    from ..access.policy import PolicyStore
+    from ..access.service import AuthService, get_auth_service, set_auth_service
+    from ..access.settings import AuthConfigurationError, AuthSettings
+    from ..access.tokens import InvalidAccessToken, create_access_token, decode_access_token
+    from ..web.context import get_authentication_dependency, set_authentication_dependency
+    from ..web.dependencies import authenticate, bearer_scheme, current_subject
+    from ..web.router import AuthRouter, RoutePermission
 
 
 def __getattr__(name: str) -> Any:

@@ -1,405 +1,126 @@
-"""The query operation's parameters, parsed into the parts of its SQL statements.
+"""The query-string parameters of a table's query endpoint and its ``include`` parameter, as FastAPI reads them.
 
-The query operation takes, all as query-string parameters shown in OpenAPI:
-
-- ``filter``, repeatable: ``column:operator:value``; every filter must hold.
-  Operators: see :mod:`.filter_operators`;
-- ``or``, repeatable, in the same form: a row matches when any of them holds
-  (and every ``filter`` does);
-- ``sort``, repeatable: a column name for ascending order, ``-`` and a column
-  name for descending order; earlier keys sort first, the primary key (each
-  of its columns) breaks ties;
-- ``offset`` (>= 0) and ``limit`` (1 to a maximum, with a default);
-- ``total`` (default true): false skips counting the matching rows;
-- ``cursor``: the ``next_cursor`` of a page of the same query, to continue
-  after that page's last row (instead of ``offset``);
-- ``fields``: comma-separated fields of the response schema to return (the
-  primary key's columns always).
-
-Only the allowed columns (``RouterConfig.query_columns``, by default every
-column of the response schema) can be filtered or sorted on; anything else is
-a 422.  So is a query beyond its :class:`QueryLimits`, naming the limit.
+The parameters are documented in OpenAPI with their bounds; what they mean
+is the data layer's (:mod:`quorvalen_core.rows.query`).
 """
 
 from __future__ import annotations
 
-import enum
-from collections.abc import Collection, Sequence
-from dataclasses import dataclass, field
 from typing import Any
 
 from fastapi import Query
-from fastapi.exceptions import RequestValidationError
-from pydantic import ValidationError
-from sqlalchemy import or_
-from sqlalchemy.sql.elements import ColumnElement
 
-from .cursor import CursorCodec, CursorPosition, InvalidCursor, SortKey, keyset_condition, query_digest
-from .filter_operators import FILTER_OPERATORS, ValueShape, describe_operators
-from .query_limits import QueryLimits
-from .table_schema import TableColumn, TableInfo
-
-SHOWN_VALUE_LENGTH = 80
+from ..rows.filter_operators import describe_operators
+from ..rows.includes import Includes
+from ..rows.query import QueryPlanner
 
 
-def _invalid(index: int | None, message: str, value: str, parameter: str) -> RequestValidationError:
-    """A 422 in FastAPI's usual form, pointing at a query parameter or one of its values."""
-    shown = value if len(value) <= SHOWN_VALUE_LENGTH else value[:SHOWN_VALUE_LENGTH] + "..."
-    return RequestValidationError(
-        [
-            {
-                "type": "value_error",
-                "loc": ("query", parameter) if index is None else ("query", parameter, index),
-                "msg": message,
-                "input": shown,
-            }
-        ]
+def query_parameters(planner: QueryPlanner) -> dict[str, tuple[Any, Any]]:
+    """Annotation and default of each query-string parameter of a table's query endpoint."""
+    limits = planner.limits
+    columns = ", ".join(planner.columns)
+    example_column = next(iter(planner.columns))
+    filter_rules = (
+        f"Columns: {columns}. Operators ({describe_operators()}); "
+        "like, ilike, contains, startswith and endswith need a text column. "
+        f"Values of at most {limits.max_value_length} characters, "
+        f"lists of at most {limits.max_in_values} values."
     )
+    return {
+        "offset": (
+            int,
+            Query(0, ge=0, le=2**63 - 1, description="Rows to skip before the page (not with cursor)."),
+        ),
+        "limit": (
+            int,
+            Query(
+                limits.default_limit,
+                ge=1,
+                le=limits.max_limit,
+                description=f"Rows on the page, at most {limits.max_limit}.",
+            ),
+        ),
+        "sort": (
+            list[planner.sort_keys] | None,  # type: ignore[name-defined]
+            Query(
+                None,
+                description=(
+                    "Sort key, repeatable: a column for ascending order, "
+                    "-column for descending order; earlier keys sort first, the primary key "
+                    "breaks ties; NULL sorts last ascending, first descending; "
+                    f"at most {limits.max_sorts} keys."
+                ),
+            ),
+        ),
+        "filters": (
+            list[str] | None,
+            Query(
+                None,
+                alias="filter",
+                description=(
+                    "Filter, repeatable, all must hold: column:operator:value "
+                    f"(column:operator for is_null and not_null). {filter_rules} "
+                    f"At most {limits.max_filters} filters."
+                ),
+                examples=[[f"{example_column}:eq:1"]],
+            ),
+        ),
+        "any_of": (
+            list[str] | None,
+            Query(
+                None,
+                alias="or",
+                description=(
+                    "Condition of the or group, repeatable, in the form of filter: a row matches "
+                    "when any of them holds and every filter does. "
+                    f"At most {limits.max_or_conditions} conditions."
+                ),
+                examples=[[f"{example_column}:eq:1", f"{example_column}:gt:100"]],
+            ),
+        ),
+        "total": (
+            bool,
+            Query(True, description="false: skip counting the matching rows (total is null); faster on big tables."),
+        ),
+        "cursor": (
+            str | None,
+            Query(
+                None,
+                description=(
+                    "next_cursor of a page of this query (same sort and filters): the page after it, "
+                    "stable under inserts. Not with offset. "
+                    f"At most {limits.max_cursor_length} characters."
+                ),
+            ),
+        ),
+        "fields": (
+            str | None,
+            Query(
+                None,
+                description=(
+                    "Comma-separated fields each item holds (the primary key always); "
+                    f"default: all. Fields: {', '.join(planner.response_fields)}. "
+                    f"At most {limits.max_fields} names."
+                ),
+                examples=[",".join(planner.response_fields[:2])],
+            ),
+        ),
+    }
 
 
-def _over_limit(parameter: str, what: str, limit: int, name: str, got: int) -> RequestValidationError:
-    return _invalid(None, f"at most {limit} {what} are allowed ({name}), got {got}", str(got), parameter)
-
-
-@dataclass
-class QueryPlan:
-    """What one query request asks the database for.
-
-    ``conditions`` select the matching rows, for the page and for the total
-    alike: a controller may append conditions of its own (they are ANDed).
-    ``after`` holds the cursor's position; :meth:`page_conditions` adds it.
-    """
-
-    conditions: list[ColumnElement[bool]]
-    keys: list[SortKey]
-    offset: int
-    limit: int
-    count_total: bool
-    digest: str
-    after: CursorPosition | None = None
-    exclude: dict[str, Any] | None = field(default=None)
-
-    def order_by(self) -> list[ColumnElement[Any]]:
-        return [key.order_clause() for key in self.keys]
-
-    def page_conditions(self) -> list[ColumnElement[bool]]:
-        if self.after is None:
-            return self.conditions
-        return [*self.conditions, keyset_condition(self.keys, self.after.values)]
-
-    @property
-    def first_row(self) -> int:
-        """Rows of the query that come before this page (counted along the cursors)."""
-        return self.after.position if self.after is not None else self.offset
-
-
-@dataclass(frozen=True)
-class QueryParameters:
-    """Parses the query operation's parameters into a :class:`QueryPlan` for one table."""
-
-    table: TableInfo
-    columns: dict[str, TableColumn]
-    sort_keys: type[enum.Enum]
-    limits: QueryLimits
-    response_fields: tuple[str, ...]
-    cursors: CursorCodec
-
-    @classmethod
-    def for_table(
-        cls,
-        table: TableInfo,
-        limits: QueryLimits | None = None,
-        *,
-        visible: Collection[str] | None = None,
-        allowed: Sequence[str] | None = None,
-    ) -> QueryParameters:
-        """Parameters over the table's columns in ``visible`` (the response schema's fields).
-
-        ``allowed`` narrows the columns that may be filtered and sorted on; a
-        name in it that is not a visible column raises ``ValueError``.  A
-        column the response schema leaves out is never allowed: a pattern
-        filter would let a caller read it character by character.
-        """
-        shown = {
-            name: column for name, column in table.columns.items() if visible is None or name in visible
-        }
-        if allowed is not None:
-            unknown = [name for name in allowed if name not in shown]
-            if unknown:
-                raise ValueError(
-                    f"query_columns of table {table.table_name!r} names {', '.join(map(repr, unknown))}, "
-                    f"not a column of its response schema; columns: {', '.join(shown)}"
+def include_parameter(includes: Includes) -> tuple[Any, Any]:
+    """The ``include`` parameter of read and query: the declared relations, repeatable."""
+    return (
+        list[includes.names] | None,  # type: ignore[name-defined]
+        Query(
+            None,
+            description=(
+                "Related rows to embed, repeatable: "
+                + "; ".join(
+                    f"{name} ({'one-to-many, at most ' + str(inclusion.max_items) if inclusion.many else 'many-to-one'})"
+                    for name, inclusion in includes.by_name.items()
                 )
-            shown = {name: column for name, column in shown.items() if name in allowed}
-        columns = dict(shown)
-        for key_column in table.key:
-            columns.setdefault(key_column.name, key_column)
-        # An enum makes the allowed sort keys part of the OpenAPI document and
-        # lets FastAPI refuse other keys with a 422 before the endpoint runs.
-        members: dict[str, str] = {}
-        for name in columns:
-            members[f"{name}_asc"] = name
-            members[f"{name}_desc"] = f"-{name}"
-        sort_keys = enum.Enum(  # type: ignore[misc]
-            f"{table.model_class.__name__}SortKey", members, type=str
-        )
-        response_fields = tuple(visible) if visible is not None else tuple(table.columns)
-        return cls(
-            table, columns, sort_keys, limits or QueryLimits(), response_fields, CursorCodec(table.table_name)
-        )
-
-    # -- documentation --------------------------------------------------------
-
-    def signature_defaults(self) -> dict[str, tuple[Any, Any]]:
-        """Annotation and default of each query-string parameter of the endpoint."""
-        limits = self.limits
-        columns = ", ".join(self.columns)
-        example_column = next(iter(self.columns))
-        filter_rules = (
-            f"Columns: {columns}. Operators ({describe_operators()}); "
-            "like, ilike, contains, startswith and endswith need a text column. "
-            f"Values of at most {limits.max_value_length} characters, "
-            f"lists of at most {limits.max_in_values} values."
-        )
-        return {
-            "offset": (
-                int,
-                Query(0, ge=0, le=2**63 - 1, description="Rows to skip before the page (not with cursor)."),
+                + ". A related row the caller may not read is not embedded."
             ),
-            "limit": (
-                int,
-                Query(
-                    limits.default_limit,
-                    ge=1,
-                    le=limits.max_limit,
-                    description=f"Rows on the page, at most {limits.max_limit}.",
-                ),
-            ),
-            "sort": (
-                list[self.sort_keys] | None,  # type: ignore[name-defined]
-                Query(
-                    None,
-                    description=(
-                        "Sort key, repeatable: a column for ascending order, "
-                        "-column for descending order; earlier keys sort first, the primary key "
-                        "breaks ties; NULL sorts last ascending, first descending; "
-                        f"at most {limits.max_sorts} keys."
-                    ),
-                ),
-            ),
-            "filters": (
-                list[str] | None,
-                Query(
-                    None,
-                    alias="filter",
-                    description=(
-                        "Filter, repeatable, all must hold: column:operator:value "
-                        f"(column:operator for is_null and not_null). {filter_rules} "
-                        f"At most {limits.max_filters} filters."
-                    ),
-                    examples=[[f"{example_column}:eq:1"]],
-                ),
-            ),
-            "any_of": (
-                list[str] | None,
-                Query(
-                    None,
-                    alias="or",
-                    description=(
-                        "Condition of the or group, repeatable, in the form of filter: a row matches "
-                        "when any of them holds and every filter does. "
-                        f"At most {limits.max_or_conditions} conditions."
-                    ),
-                    examples=[[f"{example_column}:eq:1", f"{example_column}:gt:100"]],
-                ),
-            ),
-            "total": (
-                bool,
-                Query(True, description="false: skip counting the matching rows (total is null); faster on big tables."),
-            ),
-            "cursor": (
-                str | None,
-                Query(
-                    None,
-                    description=(
-                        "next_cursor of a page of this query (same sort and filters): the page after it, "
-                        "stable under inserts. Not with offset. "
-                        f"At most {limits.max_cursor_length} characters."
-                    ),
-                ),
-            ),
-            "fields": (
-                str | None,
-                Query(
-                    None,
-                    description=(
-                        "Comma-separated fields each item holds (the primary key always); "
-                        f"default: all. Fields: {', '.join(self.response_fields)}. "
-                        f"At most {limits.max_fields} names."
-                    ),
-                    examples=[",".join(self.response_fields[:2])],
-                ),
-            ),
-        }
-
-    # -- parsing --------------------------------------------------------------
-
-    def plan(
-        self,
-        *,
-        offset: int,
-        limit: int,
-        sort: Sequence[enum.Enum] | None,
-        filters: Sequence[str] | None,
-        any_of: Sequence[str] | None,
-        total: bool,
-        cursor: str | None,
-        fields: str | None,
-    ) -> QueryPlan:
-        """The plan of one request; raises a 422 for a parameter that does not parse or is too large."""
-        limits = self.limits
-        conditions = self.where(filters)
-        if any_of:
-            if len(any_of) > limits.max_or_conditions:
-                raise _over_limit("or", "or conditions", limits.max_or_conditions, "max_or_conditions", len(any_of))
-            group = [self._condition(index, text, "or") for index, text in enumerate(any_of)]
-            conditions.append(group[0] if len(group) == 1 else or_(*group))
-        keys = self.sort_keys_of(sort)
-        digest = query_digest(
-            [[[key.column.name, key.descending] for key in keys], sorted(filters or ()), sorted(any_of or ())]
-        )
-        plan = QueryPlan(conditions, keys, offset, limit, total, digest, exclude=self._exclude(fields))
-        if cursor is not None:
-            plan.after = self._after(cursor, offset, plan)
-        return plan
-
-    def next_cursor(self, plan: QueryPlan, last_row: Any, rows_on_page: int) -> str:
-        return self.cursors.encode(plan.digest, plan.keys, last_row, plan.first_row + rows_on_page)
-
-    def _after(self, cursor: str, offset: int, plan: QueryPlan) -> CursorPosition:
-        if offset:
-            raise _invalid(None, "cursor and offset exclude each other: a cursor says where the page starts", str(offset), "offset")
-        if len(cursor) > self.limits.max_cursor_length:
-            raise _invalid(
-                None,
-                f"a cursor has at most {self.limits.max_cursor_length} characters (max_cursor_length)",
-                cursor,
-                "cursor",
-            )
-        try:
-            return self.cursors.decode(cursor, plan.digest, plan.keys)
-        except InvalidCursor as error:
-            raise _invalid(None, str(error), cursor, "cursor") from None
-
-    def _exclude(self, fields: str | None) -> dict[str, Any] | None:
-        """What serialising the page leaves out of each item for ``fields``."""
-        if fields is None:
-            return None
-        names = [name.strip() for name in fields.split(",")]
-        if len(names) > self.limits.max_fields:
-            raise _over_limit("fields", "field names", self.limits.max_fields, "max_fields", len(names))
-        unknown = [name for name in names if name not in self.response_fields]
-        if unknown:
-            raise _invalid(
-                None,
-                f"unknown field {unknown[0]!r}; fields: {', '.join(self.response_fields)}",
-                fields,
-                "fields",
-            )
-        chosen = {*names, *self.table.key_names}
-        left_out = {name for name in self.response_fields if name not in chosen}
-        return {"data": {"items": {"__all__": left_out}}} if left_out else None
-
-    def sort_keys_of(self, sort: Sequence[enum.Enum] | None) -> list[SortKey]:
-        """The page order: the keys asked for, then the primary key's columns, which make it total."""
-        if sort and len(sort) > self.limits.max_sorts:
-            raise _over_limit("sort", "sort keys", self.limits.max_sorts, "max_sorts", len(sort))
-        keys: list[SortKey] = []
-        seen: set[str] = set()
-        key_names = set(self.table.key_names)
-        for key in sort or ():
-            text: str = key.value
-            name = text.lstrip("-")
-            if name in seen:
-                continue
-            seen.add(name)
-            keys.append(SortKey(self.columns[name], text.startswith("-")))
-            if key_names <= seen:
-                break  # the primary key is unique: later keys never decide
-        keys.extend(SortKey(column, False) for column in self.table.key if column.name not in seen)
-        return keys
-
-    def order_by(self, sort: Sequence[enum.Enum] | None) -> list[ColumnElement[Any]]:
-        """ORDER BY clauses; the primary key breaks ties so that pages are stable."""
-        return [key.order_clause() for key in self.sort_keys_of(sort)]
-
-    def where(self, filters: Sequence[str] | None) -> list[ColumnElement[bool]]:
-        """WHERE clauses, one per filter; raises a 422 for a filter that does not parse."""
-        if filters and len(filters) > self.limits.max_filters:
-            raise _over_limit("filter", "filters", self.limits.max_filters, "max_filters", len(filters))
-        return [self._condition(index, text, "filter") for index, text in enumerate(filters or ())]
-
-    def _condition(self, index: int, text: str, parameter: str) -> ColumnElement[bool]:
-        parts = text.split(":", 2)
-        if len(parts) < 2:
-            raise _invalid(index, "a filter has the form column:operator:value", text, parameter)
-        name, operator_name = parts[0], parts[1]
-        raw = parts[2] if len(parts) == 3 else None
-        column = self.columns.get(name)
-        if column is None:
-            raise _invalid(
-                index, f"unknown column {name!r}; filterable columns: {', '.join(self.columns)}", text, parameter
-            )
-        operator = FILTER_OPERATORS.get(operator_name)
-        if operator is None:
-            raise _invalid(
-                index,
-                f"unknown operator {operator_name!r}; operators: {', '.join(FILTER_OPERATORS)}",
-                text,
-                parameter,
-            )
-        if operator.shape is ValueShape.NONE:
-            if raw:
-                raise _invalid(index, f"{operator_name} takes no value: column:{operator_name}", text, parameter)
-            return operator.build(column.column, None)
-        if raw is None:
-            raise _invalid(index, "a filter has the form column:operator:value", text, parameter)
-        if operator.text_only and not column.is_text:
-            raise _invalid(index, f"{operator_name} needs a text column; {name!r} is not one", text, parameter)
-        if operator.shape is ValueShape.PATTERN:
-            return operator.build(column.column, self._checked_length(index, raw, text, parameter))
-        if operator.shape is ValueShape.ONE:
-            return operator.build(column.column, self._value(index, column, raw, text, parameter))
-        items = raw.split(",")
-        if operator.shape is ValueShape.PAIR and len(items) != 2:
-            raise _invalid(
-                index, f"{operator_name} takes two comma-separated values low,high, got {len(items)}", text, parameter
-            )
-        if len(items) > self.limits.max_in_values:
-            raise _invalid(
-                index,
-                f"the {operator_name} list has at most {self.limits.max_in_values} values (max_in_values), got {len(items)}",
-                f"{name}:{operator_name}:...",
-                parameter,
-            )
-        return operator.build(column.column, [self._value(index, column, item, text, parameter) for item in items])
-
-    def _checked_length(self, index: int, raw: str, text: str, parameter: str) -> str:
-        if len(raw) > self.limits.max_value_length:
-            raise _invalid(
-                index,
-                f"a filter value has at most {self.limits.max_value_length} characters (max_value_length)",
-                text,
-                parameter,
-            )
-        return raw
-
-    def _value(self, index: int, column: TableColumn, raw: str, text: str, parameter: str) -> Any:
-        self._checked_length(index, raw, text, parameter)
-        try:
-            return column.parser.validate_python(raw, strict=False)
-        except ValidationError as error:
-            reason = error.errors()[0]["msg"] if error.errors() else str(error)
-            raise _invalid(
-                index, f"value {raw!r} does not fit column {column.name!r}: {reason}", text, parameter
-            ) from None
+        ),
+    )

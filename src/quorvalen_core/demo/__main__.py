@@ -14,8 +14,8 @@ import secrets
 import sys
 from collections.abc import Sequence
 
-from ..auth.service import AuthService, set_auth_service
-from ..auth.settings import ENV_PREFIX, AuthSettings
+from ..access.service import AuthService, set_auth_service
+from ..access.settings import ENV_PREFIX, AuthSettings
 from ..db.registry import describe_url, get_database_registry
 from .app import ORDER_OBJECT, PERMISSION_OBJECT, build_app, seed
 

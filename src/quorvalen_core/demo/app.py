@@ -25,10 +25,10 @@ from decimal import Decimal
 from fastapi import FastAPI
 from sqlmodel import Field, Relationship, SQLModel, select
 
-from ..auth.service import AuthService
-from ..controller.router_config import RouterConfig
+from ..access.service import AuthService
+from ..web.router_config import RouterConfig
 from ..controller.table_controller import AuthController
-from ..controller.table_options import Includable, TableOptions
+from ..rows.table_options import Includable, TableOptions
 from ..db.registry import DatabaseRegistry
 from ..docs import serve_docs_offline
 from ..type.var import SQLModelCreate, SQLModelDB, SQLModelResponse, SQLModelUpdate

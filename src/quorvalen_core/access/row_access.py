@@ -23,6 +23,9 @@ from .policy import PUBLIC_ROUTE, PolicySnapshot
 # request.state attribute holding the RowAccess of a guarded request.
 ROW_ACCESS_STATE_ATTR = "quorvalen_row_access"
 
+# What a caller is told when its roles do not allow what it asked.
+PERMISSION_DENIED = "Permission denied"
+
 EVERY_ROW_SUFFIX = ":all"
 DELETED_ROWS_SUFFIX = ":deleted"
 

@@ -18,12 +18,11 @@ from __future__ import annotations
 
 import json
 import math
-from collections.abc import Iterable, Mapping
+from collections.abc import Mapping
 from typing import Any
 
 from fastapi import Request
 from fastapi.exceptions import RequestValidationError
-from pydantic import ValidationError
 
 
 def _refuse_constant(name: str) -> Any:
@@ -85,26 +84,3 @@ def encodable_validation_error(error: RequestValidationError) -> RequestValidati
                            for key, value in item["ctx"].items()}
         items.append(item)
     return RequestValidationError(items)
-
-
-def client_errors(error: ValidationError, sent: Iterable[str]) -> RequestValidationError:
-    """The errors of validating a row built from a request, as the client may see them.
-
-    An error on a field the request carries keeps its input (the client's own
-    value); an error on the whole row (a model validator) keeps its message
-    but not its input, which holds stored values; errors on fields the
-    request did not carry concern stored values only and are left out.
-    """
-    fields = set(sent)
-    items: list[dict[str, Any]] = []
-    for item in error.errors(include_url=False):
-        location = item["loc"]
-        kept: dict[str, Any]
-        if location and location[0] in fields:
-            kept = {key: item[key] for key in ("type", "msg", "input", "ctx") if key in item}
-        elif not location:
-            kept = {key: item[key] for key in ("type", "msg") if key in item}
-        else:
-            continue
-        items.append({**kept, "loc": ("body", *location)})
-    return encodable_validation_error(RequestValidationError(items))

@@ -26,7 +26,7 @@ from sqlalchemy import Table, inspect, literal, select
 from sqlalchemy.sql.elements import ColumnElement
 from sqlmodel import Session
 
-from ..auth.row_access import RowAccess, every_row_action
+from ..access.row_access import RowAccess, every_row_action
 from .row_rules import RowRules
 from .table_options import table_options_of
 from .table_schema import TableInfo, inspect_table

@@ -40,10 +40,6 @@ class Operation:
         controller) that holds this operation's settings."""
         return f"{self.key}_router"
 
-    def path(self) -> str:
-        """The route path relative to the router's prefix."""
-        return "/{id}" if self.on_item else ""
-
     def default_settings(self) -> dict[str, Any]:
         """Settings of this operation when the application gives none, in the
         order the factory passes them to ``RouterConfig``."""
@@ -82,14 +78,18 @@ def is_switched_off(config: Any) -> bool:
     return config is not None and getattr(config, "enabled", None) is False
 
 
-def effective_config(operation: Operation, config: Any) -> Any:
-    """The settings a route is registered with.
+def effective_config(operation: Operation, config: Any) -> RouterConfig:
+    """The settings a route is registered with, as a :class:`RouterConfig`: where settings enter.
 
-    Settings that arrive merged (as from ``AuthController.create``) are used as
-    they are.  Settings with unset fields, as an application constructing the
-    controller directly may pass, are completed from the operation's defaults
-    on a copy, so the caller's object stays as it was given.
+    Settings that arrive merged (as from ``AuthController.create``) are used
+    as they are.  Unset fields, as an application constructing the endpoints
+    itself may leave them, are completed from the operation's defaults on a
+    copy, so the caller's object stays as it was given.  An object of
+    another class (the native factory accepts any with the settings'
+    attributes) is read attribute by attribute into a new one.
     """
+    from .router_config import RouterConfig
+
     if config is None:
         return operation.default_config()
     defaults = operation.default_settings()
@@ -98,16 +98,9 @@ def effective_config(operation: Operation, config: Any) -> Any:
         for name in MERGED_FIELDS
         if defaults[name] is not None and getattr(config, name, None) is None
     }
-    if not missing:
-        return config
-    from .router_config import RouterConfig
-
     if isinstance(config, RouterConfig):
-        return config.model_copy(update=missing)
-    values = {
-        name: getattr(config, name, None)
-        for name in RouterConfig.model_fields
-    }
+        return config.model_copy(update=missing) if missing else config
+    values = {name: getattr(config, name, None) for name in RouterConfig.model_fields}
     values.update(missing)
     return RouterConfig(**values)
 

@@ -14,12 +14,11 @@ from dataclasses import dataclass
 from datetime import datetime, timezone
 from typing import Any
 
-from fastapi import HTTPException, status
 from sqlalchemy import false
 from sqlalchemy.sql.elements import ColumnElement
 
-from ..auth.guard import PERMISSION_DENIED
-from ..auth.row_access import RowAccess
+from ..access.row_access import PERMISSION_DENIED, RowAccess
+from .errors import NotAuthenticated, RowForbidden
 from .table_options import TableOptions
 from .table_schema import TableColumn, TableInfo
 
@@ -129,9 +128,9 @@ class RowRules:
         return conditions
 
     def deleted_view_allowed(self, access: RowAccess, deleted: DeletedRows) -> None:
-        """403 unless the caller may see deleted rows, when it asks for them."""
+        """RowForbidden unless the caller may see deleted rows, when it asks for them."""
         if deleted is not DeletedRows.exclude and not access.sees_deleted():
-            raise HTTPException(status_code=status.HTTP_403_FORBIDDEN, detail=PERMISSION_DENIED)
+            raise RowForbidden(PERMISSION_DENIED)
 
     # -- what the server writes -----------------------------------------------
 
@@ -175,16 +174,13 @@ class RowRules:
     def _new_owner(self, access: RowAccess) -> str:
         if self.options.owner_kind == "user":
             if access.subject is None:
-                raise HTTPException(status_code=status.HTTP_401_UNAUTHORIZED, detail="Not authenticated")
+                raise NotAuthenticated()
             return access.subject
         prefix = self.options.team_prefix
         described = f" (a role starting with {prefix!r})" if prefix else ""
         teams = sorted(access.teams(prefix))
         if not teams:
-            raise HTTPException(status_code=status.HTTP_403_FORBIDDEN, detail=NO_TEAM.format(prefix=described))
+            raise RowForbidden(NO_TEAM.format(prefix=described))
         if len(teams) > 1:
-            raise HTTPException(
-                status_code=status.HTTP_403_FORBIDDEN,
-                detail=SEVERAL_TEAMS.format(prefix=described, teams=", ".join(teams)),
-            )
+            raise RowForbidden(SEVERAL_TEAMS.format(prefix=described, teams=", ".join(teams)))
         return teams[0]

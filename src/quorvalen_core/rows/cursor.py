@@ -3,17 +3,15 @@
 A cursor holds the sort-key values of the last row of a page (the primary key
 among them), the number of rows before the next page, and a digest of the
 query it belongs to (table, sort keys, filters).  It is signed with HMAC-SHA256
-(``itsdangerous``), under a key derived from the table's name and a secret:
+(``itsdangerous``), under a key derived from the table's name and a secret
+the caller of the query gives: the web layer gives
+``QUORVALEN_QUERY_CURSOR_KEY`` when set, else the application's token key.
+Without a secret, a random key of this process signs, with a warning:
+cursors then hold only in the process that issued them (one worker).
 
-1. ``QUORVALEN_QUERY_CURSOR_KEY``, when set;
-2. otherwise the application's token key (``AuthSettings.secret_key``);
-3. otherwise a random key of this process, with a warning: cursors then hold
-   only in the process that issued them (one worker).
-
-Every worker of an application shares 1 or 2, so any of them accepts a cursor
-another issued.  A cursor that was altered, comes from another table or
-another query, or no longer decodes is refused with a 422.  Its values are
-those of columns the caller may read; it is opaque, not secret.
+A cursor that was altered, comes from another table or another query, or no
+longer decodes is refused.  Its values are those of columns the caller may
+read; it is opaque, not secret.
 """
 
 from __future__ import annotations
@@ -21,10 +19,9 @@ from __future__ import annotations
 import hashlib
 import json
 import logging
-import os
 import secrets
 import threading
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -130,60 +127,48 @@ def query_digest(parts: Sequence[Any]) -> str:
     return hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=8).hexdigest()
 
 
-def _configured_secret() -> str | None:
-    """The configured secret cursors are signed with, or None."""
-    dedicated = os.environ.get(CURSOR_KEY_ENV)
-    if dedicated:
-        return dedicated
-    try:
-        from ..auth.service import get_auth_service
-
-        key = get_auth_service().settings.secret_key
-    except Exception:  # noqa: BLE001 - settings that do not load give no key; the guard reports them
-        return None
-    return key.get_secret_value() if key is not None else None
-
-
 class CursorCodec:
     """Signs and checks the cursors of one table's query operation."""
 
-    def __init__(self, table_name: str, secret_source: Callable[[], str | None] = _configured_secret) -> None:
+    def __init__(self, table_name: str) -> None:
         self._salt = f"quorvalen_core.query-cursor:{table_name}"
         self._table_name = table_name
-        self._secret_source = secret_source
-        self._serializer: URLSafeSerializer | None = None
+        # One serializer per secret: an application has one, a process a few.
+        self._serializers: dict[str | None, URLSafeSerializer] = {}
         self._lock = threading.Lock()
 
-    def _signer(self) -> URLSafeSerializer:
-        serializer = self._serializer
+    def _signer(self, secret: str | None) -> URLSafeSerializer:
+        serializer = self._serializers.get(secret)
         if serializer is not None:
             return serializer
         with self._lock:
-            if self._serializer is None:
-                secret = self._secret_source()
-                if secret is None:
+            serializer = self._serializers.get(secret)
+            if serializer is None:
+                key = secret
+                if key is None:
                     logger.warning(
                         "query cursors of table %s are signed with a key of this process only: "
                         "set %s or the token key so that every worker accepts them",
                         self._table_name,
                         CURSOR_KEY_ENV,
                     )
-                    secret = secrets.token_urlsafe(32)
-                self._serializer = URLSafeSerializer(
-                    secret,
+                    key = secrets.token_urlsafe(32)
+                serializer = URLSafeSerializer(
+                    key,
                     salt=self._salt,
                     signer_kwargs={"key_derivation": "hmac", "digest_method": hashlib.sha256},
                 )
-            return self._serializer
+                self._serializers[secret] = serializer
+            return serializer
 
-    def encode(self, digest: str, keys: Sequence[SortKey], row: Any, position: int) -> str:
+    def encode(self, secret: str | None, digest: str, keys: Sequence[SortKey], row: Any, position: int) -> str:
         values = [to_jsonable_python(getattr(row, key.column.name)) for key in keys]
-        return str(self._signer().dumps([digest, position, values]))
+        return str(self._signer(secret).dumps([digest, position, values]))
 
-    def decode(self, cursor: str, digest: str, keys: Sequence[SortKey]) -> CursorPosition:
+    def decode(self, secret: str | None, cursor: str, digest: str, keys: Sequence[SortKey]) -> CursorPosition:
         """The position a cursor holds; raises InvalidCursor for one this query cannot use."""
         try:
-            payload = self._signer().loads(cursor)
+            payload = self._signer(secret).loads(cursor)
         except (BadData, UnicodeError, ValueError):
             raise InvalidCursor("the cursor is not one this table issued (altered or foreign)") from None
         if not (isinstance(payload, list) and len(payload) == 3 and payload[0] == digest):

@@ -16,19 +16,23 @@ Routes of the application's own that need an authenticated caller but no
 permission use ``Depends(authenticate)`` (bearer tokens).
 
 The token settings and policy stores come from the application's
-:class:`AuthService` (:func:`set_auth_service` installs one).
+:class:`AuthService`: its context's (:mod:`.context`), else the process's
+(:func:`set_auth_service` installs one).
+
+The generated endpoints take their database session from
+:func:`database_session`, which an application may replace with
+``app.dependency_overrides[database_session] = ...`` (a session per test,
+rolled back, say).
 """
 
 from __future__ import annotations
 
-from collections.abc import Callable
-from typing import Any
-
 from fastapi import HTTPException, Request, Security, status
 from fastapi.security import HTTPAuthorizationCredentials, HTTPBearer
 
-from .service import get_auth_service
-from .tokens import InvalidAccessToken
+from ..access.service import AuthService
+from ..access.tokens import InvalidAccessToken
+from .context import context_of
 
 SUBJECT_STATE_ATTR = "quorvalen_subject"
 
@@ -50,32 +54,14 @@ def unauthorized(detail: str, error: str | None = None) -> HTTPException:
     )
 
 
-def subject_of_credentials(credentials: HTTPAuthorizationCredentials | None) -> str:
-    """The subject of a bearer token checked by the application's service; else 401."""
+def subject_of_credentials(service: AuthService, credentials: HTTPAuthorizationCredentials | None) -> str:
+    """The subject of a bearer token checked by ``service``; else 401."""
     if credentials is None:
         raise unauthorized("Not authenticated")
     try:
-        return get_auth_service().subject_of(credentials.credentials)
+        return service.subject_of(credentials.credentials)
     except InvalidAccessToken as exc:
         raise unauthorized("Token expired" if exc.expired else "Invalid token", "invalid_token") from None
-
-
-_authentication: Callable[..., Any] | None = None
-
-
-def set_authentication_dependency(dependency: Callable[..., Any] | None) -> Callable[..., Any] | None:
-    """Authenticate routers built from now on with ``dependency`` (None: bearer tokens).
-
-    Returns the previous setting.
-    """
-    global _authentication
-    previous, _authentication = _authentication, dependency
-    return previous
-
-
-def get_authentication_dependency() -> Callable[..., Any] | None:
-    """The application's own authentication dependency, if it set one."""
-    return _authentication
 
 
 async def authenticate(
@@ -83,7 +69,7 @@ async def authenticate(
     credentials: HTTPAuthorizationCredentials | None = Security(bearer_scheme),
 ) -> str:
     """The caller named by the request's bearer token; 401 when it is missing or not valid."""
-    subject = subject_of_credentials(credentials)
+    subject = subject_of_credentials(context_of(request).auth, credentials)
     setattr(request.state, SUBJECT_STATE_ATTR, subject)
     return subject
 

@@ -24,7 +24,6 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any, Generic, TypeVar
 
-from fastapi import HTTPException, Query, status
 from pydantic import BaseModel, Field, create_model
 from sqlalchemy import func, inspect, select, tuple_
 from sqlalchemy.orm import RelationshipDirection, aliased, joinedload, raiseload
@@ -32,8 +31,8 @@ from sqlalchemy.orm.interfaces import LoaderOption
 from sqlalchemy.sql.elements import ColumnElement
 from sqlmodel import Session
 
-from ..auth.guard import PERMISSION_DENIED
-from ..auth.row_access import RowAccess, every_row_action
+from ..access.row_access import PERMISSION_DENIED, RowAccess, every_row_action
+from .errors import RowForbidden, invalid_value
 from .row_rules import RowRules
 from .table_options import Includable, table_options_of
 from .table_schema import TableInfo, derive_response_schema, inspect_table
@@ -69,10 +68,7 @@ class Inclusion:
 
     def check_readable(self, access: RowAccess) -> None:
         if self.auth_obj is not None and not access.may_read(self.auth_obj):
-            raise HTTPException(
-                status_code=status.HTTP_403_FORBIDDEN,
-                detail=f"{PERMISSION_DENIED}: include {self.name!r} needs read on {self.auth_obj}",
-            )
+            raise RowForbidden(f"{PERMISSION_DENIED}: include {self.name!r} needs read on {self.auth_obj}")
 
 
 def _resolve(table: TableInfo, includable: Includable) -> Inclusion:
@@ -151,25 +147,15 @@ class Includes:
             f"({', '.join(self.by_name)}); the others are left out."
         )
 
-    def parameter(self) -> tuple[Any, Any]:
-        return (
-            list[self.names] | None,  # type: ignore[name-defined]
-            Query(
-                None,
-                description=(
-                    "Related rows to embed, repeatable: "
-                    + "; ".join(
-                        f"{name} ({'one-to-many, at most ' + str(inclusion.max_items) if inclusion.many else 'many-to-one'})"
-                        for name, inclusion in self.by_name.items()
-                    )
-                    + ". A related row the caller may not read is not embedded."
-                ),
-            ),
-        )
-
-    def requested(self, include: Sequence[enum.Enum] | None, access: RowAccess) -> list[Inclusion]:
-        """The relations a request asks for, once each; 403 for a table the caller may not read."""
-        chosen = [self.by_name[name] for name in dict.fromkeys(item.value for item in include or ())]
+    def requested(self, include: Sequence[str | enum.Enum] | None, access: RowAccess) -> list[Inclusion]:
+        """The relations a request asks for, once each; RowForbidden for a table the caller may not read."""
+        names = [item.value if isinstance(item, enum.Enum) else item for item in include or ()]
+        unknown = [name for name in names if name not in self.by_name]
+        if unknown:
+            raise invalid_value(
+                ("query", "include"), f"unknown relation {unknown[0]!r}; includable: {', '.join(self.by_name)}", unknown[0]
+            )
+        chosen = [self.by_name[name] for name in dict.fromkeys(names)]
         for inclusion in chosen:
             inclusion.check_readable(access)
         return chosen

@@ -1,0 +1,562 @@
+"""The CRUD, query and restore endpoints of one table: thin functions over its data layer.
+
+Each operation that its settings do not switch off becomes one guarded route
+when :meth:`TableEndpoints.register` registers them on an ``AuthRouter``;
+building a :class:`TableEndpoints` registers nothing.
+
+=========  ==========  ===============  =============================
+operation  method      path             success
+=========  ==========  ===============  =============================
+create     ``POST``    prefix           201, the new row
+read       ``GET``     prefix/{id}      200, the row
+update     ``PATCH``   prefix/{id}      200, the row (partial update)
+delete     ``DELETE``  prefix/{id}      200, the deleted row
+query      ``GET``     prefix           200, a page of rows
+restore    ``POST``    prefix/{id}/...  200, the row (tables that
+                       restore          delete softly only)
+=========  ==========  ===============  =============================
+
+A composite primary key takes one path segment per key column instead of
+``{id}``.  An endpoint parses its request, calls the table's
+:class:`~quorvalen_core.rows.TableRows` with the caller's row access and the
+request's session (:func:`~quorvalen_core.web.sessions.database_session`),
+and answers ``{"code": 0, "message": <operation message>, "data": ...}``;
+the data layer's errors keep FastAPI's ``{"detail": ...}`` form: 404 for a
+missing row, 409 when the database refuses a change (unique or foreign-key
+constraint), 422 for input that does not validate.
+"""
+
+from __future__ import annotations
+
+import inspect
+import logging
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from typing import Annotated, Any
+
+from fastapi import Body, Depends, HTTPException, Path, Request, Response, status
+from pydantic import ValidationError
+from sqlmodel import Session
+
+from ..access.row_access import ROW_ACCESS_STATE_ATTR, RowAccess, deleted_rows_action, every_row_action
+from ..db.errors import describe_database_error
+from ..rows.errors import CONFLICT, NOT_FOUND, UNAVAILABLE, DatabaseUnavailable, RowError
+from ..rows.query import QueryRequest
+from ..rows.references import record_every_row_read
+from ..rows.row_rules import DeletedRows
+from ..rows.table_rows import TableRows
+from ..rows.table_schema import (
+    INT64_MAX,
+    INT64_MIN,
+    TableColumn,
+    database_assigns_key,
+    derive_create_schema,
+    derive_update_schema,
+)
+from ..web.context import context_of
+from ..web.envelope import Envelope, Page, chosen_fields_schema, error_response
+from ..web.operations import (
+    CREATE,
+    DELETE,
+    OPERATIONS,
+    QUERY,
+    READ,
+    RESTORE,
+    UPDATE,
+    Operation,
+    effective_config,
+    is_switched_off,
+    operation_id,
+    warn_shared_configs,
+)
+from ..web.router import AuthRouter
+from ..web.router_config import RouterConfig
+from ..web.routes import AuthRoute, GeneratedRoute
+from ..web.row_errors import http_error_of
+from ..web.sessions import close_if_owned, database_session_for
+from .query_parameters import include_parameter, query_parameters
+
+ROW_NOT_REPRESENTABLE = "A stored row does not fit the table's response schema"
+
+logger = logging.getLogger("quorvalen_core.controller")
+
+
+class _Responder:
+    """Builds one operation's success response: the envelope, serialised at once.
+
+    The endpoint serialises while its session is open and in its own worker
+    thread; FastAPI then sends the bytes as they are.  The route's
+    ``response_model`` documents the same envelope in OpenAPI.
+    """
+
+    def __init__(self, data_type: Any, message: str, status_code: int, table: str) -> None:
+        self.envelope: type[Envelope[Any]] = Envelope[data_type]
+        self.message = message
+        self.status_code = status_code
+        self.table = table
+
+    def __call__(self, data: Any, exclude: dict[str, Any] | None = None) -> Response:
+        return self.send(self.envelope_of(data), exclude)
+
+    def envelope_of(self, data: Any) -> Envelope[Any]:
+        """The envelope holding ``data``, its values read (and checked) now.
+
+        A write endpoint takes it before committing, so a row the response
+        schema refuses rolls the write back, and serialises it after, so the
+        database's write lock is not held while the JSON is written.
+        """
+        try:
+            return self.envelope(message=self.message, data=data)
+        except ValidationError as error:
+            # Stored data the schema refuses: the server's fault, reported
+            # without the values (the error's text holds the row).
+            fields = sorted({".".join(str(part) for part in item["loc"]) for item in error.errors()})
+            logger.error("row of table %s does not fit the response schema (fields: %s)", self.table, ", ".join(fields))
+            raise HTTPException(status_code=status.HTTP_500_INTERNAL_SERVER_ERROR, detail=ROW_NOT_REPRESENTABLE) from None
+
+    def send(self, envelope: Envelope[Any], exclude: dict[str, Any] | None = None) -> Response:
+        return Response(
+            content=envelope.__pydantic_serializer__.to_json(envelope, by_alias=True, exclude=exclude),
+            status_code=self.status_code,
+            media_type="application/json",
+        )
+
+
+class _Answers:
+    """The responders of one operation: its rows, and its rows with related rows embedded."""
+
+    def __init__(self, plain: _Responder, included: _Responder | None) -> None:
+        self.plain = plain
+        self.included = included if included is not None else plain
+
+
+class TableEndpoints:
+    """The endpoints of one table, over a :class:`TableRows`; :meth:`register` puts them on a router.
+
+    Schemas left as None are derived from the model: the create schema takes
+    the model's fields (but the primary key where the database assigns it),
+    the update schema every field except the primary key, each optional, and
+    the response schema every field; columns the server fills (see
+    :class:`~quorvalen_core.rows.TableOptions`) are in neither body.  Each
+    operation's settings are a :class:`RouterConfig` (or an object with its
+    attributes), completed from the operation's defaults; the query's page
+    sizes and bounds come from its ``limits``.
+    """
+
+    def __init__(
+        self,
+        *,
+        model_class: type[Any],
+        create_schema: type[Any] | None = None,
+        update_schema: type[Any] | None = None,
+        response_schema: type[Any] | None = None,
+        create_router: Any = None,
+        update_router: Any = None,
+        read_router: Any = None,
+        delete_router: Any = None,
+        query_router: Any = None,
+    ) -> None:
+        given = {CREATE: create_router, UPDATE: update_router, READ: read_router, DELETE: delete_router, QUERY: query_router}
+        warn_shared_configs({operation.key: config for operation, config in given.items()}, stacklevel=4)
+        self.configs: dict[Operation, RouterConfig] = {
+            operation: effective_config(operation, config)
+            for operation, config in given.items()
+            if not is_switched_off(config)
+        }
+        query = self.configs.get(QUERY)
+        self.rows = TableRows(
+            model_class,
+            response_schema=response_schema,
+            limits=query.limits if query is not None else None,
+            query_columns=query.query_columns if query is not None else None,
+        )
+        self.model_class = model_class
+        self.table = self.rows.table
+        server_set = tuple(self.rows.server_set)
+        key = self.table.key_names
+        self.create_schema = create_schema or derive_create_schema(
+            model_class, exclude=(*key, *server_set) if database_assigns_key(self.table) else server_set
+        )
+        self.update_schema = update_schema or derive_update_schema(model_class, exclude=(*key, *server_set))
+        self.response_schema = self.rows.response_schema
+        if DELETE in self.configs and self.rows.soft_deletes:
+            self.configs[RESTORE] = self._restore_config(self.configs[DELETE])
+        rules = self.rows.rules
+        for operation, config in self.configs.items():
+            if rules is not None and rules.owner is not None and not config.auth:
+                raise ValueError(
+                    f"the {operation.key} operation of table {self.table.table_name!r} is public, but the table "
+                    f"has an owner column ({rules.owner.name!r}): its row policy needs a caller; "
+                    "guard the operation or switch it off"
+                )
+
+    @staticmethod
+    def _restore_config(delete_config: RouterConfig) -> RouterConfig:
+        """The restore route's settings: the delete route's, with its own action, message and summary."""
+        return delete_config.model_copy(
+            update={"auth_act": RESTORE.key, "message": RESTORE.message, "summary": RESTORE.summary, "description": None}
+        )
+
+    # -- registration ---------------------------------------------------------
+
+    def register(self, router: AuthRouter) -> AuthRouter:
+        """Register the table's endpoints on ``router``; returns it."""
+        builders: dict[Operation, Callable[[_Answers, RouterConfig, AuthRouter], Callable[..., Any]]] = {
+            CREATE: self._create_endpoint,
+            UPDATE: self._update_endpoint,
+            READ: self._read_endpoint,
+            DELETE: self._delete_endpoint,
+            QUERY: self._query_endpoint,
+            RESTORE: self._restore_endpoint,
+        }
+        for operation in (*OPERATIONS, RESTORE):
+            config = self.configs.get(operation)
+            if config is not None:
+                self._register(router, operation, config, builders[operation])
+        router.models.append(self.model_class)
+        return router
+
+    def _row_actions(self, operation: Operation, config: RouterConfig) -> tuple[str, ...]:
+        """The row permissions a route decides on, beyond its own."""
+        act = config.auth_act or operation.key
+        rules = self.rows.rules
+        actions: list[str] = []
+        if rules is not None and rules.owner is not None and operation is not CREATE:
+            actions.append(every_row_action(act))
+        if rules is not None and rules.deleted_at is not None and operation in (READ, QUERY):
+            actions.append(deleted_rows_action(act))
+        return tuple(actions)
+
+    def _item_path(self, operation: Operation) -> str:
+        if not operation.on_item:
+            return ""
+        path = "/" + "/".join(f"{{{name}}}" for name in self.table.key_names) if self.table.composite_key else "/{id}"
+        return path + "/restore" if operation is RESTORE else path
+
+    def _register(
+        self,
+        router: AuthRouter,
+        operation: Operation,
+        config: RouterConfig,
+        build: Callable[[_Answers, RouterConfig, AuthRouter], Callable[..., Any]],
+    ) -> None:
+        permission_object = config.auth_obj or router.auth_obj or self.table.table_name
+        rules = self.rows.rules
+        if operation in (READ, QUERY) and rules is not None and rules.owner is not None:
+            reading_object = config.auth_obj if config.auth_obj is not None else router.auth_obj
+            if reading_object and config.auth_act:
+                record_every_row_read(self.table, reading_object, config.auth_act)
+        message = config.message if config.message is not None else operation.message
+        data_type, listed = self._answer_type(operation, self.response_schema)
+        plain = _Responder(data_type, message, operation.status_code, self.table.table_name)
+        included: _Responder | None = None
+        includes = self.rows.includes
+        if includes is not None and operation in (READ, QUERY):
+            # Embedded items are built as the include schema's own instances:
+            # its answer keeps that schema.
+            included_type, listed = self._answer_type(operation, includes.response_schema, items_from_rows=False)
+            included = _Responder(included_type, message, operation.status_code, self.table.table_name)
+        documented: Any = (included or plain).envelope
+        if listed is not None:
+            # Items may hold only the fields a request names: documented so
+            # (the answer's own envelope when the item schema serves both).
+            documented = Envelope[Page[listed]]  # type: ignore[valid-type]
+        router.add_guarded_route(
+            self._item_path(operation),
+            build(_Answers(plain, included), config, router),
+            methods=[operation.method],
+            config=config,
+            row_actions=self._row_actions(operation, config),
+            summary=config.summary,
+            response_model=documented,
+            status_code=operation.status_code,
+            operation_id=operation_id(permission_object, operation),
+            responses=self._error_responses(operation),
+            # Built on first use, unless the application chose its own route class.
+            route_class_override=GeneratedRoute if router.route_class is AuthRoute else None,
+        )
+
+    def _answer_type(
+        self, operation: Operation, schema: type[Any], *, items_from_rows: bool = True
+    ) -> tuple[Any, type[Any] | None]:
+        """What an operation's answer holds, and for a query the item schema its documentation lists."""
+        if operation is not QUERY:
+            return schema, None
+        listed = chosen_fields_schema(schema, self.table.key_names)
+        item = listed if items_from_rows and issubclass(listed, schema) else schema
+        return Page[item], listed  # type: ignore[valid-type]
+
+    @staticmethod
+    def _error_responses(operation: Operation) -> dict[int | str, dict[str, Any]]:
+        responses: dict[int | str, dict[str, Any]] = {}
+        if operation.on_item:
+            responses[404] = error_response(NOT_FOUND)
+        if operation in (CREATE, UPDATE, DELETE, RESTORE):
+            responses[409] = error_response(CONFLICT)
+        # Every generated route has this one: it carries the model's schema.
+        responses[503] = error_response(UNAVAILABLE, declares_model=True)
+        return responses
+
+    # -- what every endpoint does -------------------------------------------
+
+    def _caller(self, config: RouterConfig, router: AuthRouter) -> Callable[[Request], RowAccess]:
+        """How an endpoint finds its caller's row access: the guard's, else a public caller's."""
+        includes = self.rows.includes
+        public = RowAccess(None, None, config.auth_obj, config.auth_act)
+        name = router.db_config_name
+
+        def caller(request: Request) -> RowAccess:
+            access: RowAccess | None = getattr(request.state, ROW_ACCESS_STATE_ATTR, None)
+            if access is not None:
+                return access
+            if includes is None:
+                return public
+            # A public route embedding related rows: what public callers may
+            # read is decided by the policies, loaded here in the worker thread.
+            try:
+                policies = context_of(request).auth.policies(name).snapshot
+            except Exception as error:  # noqa: BLE001 - the caller is told to retry
+                logger.warning("policies not loaded for table %s: %s", self.table.table_name, describe_database_error(error))
+                raise http_error_of(DatabaseUnavailable()) from None
+            return RowAccess(None, policies, config.auth_obj, config.auth_act)
+
+        return caller
+
+    @contextmanager
+    def _serving(self, session: Session) -> Iterator[None]:
+        """One request's work on ``session``: row errors answered, the session closed before the answer goes."""
+        try:
+            with self.rows.transaction(session):
+                yield
+        except RowError as error:
+            raise http_error_of(error) from None
+        finally:
+            close_if_owned(session)
+
+    def _finish(
+        self, endpoint: Callable[..., Any], doc: str, router: AuthRouter, **parameters: tuple[Any, Any]
+    ) -> Callable[..., Any]:
+        """Give ``endpoint`` its documentation and the typed signature FastAPI reads its parameters from.
+
+        Every endpoint takes the request and the router's database session.
+        An endpoint on one row takes the row's key as ``id``: one value, or
+        the tuple of a composite key's values, each its own path segment.
+        """
+        if "id" in parameters and self.table.composite_key:
+            names = [f"key_{index}" for index in range(len(self.table.key))]
+            single = endpoint
+
+            def endpoint(**values: Any) -> Any:
+                return single(id=tuple(values.pop(name) for name in names), **values)
+
+            key_parameters = {
+                name: self._key_parameter(column, alias=column.name) for name, column in zip(names, self.table.key)
+            }
+            del parameters["id"]
+            parameters = {**key_parameters, **parameters}
+        elif "id" in parameters:
+            parameters["id"] = self._key_parameter(self.table.key[0])
+        parameters["request"] = (Request, inspect.Parameter.empty)
+        parameters["session"] = (Session, Depends(database_session_for(router.db_config_name)))
+        endpoint.__doc__ = doc
+        endpoint.__signature__ = inspect.Signature(  # type: ignore[attr-defined]
+            [
+                inspect.Parameter(name, inspect.Parameter.KEYWORD_ONLY, annotation=annotation, default=default)
+                for name, (annotation, default) in parameters.items()
+            ]
+        )
+        return endpoint
+
+    @staticmethod
+    def _key_parameter(key: TableColumn, *, alias: str | None = None) -> tuple[Any, Any]:
+        description = f"Primary key ({key.name}) of the row." if alias is None else f"Primary key column {key.name} of the row."
+        if key.annotation is int:
+            return int, Path(ge=INT64_MIN, le=INT64_MAX, description=description, alias=alias)
+        return key.annotation, Path(description=description, alias=alias)
+
+    def _view_parameters(self, operation: Operation) -> dict[str, tuple[Any, Any]]:
+        """``deleted`` and ``include``, on the read and query of tables that have them."""
+        from fastapi import Query
+
+        parameters: dict[str, tuple[Any, Any]] = {}
+        if operation not in (READ, QUERY):
+            return parameters
+        if self.rows.soft_deletes:
+            parameters["deleted"] = (
+                DeletedRows,
+                Query(
+                    DeletedRows.exclude,
+                    description=(
+                        "Soft-deleted rows: exclude (default), include or only; "
+                        "include and only need the permission <action>:deleted."
+                    ),
+                ),
+            )
+        if self.rows.includes is not None:
+            parameters["include"] = include_parameter(self.rows.includes)
+        return parameters
+
+    # -- endpoints ------------------------------------------------------------
+
+    def _create_endpoint(self, answers: _Answers, config: RouterConfig, router: AuthRouter) -> Callable[..., Any]:
+        rows, serving, caller, respond = self.rows, self._serving, self._caller(config, router), answers.plain
+
+        def create(*, body: Any, request: Request, session: Session) -> Response:
+            access = caller(request)
+            with serving(session):
+                row = rows.insert(session, body.model_dump(), access)
+                envelope = _commit_answer(session, respond, row)
+            return respond.send(envelope)
+
+        return self._finish(
+            create,
+            f"Create a {self.model_class.__name__} row.",
+            router,
+            body=(Annotated[self.create_schema, Body()], inspect.Parameter.empty),
+        )
+
+    def _read_endpoint(self, answers: _Answers, config: RouterConfig, router: AuthRouter) -> Callable[..., Any]:
+        rows, serving, caller = self.rows, self._serving, self._caller(config, router)
+        respond, respond_included = answers.plain, answers.included
+
+        def read(
+            *,
+            id: Any,  # noqa: A002 - the path's name
+            request: Request,
+            session: Session,
+            deleted: DeletedRows = DeletedRows.exclude,
+            include: list[Any] | None = None,
+        ) -> Response:
+            access = caller(request)
+            with serving(session):
+                requested = rows.requested_includes(include, access)
+                row = rows.find(session, id, access, deleted=deleted, include=requested)
+                if not requested:
+                    return respond(row)
+                [item] = rows.embed(session, [row], requested, access)
+                left_out = rows.includes.left_out(requested)  # type: ignore[union-attr]
+                return respond_included(item, {"data": left_out} if left_out else None)
+
+        return self._finish(
+            read,
+            f"Read one {self.model_class.__name__} row by primary key.",
+            router,
+            id=(Any, None),
+            **self._view_parameters(READ),
+        )
+
+    def _update_endpoint(self, answers: _Answers, config: RouterConfig, router: AuthRouter) -> Callable[..., Any]:
+        rows, serving, caller, respond = self.rows, self._serving, self._caller(config, router), answers.plain
+
+        def update(*, id: Any, body: Any, request: Request, session: Session) -> Response:  # noqa: A002
+            access = caller(request)
+            changes = body.model_dump(exclude_unset=True)
+            with serving(session):
+                row = rows.update(session, id, changes, access)
+                if not rows.writable(changes):
+                    return respond(row)
+                envelope = _commit_answer(session, respond, row)
+            return respond.send(envelope)
+
+        return self._finish(
+            update,
+            f"Update a {self.model_class.__name__} row: fields not sent stay as they are.",
+            router,
+            id=(Any, None),
+            body=(Annotated[self.update_schema, Body()], inspect.Parameter.empty),
+        )
+
+    def _delete_endpoint(self, answers: _Answers, config: RouterConfig, router: AuthRouter) -> Callable[..., Any]:
+        rows, serving, caller, respond = self.rows, self._serving, self._caller(config, router), answers.plain
+
+        def delete(*, id: Any, request: Request, session: Session) -> Response:  # noqa: A002
+            access = caller(request)
+            with serving(session):
+                envelope = _commit_answer(session, respond, rows.delete(session, id, access))
+            return respond.send(envelope)
+
+        return self._finish(
+            delete,
+            f"Delete a {self.model_class.__name__} row; returns it."
+            + (" The row is marked deleted and can be restored." if self.rows.soft_deletes else ""),
+            router,
+            id=(Any, None),
+        )
+
+    def _restore_endpoint(self, answers: _Answers, config: RouterConfig, router: AuthRouter) -> Callable[..., Any]:
+        rows, serving, caller, respond = self.rows, self._serving, self._caller(config, router), answers.plain
+
+        def restore(*, id: Any, request: Request, session: Session) -> Response:  # noqa: A002
+            access = caller(request)
+            with serving(session):
+                envelope = _commit_answer(session, respond, rows.restore(session, id, access))
+            return respond.send(envelope)
+
+        return self._finish(
+            restore,
+            f"Restore a deleted {self.model_class.__name__} row; returns it. 404 unless the row is deleted.",
+            router,
+            id=(Any, None),
+        )
+
+    def _query_endpoint(self, answers: _Answers, config: RouterConfig, router: AuthRouter) -> Callable[..., Any]:
+        rows, serving, caller = self.rows, self._serving, self._caller(config, router)
+        respond, respond_included = answers.plain, answers.included
+
+        def query(
+            *,
+            offset: int,
+            limit: int,
+            sort: list[Any] | None,
+            filters: list[str] | None,
+            any_of: list[str] | None,
+            total: bool,
+            cursor: str | None,
+            fields: str | None,
+            request: Request,
+            session: Session,
+            deleted: DeletedRows = DeletedRows.exclude,
+            include: list[Any] | None = None,
+        ) -> Response:
+            access = caller(request)
+            asked = QueryRequest(offset, limit, sort, filters, any_of, total, cursor, fields)
+            with serving(session):
+                plan = rows.plan(asked, access, deleted=deleted, cursor_secret=context_of(request).cursor_secret())
+                requested = rows.requested_includes(include, access)
+                page = rows.page(session, plan, access, include=requested)
+                if not requested:
+                    return respond(page, plan.exclude)
+                left_out = rows.includes.left_out(requested)  # type: ignore[union-attr]
+                return respond_included(page, _without_items_fields(plan.exclude, left_out))
+
+        return self._finish(
+            query,
+            f"Query {self.model_class.__name__} rows: filters, sorting and one page of results.",
+            router,
+            **query_parameters(self.rows.planner),
+            **self._view_parameters(QUERY),
+        )
+
+
+def _without_items_fields(exclude: dict[str, Any] | None, names: set[str]) -> dict[str, Any] | None:
+    """``exclude`` of a page, leaving ``names`` out of every item as well."""
+    if not names:
+        return exclude
+    current: set[str] = set(exclude["data"]["items"]["__all__"]) if exclude else set()
+    return {"data": {"items": {"__all__": current | names}}}
+
+
+def _commit_answer(session: Session, respond: _Responder, row: Any) -> Envelope[Any]:
+    """Commit the write and return ``row``'s answer, read before the commit.
+
+    The answer's JSON is written by the caller after this returns, so the
+    database's write lock is not held while it is serialised.
+    """
+    envelope = respond.envelope_of(row)
+    if row in session:
+        # Keep the row's values through the commit, which would otherwise
+        # expire them: the envelope may hold the row itself (a response
+        # schema that is the table model) and is serialised afterwards.
+        session.expunge(row)
+    session.commit()
+    return envelope

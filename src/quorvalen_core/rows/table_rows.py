@@ -1,0 +1,423 @@
+"""The rows of one table as a caller may reach them: find, insert, update, delete, restore, page, count, include.
+
+:class:`TableRows` is the data layer under the generated endpoints, usable
+without HTTP: a custom endpoint, a script or a background job calling it
+gets the same row policies, server-set fields, references, limits and
+errors as the endpoints.  Every operation is narrowed by one hook,
+:meth:`TableRows.scope`, which turns the caller's :class:`RowAccess` and the
+deleted-rows view into the conditions of every statement; a subclass may
+narrow further by overriding it.
+
+Methods take the caller's session and never commit: inside
+:meth:`TableRows.transaction`, database errors become :mod:`.errors`' row
+errors and a failure rolls the session back.  A write flushes and returns
+the row as stored; the caller commits::
+
+    rows = TableRows(Order)
+    with Session(engine) as session, rows.transaction(session):
+        order = rows.insert(session, {"number": "A-1"}, access)
+        session.commit()
+"""
+
+from __future__ import annotations
+
+from collections.abc import Collection, Iterator, Mapping, Sequence
+from contextlib import contextmanager
+from functools import cached_property
+from typing import Any
+
+from pydantic import ValidationError
+from sqlalchemy import and_, func, select
+from sqlalchemy import delete as sql_delete
+from sqlalchemy import update as sql_update
+from sqlalchemy.exc import DataError, SQLAlchemyError
+from sqlalchemy.orm.interfaces import LoaderOption
+from sqlalchemy.sql.elements import ColumnElement
+from sqlmodel import Session
+
+from ..access.row_access import RowAccess
+from ..db.errors import LogThrottle
+from .errors import InvalidInput, RowConflict, RowNotFound, database_errors_as_row_errors
+from .includes import Includes, Inclusion
+from .query import QueryPlan, QueryPlanner, QueryRequest
+from .query_limits import QueryLimits
+from .references import References
+from .row_rules import DeletedRows, RowRules
+from .table_options import table_options_of
+from .table_schema import TableInfo, derive_field_checks, derive_response_schema, inspect_table
+
+# What an error says when a create's values fail only on fields the caller did not send.
+ROW_REFUSED = {"type": "value_error", "loc": ("body",), "msg": "the table refuses a row made from this body"}
+
+
+def client_errors(error: ValidationError, sent: Collection[str]) -> InvalidInput:
+    """The errors of validating a row built from a request, as the client may see them.
+
+    An error on a field the request carries keeps its input (the client's own
+    value); an error on the whole row (a model validator) keeps its message
+    but not its input, which holds stored values; errors on fields the
+    request did not carry concern stored values only and are left out.
+    """
+    items: list[dict[str, Any]] = []
+    for item in error.errors(include_url=False):
+        location = item["loc"]
+        kept: dict[str, Any]
+        if location and location[0] in sent:
+            kept = {key: item[key] for key in ("type", "msg", "input", "ctx") if key in item}
+        elif not location:
+            kept = {key: item[key] for key in ("type", "msg") if key in item}
+        else:
+            continue
+        items.append({**kept, "loc": ("body", *location)})
+    return InvalidInput(items)
+
+
+class TableRows:
+    """Row operations on one table model, each narrowed by :meth:`scope`.
+
+    ``response_schema`` is what a read returns (it decides which columns a
+    query may filter and sort on, and which fields ``fields`` may name; by
+    default every field of the model); ``limits`` and ``query_columns``
+    bound and narrow the query (see :mod:`.query`).
+    """
+
+    def __init__(
+        self,
+        model_class: type[Any],
+        *,
+        response_schema: type[Any] | None = None,
+        limits: QueryLimits | None = None,
+        query_columns: Sequence[str] | None = None,
+    ) -> None:
+        self.model_class = model_class
+        self.table: TableInfo = inspect_table(model_class)
+        options = table_options_of(model_class)
+        self.rules: RowRules | None = None if options.is_plain else RowRules.resolve(self.table, options)
+        self.response_schema = response_schema or derive_response_schema(model_class)
+        self.includes: Includes | None = (
+            Includes(self.table, options.includes, self.response_schema) if options.includes else None
+        )
+        self.references = References(self.table)
+        self.planner = QueryPlanner.for_table(
+            self.table,
+            limits,
+            visible=getattr(self.response_schema, "model_fields", None),
+            allowed=query_columns,
+        )
+        self._outage_log = LogThrottle()
+
+    @property
+    def server_set(self) -> frozenset[str]:
+        """Columns only the server writes (owner, times, subjects)."""
+        return self.rules.server_set if self.rules is not None else frozenset()
+
+    @property
+    def soft_deletes(self) -> bool:
+        return self.rules is not None and self.rules.deleted_at is not None
+
+    # -- the one narrowing -------------------------------------------------
+
+    def scope(self, access: RowAccess, deleted: DeletedRows = DeletedRows.exclude) -> list[ColumnElement[bool]]:
+        """The conditions every statement of every operation is narrowed by.
+
+        The caller's rows only, unless it may act on every row; live rows, or
+        deleted ones as ``deleted`` asks.  Override to narrow further (a
+        tenant, say): find, update, delete, restore, page and count all follow.
+        """
+        return [] if self.rules is None else self.rules.visible(access, deleted)
+
+    @contextmanager
+    def transaction(self, session: Session) -> Iterator[Session]:
+        """Database errors inside become row errors; any failure rolls ``session`` back."""
+        with database_errors_as_row_errors(self.table.table_name, self._outage_log):
+            try:
+                yield session
+            except BaseException:
+                _roll_back_quietly(session)
+                raise
+
+    # -- reading -------------------------------------------------------------
+
+    def key_match(self, key: Any) -> ColumnElement[bool]:
+        """The condition selecting the row with primary key ``key`` (a tuple for a composite key)."""
+        if self.table.composite_key:
+            return and_(*(column.column == value for column, value in zip(self.table.key, key)))
+        return self.table.key[0].column == key  # type: ignore[no-any-return]
+
+    def find(
+        self,
+        session: Session,
+        key: Any,
+        access: RowAccess,
+        *,
+        deleted: DeletedRows = DeletedRows.exclude,
+        include: Sequence[Inclusion] = (),
+    ) -> Any:
+        """The row with ``key`` the caller may see; RowNotFound otherwise (another's row too)."""
+        if self.rules is not None:
+            self.rules.deleted_view_allowed(access, deleted)
+        options = self.includes.loader_options(include, access) if include and self.includes is not None else ()
+        return self._find(session, key, self.scope(access, deleted), options)
+
+    def _find(
+        self, session: Session, key: Any, conditions: Sequence[ColumnElement[bool]], options: Sequence[LoaderOption] = ()
+    ) -> Any:
+        try:
+            if not conditions and not options:
+                row = session.get(self.model_class, key)
+            else:
+                statement = select(self.model_class).where(self.key_match(key), *conditions).options(*options)
+                row = session.scalars(statement).first()
+        except (DataError, OverflowError):
+            # A key the column cannot hold (an integer past its range): no row has it.
+            session.rollback()
+            row = None
+        if row is None:
+            raise RowNotFound()
+        return row
+
+    def requested_includes(self, names: Sequence[Any] | None, access: RowAccess) -> list[Inclusion]:
+        """The relations ``names`` asks to embed; RowForbidden for a table the caller may not read."""
+        if self.includes is None or not names:
+            return []
+        return self.includes.requested(names, access)
+
+    def embed(self, session: Session, rows: Sequence[Any], include: Sequence[Inclusion], access: RowAccess) -> list[Any]:
+        """The rows as the response schema with includes, the relations asked for filled in."""
+        assert self.includes is not None
+        return self.includes.embed(session, rows, include, access)
+
+    def plan(self, query: QueryRequest, access: RowAccess, *, deleted: DeletedRows = DeletedRows.exclude,
+             cursor_secret: str | None = None) -> QueryPlan:
+        """A query's plan, narrowed by :meth:`scope` for the page and its total alike."""
+        plan = self.planner.plan(query, cursor_secret=cursor_secret)
+        if self.rules is not None:
+            self.rules.deleted_view_allowed(access, deleted)
+        plan.conditions.extend(self.scope(access, deleted))
+        return plan
+
+    def page(
+        self,
+        session: Session,
+        plan: QueryPlan,
+        access: RowAccess,
+        *,
+        include: Sequence[Inclusion] = (),
+    ) -> dict[str, Any]:
+        """One page of the plan's rows: ``items``, ``total``, ``offset``, ``limit``, ``has_more``, ``next_cursor``."""
+        model_class = self.model_class
+        limit = plan.limit
+        counting = select(func.count()).select_from(model_class).where(*plan.conditions)
+        statement = select(model_class)
+        if plan.count_total:
+            # The total rides along with the page: one round trip to the
+            # database instead of two (uncorrelated, computed once).
+            statement = select(model_class, counting.correlate(None).scalar_subquery())
+        statement = statement.where(*plan.page_conditions()).order_by(*plan.order_by())
+        if plan.after is None and plan.offset:
+            statement = statement.offset(plan.offset)
+        # One row beyond the page says whether another page follows.
+        statement = statement.limit(limit + 1)
+        if include and self.includes is not None:
+            statement = statement.options(*self.includes.loader_options(include, access))
+        count: int | None = None
+        if plan.count_total:
+            found = session.execute(statement).all()
+            rows = [row for row, _ in found]
+            # Past the last page no row carries the total.
+            count = found[0][1] if found else session.scalar(counting)
+        else:
+            rows = list(session.scalars(statement).all())
+        has_more = len(rows) > limit
+        if has_more:
+            rows = rows[:limit]
+        return {
+            "items": self.embed(session, rows, include, access) if include else rows,
+            "total": (count or 0) if plan.count_total else None,
+            "offset": plan.first_row,
+            "limit": limit,
+            "has_more": has_more,
+            "next_cursor": self.planner.next_cursor(plan, rows[-1], len(rows)) if has_more else None,
+        }
+
+    def count(self, session: Session, access: RowAccess, query: QueryRequest | None = None,
+              *, deleted: DeletedRows = DeletedRows.exclude) -> int:
+        """How many rows the caller may see match ``query``'s filters."""
+        plan = self.plan(query or QueryRequest(), access, deleted=deleted)
+        return int(session.scalar(select(func.count()).select_from(self.model_class).where(*plan.conditions)) or 0)
+
+    # -- writing -------------------------------------------------------------
+
+    def writable(self, values: Mapping[str, Any]) -> dict[str, Any]:
+        """``values`` for columns a caller may write: the server-set ones and unknown names left out."""
+        columns = self.table.columns
+        server_set = self.server_set
+        return {name: value for name, value in values.items() if name in columns and name not in server_set}
+
+    def insert(self, session: Session, values: Mapping[str, Any], access: RowAccess) -> Any:
+        """A new row from ``values`` (the server-set ones ignored), flushed and read back.
+
+        The row is validated as the table model validates it (InvalidInput
+        names only the fields sent), the server fills its columns, and a
+        foreign key naming a row of an owned table the caller may not read is
+        a RowConflict, as one naming no row.
+        """
+        sent = {name: value for name, value in values.items() if name not in self.server_set}
+        candidate = dict(sent)
+        if self.rules is not None:
+            candidate.update(self.rules.created(access, self.table))
+        row = self._validated_row(candidate, sent)
+        if not self.references.readable(session, row, access):
+            raise RowConflict()
+        session.add(row)
+        session.flush()
+        # Read back in the same transaction: values the database filled in
+        # (keys, defaults) are part of the answer.
+        session.refresh(row)
+        return row
+
+    def update(self, session: Session, key: Any, changes: Mapping[str, Any], access: RowAccess) -> Any:
+        """The row with ``key`` with ``changes`` written (server-set columns ignored), as stored.
+
+        Where the model checks each field on its own and the table has no
+        row options, one ``UPDATE ... RETURNING`` checks and writes without
+        reading the row first; otherwise the row is read, the changes are
+        checked as part of the row they produce, and one statement narrowed
+        by :meth:`scope` writes them (a row deleted meanwhile: RowNotFound).
+        """
+        sent = self.writable(changes)
+        conditions = self.scope(access)
+        returned = self._written_at_once(session, key, sent, conditions) if sent and self.rules is None else None
+        if returned is None:
+            row = self._find(session, key, conditions)
+            if not sent:
+                return row
+            values = self._validated_changes(row, sent)
+            stamps = self.rules.changed(access, self.table) if self.rules is not None else {}
+            session.expunge(row)
+            returned = self._returned(
+                session, sql_update(self.model_class).where(self.key_match(key), *conditions).values(**values, **stamps)
+            )
+        # Checked on the row as written, in the write's transaction: a
+        # refusal rolls the write back.
+        if not self.references.readable(session, returned, access, sent):
+            raise RowConflict()
+        return returned
+
+    def delete(self, session: Session, key: Any, access: RowAccess) -> Any:
+        """Remove (or, on a table that deletes softly, mark) the row with ``key``; returns it.
+
+        One statement finds the row and writes it: of concurrent deletes of
+        one row, exactly one gets it back; the others get RowNotFound.
+        """
+        if self.soft_deletes:
+            assert self.rules is not None
+            statement: Any = sql_update(self.model_class).values(**self.rules.deletion(access, self.table))
+        else:
+            statement = sql_delete(self.model_class)
+        return self._returned(session, statement.where(self.key_match(key), *self.scope(access)), key_may_not_fit=True)
+
+    def restore(self, session: Session, key: Any, access: RowAccess) -> Any:
+        """Clear the deletion mark of the row with ``key``; RowNotFound unless it is deleted."""
+        if not self.soft_deletes:
+            raise RowNotFound()
+        assert self.rules is not None
+        statement = (
+            sql_update(self.model_class)
+            .where(self.key_match(key), *self.scope(access, DeletedRows.only))
+            .values(**self.rules.restoration(access, self.table))
+        )
+        return self._returned(session, statement, key_may_not_fit=True)
+
+    # -- checks ----------------------------------------------------------------
+
+    def _validated_row(self, values: dict[str, Any], sent: Collection[str]) -> Any:
+        """A table row from a create's values; errors name only the fields sent."""
+        try:
+            return self.model_class.model_validate(values)
+        except ValidationError as error:
+            refused = client_errors(error, sent)
+            raise refused if refused.errors else InvalidInput([ROW_REFUSED]) from None
+
+    def _validated_changes(self, row: Any, changes: dict[str, Any]) -> dict[str, Any]:
+        """The values a partial update writes, checked as part of the row they produce.
+
+        Errors name only the fields sent.  When only stored values fail (the
+        row broke a constraint before this request), what was sent is checked
+        on its own, field by field, and the stored values are left as they are.
+        """
+        current = {name: getattr(row, name) for name in self.table.columns}
+        try:
+            merged = self.model_class.model_validate({**current, **changes})
+        except ValidationError as error:
+            refused = client_errors(error, changes)
+            if refused.errors:
+                raise refused from None
+            merged = self.model_class.model_construct(**current)
+            validator = self.model_class.__pydantic_validator__
+            for name, value in changes.items():
+                try:
+                    validator.validate_assignment(merged, name, value)
+                except ValidationError as field_error:
+                    raise client_errors(field_error, changes) from None
+        return {name: getattr(merged, name) for name in changes}
+
+    @cached_property
+    def _field_checks(self) -> type[Any] | None:
+        # Built on the first update: most tables are updated seldom or never,
+        # and an application publishing hundreds of tables starts faster without.
+        return derive_field_checks(self.model_class, self.table.columns)
+
+    def _written_at_once(
+        self, session: Session, key: Any, changes: dict[str, Any], conditions: Sequence[ColumnElement[bool]]
+    ) -> Any:
+        """The row as one statement writes ``changes`` to it, without reading it first.
+
+        None where that cannot be done, leaving the transaction as it was
+        (rolled back if the statement failed): the model checks across fields,
+        a value is refused by the model or the database, or no row has the
+        key.  The update then reads the row first and names what is wrong: a
+        missing row is a RowNotFound before a refused value is an InvalidInput.
+        """
+        checks = self._field_checks
+        if checks is None:
+            return None
+        try:
+            checked = checks.model_validate(changes)
+        except ValidationError:
+            return None
+        values = {name: getattr(checked, name) for name in changes}
+        statement = sql_update(self.model_class).where(self.key_match(key), *conditions).values(**values)
+        try:
+            return self._first_returned(session, statement)
+        except (DataError, OverflowError):
+            session.rollback()
+            return None
+
+    def _returned(self, session: Session, statement: Any, *, key_may_not_fit: bool = False) -> Any:
+        """The row an UPDATE or DELETE ``statement`` touched, as it left it; RowNotFound when none matched.
+
+        ``key_may_not_fit``: a key the key column cannot hold matches no row
+        rather than failing (for statements the key was not checked before).
+        """
+        try:
+            row = self._first_returned(session, statement)
+        except (DataError, OverflowError):
+            if not key_may_not_fit:
+                raise
+            session.rollback()
+            row = None
+        if row is None:
+            raise RowNotFound()
+        return row
+
+    def _first_returned(self, session: Session, statement: Any) -> Any:
+        return session.scalars(statement.returning(self.model_class).execution_options(synchronize_session=False)).first()
+
+
+def _roll_back_quietly(session: Session) -> None:
+    """Roll back after a failed operation; a connection that is gone cannot, and need not."""
+    try:
+        session.rollback()
+    except SQLAlchemyError:
+        pass

@@ -1,0 +1,316 @@
+"""The router that generated controllers register their endpoints on."""
+
+from __future__ import annotations
+
+import logging
+import warnings
+import weakref
+from collections.abc import AsyncIterator, Callable
+from contextlib import asynccontextmanager
+from dataclasses import replace
+from typing import Any, cast
+
+from fastapi import APIRouter, Depends, FastAPI, Security, status
+from fastapi.concurrency import run_in_threadpool
+from pydantic import ValidationError
+
+from ..access.policy import PUBLIC_ROUTE, PolicyStore
+from ..access.row_access import PERMISSION_DENIED
+from ..access.service import AuthService, startup_logger
+from ..access.settings import AuthConfigurationError, describe_settings_error
+from ..db.errors import describe_database_error
+from ..db.registry import get_database_registry
+from .context import context_of_app, get_authentication_dependency
+from .envelope import error_response
+from .guard import BearerGuard, DependencyGuard, RouteGuard, RoutePermission, find_guard
+from .operations import is_switched_off
+from .router_config import RouterConfig
+from .routes import AuthRoute
+
+__all__ = ["PERMISSION_DENIED", "AuthRouter", "RoutePermission", "guarded_route_responses"]
+
+ROUTER_WIDE_SETTINGS = ("auth_role", "auth_obj", "auth_act")
+NOT_AUTHENTICATED = "Not authenticated: the credentials are missing, malformed or expired"
+
+
+def guarded_route_responses() -> dict[int | str, dict[str, Any]]:
+    """The OpenAPI answers every guarded route may give besides its own."""
+    return {
+        status.HTTP_401_UNAUTHORIZED: {
+            **error_response(NOT_AUTHENTICATED),
+            "headers": {
+                "WWW-Authenticate": {
+                    "description": "How to authenticate: `Bearer` (RFC 6750), with the error when a token was refused.",
+                    "schema": {"type": "string"},
+                }
+            },
+        },
+        status.HTTP_403_FORBIDDEN: error_response(PERMISSION_DENIED, declares_model=True),
+    }
+
+logger = logging.getLogger("quorvalen_core.auth")
+
+
+class AuthRouter(APIRouter):
+    """An ``APIRouter`` whose routes check who calls and what they may do.
+
+    ``auth_role``, ``auth_obj`` and ``auth_act`` are the router-wide
+    permission settings: a guarded route takes each of them where its own
+    :class:`RouterConfig` leaves it unset.  The operations that
+    ``AuthController.create`` generates set their own action (and their
+    summary and message), so a router-wide ``auth_act`` governs only routes
+    an application adds to the router itself; ``auth_role`` and ``auth_obj``
+    reach generated operations whose settings leave them unset.  A
+    router-wide value that no route uses is reported once, with a warning,
+    when the router starts serving.  ``default_role``, when a non-empty string, is allowed every
+    action of the router's guarded routes on the router's object.  That grant
+    is stored with the policies the first time the router serves (at startup,
+    or at its first request), so that every process and the command line see
+    it, and an administrator can revoke it like any other; a revoked default
+    grant is not stored again.  Policies live in the database named
+    ``db_config_name`` (None: the default one).
+
+    Statuses: 401 with ``WWW-Authenticate: Bearer`` for a missing, malformed
+    or expired token, 403 for an authenticated caller without permission,
+    503 with ``Retry-After`` while the policies cannot be read.  The check
+    runs before the request's body or parameters are read.
+
+    Callers are authenticated by ``authentication``, a FastAPI dependency
+    returning the caller's subject; when None, by the application's
+    :func:`set_authentication_dependency` at the time a route is added, else
+    by bearer tokens.  An application serving bearer-guarded routes without a
+    usable token key refuses to start.
+    """
+
+    def __init__(
+        self,
+        *,
+        prefix: str = "",
+        tags: list[str] | None = None,
+        db_config_name: str | None = None,
+        default_role: str | None = None,
+        auth_role: str | None = None,
+        auth_obj: str | None = None,
+        auth_act: str | None = None,
+        authentication: Callable[..., Any] | None = None,
+        **router_kwargs: Any,
+    ) -> None:
+        router_kwargs.setdefault("route_class", AuthRoute)
+        application_lifespan = router_kwargs.pop("lifespan", None)
+        super().__init__(prefix=prefix, tags=list(tags or []), lifespan=self._lifespan, **router_kwargs)
+        self._application_lifespan = application_lifespan
+        self.authentication = authentication
+        self.db_config_name = db_config_name
+        self.default_role = default_role
+        self.auth_role = auth_role
+        self.auth_obj = auth_obj
+        self.auth_act = auth_act
+        self._prepared: weakref.WeakSet[PolicyStore] = weakref.WeakSet()
+        # Router-wide settings some route took because its own was unset.
+        self._router_settings_used: set[str] = set()
+        # (object, action) of public routes, recorded with the policies so
+        # that the command line's check answers for them as the server does.
+        self._public_routes: list[tuple[str, str]] = []
+        self._unused_settings_reported = False
+        # Table models whose endpoints are registered here (create_tables).
+        self.models: list[type[Any]] = []
+
+    def create_tables(self) -> None:
+        """Create the tables of the router's models in its database, where missing.
+
+        Tables they reference by foreign key are created too.  Meant for
+        development and tests; a production database's schema is managed by
+        migrations (Alembic).
+        """
+        get_database_registry().create_tables(self.models, self.db_config_name)
+
+    # Permissions -----------------------------------------------------------
+
+    def route_permission(self, config: RouterConfig) -> RoutePermission | None:
+        """The permission a route with ``config`` demands; None for a public one.
+
+        Raises ValueError when a guarded route has neither a role nor both an
+        object and an action to check.
+        """
+        if not config.auth:
+            return None
+        role = config.auth_role if config.auth_role is not None else self.auth_role
+        obj = config.auth_obj if config.auth_obj is not None else self.auth_obj
+        act = config.auth_act if config.auth_act is not None else self.auth_act
+        if not role and not (obj and act):
+            raise ValueError(
+                f"a guarded route of {self.prefix or 'the router'!r} needs a role, "
+                f"or a permission object and action (got object {obj!r}, action {act!r})"
+            )
+        default_grant = None
+        if isinstance(self.default_role, str) and self.default_role and self.auth_obj and act:
+            default_grant = (self.default_role, self.auth_obj, act)
+        return RoutePermission(
+            role=role or None, obj=obj, act=act, db_config_name=self.db_config_name, default_grant=default_grant
+        )
+
+    def guards(self) -> list[RouteGuard]:
+        """The guards of this router's routes."""
+        found = (find_guard(getattr(route, "dependencies", None)) for route in self.routes)
+        return [guard for guard in found if guard is not None]
+
+    def policies_prepared(self, store: PolicyStore) -> bool:
+        return store in self._prepared
+
+    def prepare_policies(self, service: AuthService, db_config_name: str | None) -> PolicyStore:
+        """Load the router's policy store and store its default grants and route roles.
+
+        Database I/O: runs in a worker thread, at startup or on the first
+        guarded request.
+        """
+        store = service.policies(db_config_name)
+        if store in self._prepared:
+            return store
+        self.warn_unused_router_settings()
+        permissions = [guard.permission for guard in self.guards() if guard.permission.db_config_name == db_config_name]
+        store.store_default_grants(
+            [
+                *(
+                    permission.default_grant
+                    for permission in permissions
+                    if permission.default_grant is not None and not permission.role
+                ),
+                *(grant for permission in permissions for grant in permission.row_grants),
+            ]
+        )
+        store.store_route_roles(
+            [
+                *((permission.obj, permission.act, permission.role) for permission in permissions if permission.obj and permission.act),
+                *((obj, act, PUBLIC_ROUTE) for obj, act in self._public_routes),
+            ]
+        )
+        self._prepared.add(store)
+        return store
+
+    @asynccontextmanager
+    async def _lifespan(self, app: FastAPI) -> AsyncIterator[Any]:
+        guards = self.guards()
+        if guards:
+            await run_in_threadpool(self._prepare_at_startup, guards, context_of_app(app).auth)
+        if self._application_lifespan is None:
+            yield None
+        else:
+            async with self._application_lifespan(app) as state:
+                yield state
+
+    def unused_router_settings(self) -> dict[str, str]:
+        """Router-wide ``auth_role``, ``auth_obj`` and ``auth_act`` that no route of the router uses.
+
+        A route takes a router-wide value only where its own setting is
+        unset.  The operations ``AuthController.create`` generates always set
+        their action, so a router-wide ``auth_act`` reaches only routes an
+        application adds to the router itself.
+        """
+        return {
+            name: value
+            for name in ROUTER_WIDE_SETTINGS
+            if isinstance(value := getattr(self, name), str) and value and name not in self._router_settings_used
+        }
+
+    def warn_unused_router_settings(self) -> None:
+        """Warn, once, of router-wide settings that no route can use."""
+        if self._unused_settings_reported:
+            return
+        self._unused_settings_reported = True
+        unused = self.unused_router_settings()
+        if unused:
+            described = ", ".join(f"{name}={value!r}" for name, value in unused.items())
+            warnings.warn(
+                f"router {self.prefix or '(no prefix)'}: {described} reaches none of its routes, "
+                "which all set their own value; give each operation's RouterConfig the value instead",
+                UserWarning,
+                stacklevel=2,
+            )
+
+    def _prepare_at_startup(self, guards: list[RouteGuard], service: AuthService) -> None:
+        self.warn_unused_router_settings()
+        if any(isinstance(guard, BearerGuard) for guard in guards):
+            # No usable key: better refused at startup than on every request.
+            try:
+                service.settings.verification_key()
+            except (AuthConfigurationError, ValidationError) as exc:
+                reason = describe_settings_error(exc) if isinstance(exc, ValidationError) else str(exc)
+                message = f"cannot serve the bearer-guarded routes of {self.prefix or 'a router'}: {reason}"
+                startup_logger().error(message)
+                raise AuthConfigurationError(message) from None
+        for name in dict.fromkeys(guard.permission.db_config_name for guard in guards):
+            service.announce_database(name)
+            try:
+                self.prepare_policies(service, name)
+            except Exception as exc:  # noqa: BLE001 - requests retry, answering 503 meanwhile
+                logger.warning(
+                    "policies of database %r not loaded at startup (%s); guarded requests answer 503 until they are",
+                    name or "default",
+                    describe_database_error(exc),
+                )
+
+    # Routes ------------------------------------------------------------------
+
+    def add_guarded_route(
+        self,
+        path: str,
+        endpoint: Callable[..., Any],
+        *,
+        methods: list[str],
+        config: RouterConfig,
+        row_actions: tuple[str, ...] | None = None,
+        **route_kwargs: Any,
+    ) -> None:
+        """Register ``endpoint`` for one operation with its merged settings.
+
+        Nothing is registered for a switched-off operation (``enabled`` is
+        False).  Public when ``config.auth`` is falsy; otherwise the caller
+        must be authenticated and pass :meth:`route_permission`'s check, both
+        run before the request is read, before the endpoint and before
+        ``config.dependencies``.  ``route_kwargs`` go to ``add_api_route``;
+        ``summary``, ``description`` and ``deprecated`` default to the
+        config's values.
+
+        The guard hands the endpoint the caller's
+        :class:`~quorvalen_core.access.row_access.RowAccess`.  The router's
+        default role is granted each of ``row_actions`` (``read:all``,
+        ``read:deleted``: the row permissions an endpoint decides on) on the
+        router's object, stored with the other default grants.
+        """
+        if is_switched_off(config):
+            return
+        for name in ("summary", "description", "deprecated"):
+            value = getattr(config, name)
+            if value is not None:
+                route_kwargs.setdefault(name, value)
+        dependencies = list(route_kwargs.pop("dependencies", None) or [])
+        permission = self.route_permission(config)
+        if permission is None:
+            obj = config.auth_obj if config.auth_obj is not None else self.auth_obj
+            act = config.auth_act if config.auth_act is not None else self.auth_act
+            if obj and act:
+                self._public_routes.append((obj, act))
+        else:
+            if row_actions:
+                permission = replace(
+                    permission,
+                    row_grants=tuple(
+                        (self.default_role, self.auth_obj, act)
+                        for act in row_actions
+                        if isinstance(self.default_role, str) and self.default_role and self.auth_obj
+                    ),
+                )
+            self._router_settings_used.update(name for name in ROUTER_WIDE_SETTINGS if getattr(config, name) is None)
+            authentication = self.authentication or get_authentication_dependency()
+            guard: RouteGuard
+            if authentication is None:
+                guard = BearerGuard(permission, self)
+                dependencies.insert(0, Security(guard))
+            else:
+                guard = DependencyGuard(permission, self, authentication)
+                # The schemes document the route's security; the guard checks.
+                schemes = [Security(cast(Callable[..., Any], scheme)) for scheme in guard.security_schemes()]
+                dependencies[0:0] = [Depends(guard), *schemes]
+            route_kwargs["responses"] = {**guarded_route_responses(), **(route_kwargs.get("responses") or {})}
+        dependencies.extend(config.dependencies or [])
+        self.add_api_route(path, endpoint, methods=methods, dependencies=dependencies or None, **route_kwargs)
