@@ -1,8 +1,10 @@
-"""The documentation site's own checks: the asset check run on the built site."""
+"""The documentation site's own checks: the asset check that scripts/docs.sh
+runs on the built site, and the links of the pages mkdocs does not build."""
 
 from __future__ import annotations
 
 import importlib.util
+import re
 from pathlib import Path
 
 import pytest
@@ -44,3 +46,10 @@ spec.loader.exec_module(check_site_assets)
 def test_asset_check_finds_what_a_browser_would_fetch_elsewhere(name: str, text: str, outside: list[str]) -> None:
     assert check_site_assets.outside_loads(name, text) == outside
 
+
+@pytest.mark.parametrize("page", ["README.md", "CONTRIBUTING.md"])
+def test_relative_links_name_files_of_the_repository(page: str) -> None:
+    text = (ROOT / page).read_text(encoding="utf-8")
+    targets = {link.split("#")[0] for link in re.findall(r"\]\(([^)\s]+)\)", text) if "://" not in link}
+    assert targets, page
+    assert [target for target in sorted(targets) if target and not (ROOT / target).exists()] == []
