@@ -1,8 +1,9 @@
-"""The README's Python blocks work as written.
+"""The Python blocks of the README and of the documentation site work as written.
 
-Each block runs in a fresh interpreter in an empty folder, with a database of
-its own and a token key in the environment.  An HTML comment on the line
-before a block says what else it is:
+Each block of ``README.md`` and of every ``docs/**/*.md`` page runs in a fresh
+interpreter in an empty folder, with a database of its own and a token key in
+the environment.  An HTML comment on the line before a block says what else
+it is:
 
 - ``<!-- readme-test: app -->``: an application saved as ``app.py`` and
   served with ``uvicorn app:app``; its public routes without path parameters
@@ -25,27 +26,35 @@ import pytest
 
 from docs_support import environment, served
 
-README = Path(__file__).resolve().parents[2] / "README.md"
+ROOT = Path(__file__).resolve().parents[2]
+README = ROOT / "README.md"
+PAGES = [README, *sorted((ROOT / "docs").rglob("*.md"))]
 BLOCK = re.compile(r"^(?:<!-- readme-test: (?P<kind>[\w-]+) -->\n)?```python\n(?P<code>.*?)^```$", re.M | re.S)
 KINDS = ("script", "app", "fragment")
 
 
 @dataclass(frozen=True)
 class Block:
+    page: str
     line: int
     kind: str
     code: str
 
+    @property
+    def name(self) -> str:
+        return f"{self.page}:{self.line}"
 
-def readme_blocks() -> list[Block]:
-    text = README.read_text(encoding="utf-8")
+
+def page_blocks(page: Path) -> list[Block]:
+    text = page.read_text(encoding="utf-8")
     return [
-        Block(text.count("\n", 0, match.start("code")) + 1, match["kind"] or "script", match["code"])
+        Block(str(page.relative_to(ROOT)), text.count("\n", 0, match.start("code")) + 1,
+              match["kind"] or "script", match["code"])
         for match in BLOCK.finditer(text)
     ]
 
 
-BLOCKS = readme_blocks()
+BLOCKS = [block for page in PAGES for block in page_blocks(page)]
 
 
 def block_environment(folder: Path) -> dict[str, str]:
@@ -55,11 +64,12 @@ def block_environment(folder: Path) -> dict[str, str]:
     )
 
 
-def test_the_readme_has_an_app_and_no_unknown_markers() -> None:
-    assert "app" in {block.kind for block in BLOCKS}
-    assert {block.kind for block in BLOCKS} <= set(KINDS)
+@pytest.mark.parametrize("page", PAGES, ids=[str(page.relative_to(ROOT)) for page in PAGES])
+def test_every_python_block_is_found_with_a_known_marker(page: Path) -> None:
+    blocks = page_blocks(page)
+    assert {block.kind for block in blocks} <= set(KINDS)
     # Every ```python fence was found (a marker with a typo would hide one).
-    assert len(BLOCKS) == README.read_text(encoding="utf-8").count("```python\n")
+    assert len(blocks) == page.read_text(encoding="utf-8").count("```python\n")
 
 
 def check_app(folder: Path, code: str) -> None:
@@ -81,10 +91,10 @@ def check_app(folder: Path, code: str) -> None:
     assert docs.status_code == 200
 
 
-@pytest.mark.parametrize("block", BLOCKS, ids=[f"README.md:{block.line}:{block.kind}" for block in BLOCKS])
-def test_readme_python_block_works(block: Block, tmp_path: Path) -> None:
+@pytest.mark.parametrize("block", BLOCKS, ids=[f"{block.name}:{block.kind}" for block in BLOCKS])
+def test_python_block_works(block: Block, tmp_path: Path) -> None:
     if block.kind == "fragment":
-        compile(block.code, f"README.md:{block.line}", "exec")
+        compile(block.code, block.name, "exec")
     elif block.kind == "app":
         check_app(tmp_path, block.code)
     else:
@@ -96,14 +106,17 @@ def test_readme_python_block_works(block: Block, tmp_path: Path) -> None:
         assert result.returncode == 0, result.stderr
 
 
-def test_readme_command_line_block_works_as_written(tmp_path: Path) -> None:
-    """The authentication section's shell lines, run in the folder of the README's app after it served."""
-    text = README.read_text(encoding="utf-8")
+def test_command_line_block_works_as_written(tmp_path: Path) -> None:
+    """The permissions guide's shell lines, run in the folder of the README's first app after it served."""
     shell = next(
-        match[1] for match in re.finditer(r"^```sh\n(.*?)^```$", text, re.M | re.S) if "auth inherit-role" in match[1]
+        match[1]
+        for page in PAGES
+        for match in re.finditer(r"^```sh\n(.*?)^```$", page.read_text(encoding="utf-8"), re.M | re.S)
+        if "auth inherit-role" in match[1]
     )
-    app = next(block for block in BLOCKS if block.kind == "app")
-    check_app(tmp_path, app.code)
+    apps = [block for block in BLOCKS if block.page == "README.md" and block.kind == "app"]
+    assert apps, "the README's first app is marked <!-- readme-test: app -->"
+    check_app(tmp_path, apps[0].code)
     result = subprocess.run(
         ["bash", "-euo", "pipefail", "-c", shell.replace("python ", f"{sys.executable} ")],
         cwd=tmp_path, env=block_environment(tmp_path), capture_output=True, text=True, timeout=120,
