@@ -56,6 +56,7 @@ from sqlalchemy import (
     update,
 )
 from sqlalchemy.exc import IntegrityError
+from sqlalchemy.sql.elements import ColumnElement
 
 MAX_RULE_VALUES = 6
 
@@ -139,7 +140,7 @@ def _row_rule(row: Sequence[str | None]) -> Rule:
     return tuple("" if value is None else value for value in _trimmed(row))
 
 
-def _rule_condition(ptype: str, rule: Rule):  # type: ignore[no-untyped-def]
+def _rule_condition(ptype: str, rule: Rule) -> ColumnElement[bool]:
     conditions = [casbin_rule.c.ptype == ptype]
     for column, value in zip(_VALUE_COLUMNS, _row_values(rule).values(), strict=True):
         conditions.append(column.is_(None) if value is None else column == value)

@@ -31,6 +31,7 @@ import threading
 import time
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
+from typing import Any
 
 from sqlalchemy import Connection, Engine
 
@@ -186,7 +187,7 @@ class PolicySnapshot:
             return self.has_role(subject, role)
         return self.is_allowed(subject, obj, act)
 
-    def _remember(self, cache: dict, key: object, value: object) -> None:  # type: ignore[type-arg]
+    def _remember(self, cache: dict[Any, Any], key: object, value: object) -> None:
         if len(cache) >= self.cache_size:
             cache.clear()
         cache[key] = value
@@ -330,8 +331,11 @@ class PolicyStore:
 
     def store_route_roles(self, routes: Iterable[tuple[str, str, str | None]]) -> int:
         """Record which role each route ``(object, action)`` admits, for checks made elsewhere."""
-        checked = [(*_names(obj, act), None if role is None else _names(role)[0]) for obj, act, role in routes]
-        return self._write(lambda: self.adapter.store_route_roles(checked))  # type: ignore[arg-type]
+        checked: list[tuple[str, str, str | None]] = []
+        for obj, act, role in routes:
+            _names(obj, act, *(() if role is None else (role,)))
+            checked.append((obj, act, role))
+        return self._write(lambda: self.adapter.store_route_roles(checked))
 
     def _write(self, change: Callable[[], tuple[int, int]]) -> int:
         changed, _version = change()

@@ -133,7 +133,7 @@ class AuthService:
                 threading.Thread(
                     target=self._run_shared_work, args=(key, work, future), name="quorvalen-load", daemon=True
                 ).start()
-        return await asyncio.wrap_future(future)  # type: ignore[no-any-return]
+        return await asyncio.wrap_future(future)
 
     def _run_shared_work(self, key: Hashable, work: Callable[[], Any], future: concurrent.futures.Future[Any]) -> None:
         try:

@@ -434,7 +434,8 @@ class TableEndpoints:
                 if not requested:
                     return respond(row)
                 [item] = rows.embed(session, [row], requested, access)
-                left_out = rows.includes.left_out(requested)  # type: ignore[union-attr]
+                assert rows.includes is not None  # requested only where the table has includes
+                left_out = rows.includes.left_out(requested)
                 return respond_included(item, {"data": left_out} if left_out else None)
 
         return self._finish(
@@ -526,7 +527,8 @@ class TableEndpoints:
                 page = rows.page(session, plan, access, include=requested)
                 if not requested:
                     return respond(page, plan.exclude)
-                left_out = rows.includes.left_out(requested)  # type: ignore[union-attr]
+                assert rows.includes is not None  # requested only where the table has includes
+                left_out = rows.includes.left_out(requested)
                 return respond_included(page, _without_items_fields(plan.exclude, left_out))
 
         return self._finish(

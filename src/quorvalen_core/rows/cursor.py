@@ -71,7 +71,7 @@ def _after(key: SortKey, value: Any) -> ColumnElement[bool]:
     column = key.column.column
     if key.descending:
         if value is None:
-            return column.is_not(None)  # type: ignore[no-any-return]
+            return column.is_not(None)
         return column < value  # type: ignore[no-any-return]
     if value is None:
         return false()
@@ -82,7 +82,7 @@ def _after(key: SortKey, value: Any) -> ColumnElement[bool]:
 
 def _same(key: SortKey, value: Any) -> ColumnElement[bool]:
     column = key.column.column
-    return column.is_(None) if value is None else column == value  # type: ignore[no-any-return]
+    return column.is_(None) if value is None else column == value
 
 
 def keyset_condition(keys: Sequence[SortKey], values: Sequence[Any]) -> ColumnElement[bool]:
@@ -99,7 +99,7 @@ def keyset_condition(keys: Sequence[SortKey], values: Sequence[Any]) -> ColumnEl
         # A row-value comparison, which both databases match against an index.
         columns = tuple_(*(key.column.column for key in keys))
         bound = tuple_(*values)
-        return columns < bound if keys[0].descending else columns > bound  # type: ignore[no-any-return]
+        return columns < bound if keys[0].descending else columns > bound
     alternatives = [
         and_(*(_same(keys[j], values[j]) for j in range(i)), _after(keys[i], values[i]))
         for i in range(len(keys))

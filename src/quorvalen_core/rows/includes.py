@@ -136,7 +136,7 @@ class Includes:
         # A table model serving as the response schema cannot be extended
         # (its subclass would be a table too): its fields are, through a copy.
         base = derive_response_schema(response_schema) if hasattr(response_schema, "__table__") else response_schema
-        self.response_schema: type[Any] = create_model(  # type: ignore[call-overload]
+        self.response_schema: type[Any] = create_model(
             f"{response_schema.__name__}WithIncludes",
             __base__=base,
             __module__=response_schema.__module__,
@@ -221,7 +221,7 @@ class Includes:
         model = related.model_class
         remote_columns = [related.columns[name].column for name in remote]
         matching = (
-            remote_columns[0].in_([values[0] for values in parents])  # type: ignore[attr-defined]
+            remote_columns[0].in_([values[0] for values in parents])
             if len(remote_columns) == 1
             else tuple_(*remote_columns).in_(parents)
         )

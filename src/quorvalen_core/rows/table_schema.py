@@ -227,7 +227,7 @@ def derive_field_checks(model_class: type[Any], names: Iterable[str]) -> type[Ba
         # A field not sent keeps its stored value: the default is never used.
         definitions[name] = (annotation, Field(default=None))
     config = {key: model_class.model_config[key] for key in _FIELD_CHECK_SETTINGS if key in model_class.model_config}
-    checks: type[BaseModel] = create_model(  # type: ignore[call-overload]
+    checks: type[BaseModel] = create_model(
         f"{model_class.__name__}FieldChecks",
         __config__=ConfigDict(**config),  # type: ignore[typeddict-item]
         __module__=model_class.__module__,

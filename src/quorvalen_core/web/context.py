@@ -24,8 +24,8 @@ import threading
 from collections.abc import Callable
 from typing import Any
 
+from starlette.applications import Starlette
 from starlette.requests import HTTPConnection
-from starlette.types import ASGIApp
 
 from ..access.service import AuthService, get_auth_service
 from ..access.settings import AuthSettings
@@ -110,9 +110,9 @@ def get_authentication_dependency() -> Callable[..., Any] | None:
     return _authentication
 
 
-def use_context(app: ASGIApp, context: AppContext) -> AppContext:
+def use_context(app: Starlette, context: AppContext) -> AppContext:
     """Give ``app`` (a FastAPI or Starlette application) its own context; returns it."""
-    setattr(app.state, CONTEXT_STATE_ATTR, context)  # type: ignore[attr-defined]
+    setattr(app.state, CONTEXT_STATE_ATTR, context)
     return context
 
 

@@ -93,7 +93,9 @@ class _Guard:
         if permission.role:
             allowed = store.has_role(subject, permission.role)
         else:
-            allowed = store.is_allowed(subject, permission.obj, permission.act)  # type: ignore[arg-type]
+            # A route without a role has both (AuthRouter.route_permission).
+            assert permission.obj is not None and permission.act is not None
+            allowed = store.is_allowed(subject, permission.obj, permission.act)
         if logger.isEnabledFor(logging.DEBUG):
             logger.debug(
                 "decision: subject %r, %s -> %s",
