@@ -1,4 +1,4 @@
-"""The database session of a generated endpoint, as a FastAPI dependency an application may replace.
+"""The database session of an endpoint, as a FastAPI dependency an application may replace.
 
 :func:`database_session` gives a request a session on the default database
 of its application's registry (:mod:`.context`); :func:`database_session_for`
@@ -9,36 +9,49 @@ transaction per test, rolled back afterwards, say), and leave closing it to
 the replacement.
 
 The session is made on the event loop without touching the database (it
-connects on first use) and closed by the endpoint in its worker thread,
-before the response is sent: the connection goes back to the pool at once,
-and no database I/O runs on the event loop.
+connects on first use).  The generated endpoints close it in their worker
+thread, before the response is sent, so the connection goes back to the
+pool at once; a session an endpoint of the application's own leaves open is
+closed afterwards in a worker thread.  No database I/O runs on the event loop.
 """
 
 from __future__ import annotations
 
-from collections.abc import Callable, Coroutine
+from collections.abc import AsyncIterator, Callable
 from typing import Any
 
 from fastapi import Request
+from fastapi.concurrency import run_in_threadpool
 from sqlmodel import Session
 
 from .context import context_of
 
-# session.info key marking a session the endpoint opened and must close.
+# session.info key marking a session this dependency opened (the endpoint may close it).
 OWNED_BY_ENDPOINT = "quorvalen_core.owned_by_endpoint"
 
-SessionDependency = Callable[[Request], Coroutine[Any, Any, Session]]
+SessionDependency = Callable[[Request], AsyncIterator[Session]]
 
 
-async def _session(request: Request, name: str | None) -> Session:
+def _open(request: Request, name: str | None) -> Session:
     session = Session(context_of(request).databases.engine(name))
     session.info[OWNED_BY_ENDPOINT] = True
     return session
 
 
-async def database_session(request: Request) -> Session:
+async def _close_if_left_open(session: Session) -> None:
+    if session.in_transaction():
+        # Left open by the endpoint: closing returns its connection, which is
+        # I/O (a rollback), so it runs beside the event loop.
+        await run_in_threadpool(session.close)
+
+
+async def database_session(request: Request) -> AsyncIterator[Session]:
     """A session on the application's default database, for one request."""
-    return await _session(request, None)
+    session = _open(request, None)
+    try:
+        yield session
+    finally:
+        await _close_if_left_open(session)
 
 
 _named: dict[str, SessionDependency] = {}
@@ -51,8 +64,12 @@ def database_session_for(name: str | None) -> SessionDependency:
     dependency = _named.get(name)
     if dependency is None:
 
-        async def named_database_session(request: Request) -> Session:
-            return await _session(request, name)
+        async def named_database_session(request: Request) -> AsyncIterator[Session]:
+            session = _open(request, name)
+            try:
+                yield session
+            finally:
+                await _close_if_left_open(session)
 
         named_database_session.__name__ = f"database_session_{name}"
         dependency = _named.setdefault(name, named_database_session)
@@ -60,6 +77,6 @@ def database_session_for(name: str | None) -> SessionDependency:
 
 
 def close_if_owned(session: Session) -> None:
-    """Close ``session`` if the endpoint's own dependency opened it; a replacement's is left to it."""
+    """Close ``session`` if :func:`database_session` opened it; a replacement's is left to the replacement."""
     if session.info.get(OWNED_BY_ENDPOINT):
         session.close()
