@@ -16,8 +16,9 @@ line for roles and permissions.
 
 from __future__ import annotations
 
-from importlib import import_module
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
+
+from .._lazy import lazy_exports
 
 _EXPORTS = {
     "AuthRouter": "..web.router",
@@ -70,10 +71,4 @@ if TYPE_CHECKING:
     from ..web.router import AuthRouter, RoutePermission
 
 
-def __getattr__(name: str) -> Any:
-    module = _EXPORTS.get(name)
-    if module is None:
-        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    value = getattr(import_module(module, __name__), name)
-    globals()[name] = value
-    return value
+__getattr__ = lazy_exports(__name__, _EXPORTS)

@@ -468,37 +468,46 @@ class TableEndpoints:
         )
 
     def _delete_endpoint(self, answers: _Answers, config: RouterConfig, router: AuthRouter) -> Callable[..., Any]:
-        rows, serving, caller, respond = self.rows, self._serving, self._caller(config, router), answers.plain
-
-        def delete(*, id: Any, request: Request, session: Session) -> Response:  # noqa: A002
-            access = caller(request)
-            with serving(session):
-                envelope = _commit_answer(session, respond, rows.delete(session, id, access))
-            return respond.send(envelope)
-
-        return self._finish(
-            delete,
+        return self._row_write_endpoint(
+            self.rows.delete,
+            "delete",
             f"Delete a {self.model_class.__name__} row; returns it."
             + (" The row is marked deleted and can be restored." if self.rows.soft_deletes else ""),
+            answers.plain,
+            config,
             router,
-            id=(Any, None),
         )
 
     def _restore_endpoint(self, answers: _Answers, config: RouterConfig, router: AuthRouter) -> Callable[..., Any]:
-        rows, serving, caller, respond = self.rows, self._serving, self._caller(config, router), answers.plain
+        return self._row_write_endpoint(
+            self.rows.restore,
+            "restore",
+            f"Restore a deleted {self.model_class.__name__} row; returns it. 404 unless the row is deleted.",
+            answers.plain,
+            config,
+            router,
+        )
 
-        def restore(*, id: Any, request: Request, session: Session) -> Response:  # noqa: A002
+    def _row_write_endpoint(
+        self,
+        write: Callable[[Session, Any, RowAccess], Any],
+        name: str,
+        doc: str,
+        respond: _Responder,
+        config: RouterConfig,
+        router: AuthRouter,
+    ) -> Callable[..., Any]:
+        """An endpoint writing one row by key, with no body (delete, restore)."""
+        serving, caller = self._serving, self._caller(config, router)
+
+        def endpoint(*, id: Any, request: Request, session: Session) -> Response:  # noqa: A002
             access = caller(request)
             with serving(session):
-                envelope = _commit_answer(session, respond, rows.restore(session, id, access))
+                envelope = _commit_answer(session, respond, write(session, id, access))
             return respond.send(envelope)
 
-        return self._finish(
-            restore,
-            f"Restore a deleted {self.model_class.__name__} row; returns it. 404 unless the row is deleted.",
-            router,
-            id=(Any, None),
-        )
+        endpoint.__name__ = endpoint.__qualname__ = name
+        return self._finish(endpoint, doc, router, id=(Any, None))
 
     def _query_endpoint(self, answers: _Answers, config: RouterConfig, router: AuthRouter) -> Callable[..., Any]:
         rows, serving, caller = self.rows, self._serving, self._caller(config, router)

@@ -13,8 +13,9 @@ does not import SQLAlchemy's ORM machinery of the data layer.
 
 from __future__ import annotations
 
-from importlib import import_module
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
+
+from .._lazy import lazy_exports
 
 _EXPORTS = {
     "TableRows": ".table_rows",
@@ -57,10 +58,4 @@ if TYPE_CHECKING:
     from .table_rows import TableRows
 
 
-def __getattr__(name: str) -> Any:
-    module = _EXPORTS.get(name)
-    if module is None:
-        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    value = getattr(import_module(module, __name__), name)
-    globals()[name] = value
-    return value
+__getattr__ = lazy_exports(__name__, _EXPORTS)

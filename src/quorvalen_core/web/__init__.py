@@ -11,8 +11,9 @@ The names are loaded on first access.
 
 from __future__ import annotations
 
-from importlib import import_module
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
+
+from .._lazy import lazy_exports
 
 _EXPORTS = {
     "AuthRouter": ".router",
@@ -51,10 +52,4 @@ if TYPE_CHECKING:
     from .sessions import database_session, database_session_for
 
 
-def __getattr__(name: str) -> Any:
-    module = _EXPORTS.get(name)
-    if module is None:
-        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    value = getattr(import_module(module, __name__), name)
-    globals()[name] = value
-    return value
+__getattr__ = lazy_exports(__name__, _EXPORTS)

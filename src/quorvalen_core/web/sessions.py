@@ -45,14 +45,19 @@ async def _close_if_left_open(session: Session) -> None:
         await run_in_threadpool(session.close)
 
 
-async def database_session(request: Request) -> AsyncIterator[Session]:
-    """A session on the application's default database, for one request."""
-    session = _open(request, None)
-    try:
-        yield session
-    finally:
-        await _close_if_left_open(session)
+def _dependency(name: str | None) -> SessionDependency:
+    async def database_session(request: Request) -> AsyncIterator[Session]:
+        session = _open(request, name)
+        try:
+            yield session
+        finally:
+            await _close_if_left_open(session)
 
+    return database_session
+
+
+database_session = _dependency(None)
+database_session.__doc__ = "A session on the application's default database, for one request."
 
 _named: dict[str, SessionDependency] = {}
 
@@ -63,16 +68,9 @@ def database_session_for(name: str | None) -> SessionDependency:
         return database_session
     dependency = _named.get(name)
     if dependency is None:
-
-        async def named_database_session(request: Request) -> AsyncIterator[Session]:
-            session = _open(request, name)
-            try:
-                yield session
-            finally:
-                await _close_if_left_open(session)
-
-        named_database_session.__name__ = f"database_session_{name}"
-        dependency = _named.setdefault(name, named_database_session)
+        dependency = _dependency(name)
+        dependency.__name__ = f"database_session_{name}"
+        dependency = _named.setdefault(name, dependency)
     return dependency
 
 
