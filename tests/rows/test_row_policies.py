@@ -110,9 +110,9 @@ def test_the_default_roles_every_row_grants_are_stored_and_stay_revoked(shop: Sh
     assert shop.call("alice", "GET", f"{ORDERS}/{theirs['id']}").status_code == 404
     # Another start stores the router's grants again, but not the revoked one.
     with TestClient(shop_app()) as client:
-        response = client.get(f"{ORDERS}/{theirs['id']}", headers=shop.headers("alice"))
+        response = client.get(f"{ORDERS}/{theirs['id']}", headers=shop.token("alice"))
         assert response.status_code == 404
-        assert client.get(ORDERS, headers=shop.headers("alice")).json()["data"]["total"] == 1
+        assert client.get(ORDERS, headers=shop.token("alice")).json()["data"]["total"] == 1
 
 
 # (what the client sends, where) -> each must be ignored
@@ -251,7 +251,7 @@ def test_of_concurrent_soft_deletes_and_restores_of_one_row_one_of_each_succeeds
     for round_number in range(5):
         item = f"{ORDERS}/{order(shop, 'bob', f'R-{round_number}')['id']}"
         requests = [("PATCH", item, {"total": n}) for n in range(3)] + [("DELETE", item, None)] * 4
-        responses = concurrently(shop.client.app, shop.headers("bob"), requests)  # type: ignore[arg-type]
+        responses = concurrently(shop.client.app, shop.token("bob"), requests)  # type: ignore[arg-type]
         statuses = [(method, r.status_code) for (method, _, _), r in zip(requests, responses)]
         assert [status for method, status in statuses if method == "DELETE"].count(200) == 1, statuses
         assert {status for _, status in statuses} <= {200, 404}, statuses
@@ -259,7 +259,7 @@ def test_of_concurrent_soft_deletes_and_restores_of_one_row_one_of_each_succeeds
         assert all(r.json()["data"]["deleted_at"] is None for (method, _, _), r in zip(requests, responses)
                    if method == "PATCH" and r.status_code == 200)
         restores = [("POST", f"{item}/restore", None)] * 4
-        answers = concurrently(shop.client.app, shop.headers("alice"), restores)  # type: ignore[arg-type]
+        answers = concurrently(shop.client.app, shop.token("alice"), restores)  # type: ignore[arg-type]
         assert sorted(r.status_code for r in answers) == [200, 404, 404, 404]
 
 

@@ -7,19 +7,16 @@ the router's default role ``shop``.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 from typing import Any
 
 from fastapi import FastAPI
-from fastapi.testclient import TestClient
 from pydantic import model_validator
 from sqlalchemy import insert
 from sqlmodel import Field
 
-from quorvalen_core.auth import AuthService
 from quorvalen_core.controller.router_config import RouterConfig
 from quorvalen_core.controller.table_controller import AuthController
-from quorvalen_core.db import DatabaseRegistry
+from served_shop import ServedShop
 from quorvalen_core.type.var import SQLModelCreate, SQLModelDB, SQLModelResponse, SQLModelUpdate
 
 SECRET_KEY = "attack-tests-secret-0123456789abcdefghij"
@@ -80,14 +77,8 @@ def account_app(**create_kwargs: Any) -> FastAPI:
     return app
 
 
-@dataclass
-class Shop:
-    databases: DatabaseRegistry
-    service: AuthService
-    client: TestClient
-
-    def token(self, subject: str) -> dict[str, str]:
-        return {"Authorization": f"Bearer {self.service.create_access_token(subject)}"}
+class Shop(ServedShop):
+    """The account application served, and rows written beside it."""
 
     def add_account(self, **fields: Any) -> int:
         """A row written beside the API (as another program would), with any stored values."""

@@ -10,19 +10,16 @@ softly and embeds orders and customers.  The router's default role is
 """
 
 
-from dataclasses import dataclass
 from datetime import datetime
 from typing import Any
 
 from fastapi import FastAPI
-from fastapi.testclient import TestClient
 from sqlmodel import Field, Relationship
 
-from quorvalen_core.auth import AuthService
 from quorvalen_core.controller.router_config import RouterConfig
 from quorvalen_core.controller.table_controller import AuthController
 from quorvalen_core.rows.table_options import Includable, TableOptions, live_unique_index
-from quorvalen_core.db import DatabaseRegistry
+from served_shop import ServedShop
 from quorvalen_core.type.var import SQLModelCreate, SQLModelDB, SQLModelResponse, SQLModelUpdate
 
 SECRET_KEY = "row-tests-secret-0123456789abcdefghijklmn"
@@ -178,22 +175,5 @@ def shop_app() -> FastAPI:
     return app
 
 
-@dataclass
-class Shop:
-    databases: DatabaseRegistry
-    service: AuthService
-    client: TestClient
-
-    def headers(self, subject: str) -> dict[str, str]:
-        return {"Authorization": f"Bearer {self.service.create_access_token(subject)}"}
-
-    def call(self, subject: str, method: str, path: str, body: Any = None, **params: Any) -> Any:
-        return self.client.request(method, path, json=body, params=params or None, headers=self.headers(subject))
-
-    def ok(self, subject: str, method: str, path: str, body: Any = None, **params: Any) -> Any:
-        response = self.call(subject, method, path, body, **params)
-        assert response.status_code < 300, response.text
-        return response.json()["data"]
-
-    def engine(self) -> Any:
-        return self.databases.engine()
+class Shop(ServedShop):
+    """The shop application served."""
