@@ -73,7 +73,7 @@ from ..web.router import AuthRouter
 from ..web.router_config import RouterConfig
 from ..web.routes import AuthRoute, GeneratedRoute
 from ..web.row_errors import http_error_of
-from ..web.sessions import close_if_owned, database_session_for
+from ..web.sessions import close_if_owned, database_session_for, read_outside_transaction
 from .query_parameters import include_parameter, query_parameters
 
 ROW_NOT_REPRESENTABLE = "A stored row does not fit the table's response schema"
@@ -430,6 +430,7 @@ class TableEndpoints:
             access = caller(request)
             with serving(session):
                 requested = rows.requested_includes(include, access)
+                read_outside_transaction(session)
                 row = rows.find(session, id, access, deleted=deleted, include=requested)
                 if not requested:
                     return respond(row)
@@ -533,6 +534,7 @@ class TableEndpoints:
             with serving(session):
                 plan = rows.plan(asked, access, deleted=deleted, cursor_secret=context_of(request).cursor_secret())
                 requested = rows.requested_includes(include, access)
+                read_outside_transaction(session)
                 page = rows.page(session, plan, access, include=requested)
                 if not requested:
                     return respond(page, plan.exclude)

@@ -43,6 +43,11 @@ from sqlmodel import Session
 
 DEFAULT_DATABASE_URL = "sqlite:///./quorvalen.db"
 
+# Execution option of an engine on which read-only work may run outside a
+# transaction with nothing lost: each statement sees what was committed when
+# it started, as inside a transaction at the engine's isolation level.
+READS_OUTSIDE_TRANSACTIONS = "quorvalen_reads_outside_transactions"
+
 # Bounds of a request's wait for a PostgreSQL connection (engine options
 # given to configure() or URL parameters override them).
 CONNECT_TIMEOUT_SECONDS = 5
@@ -202,6 +207,10 @@ class DatabaseRegistry:
                 engine = create_engine(url, **options)
                 if engine.dialect.name == "sqlite":
                     _configure_sqlite_connections(engine)
+                elif engine.dialect.name == "postgresql" and "isolation_level" not in options:
+                    # PostgreSQL's READ COMMITTED gives each statement its own
+                    # picture anyway: reads may skip BEGIN and ROLLBACK.
+                    engine = engine.execution_options(**{READS_OUTSIDE_TRANSACTIONS: True})
                 self._engines[name] = engine
             return engine
 
