@@ -267,7 +267,8 @@ def client_of(router: AuthRouter) -> TestClient:
     ("router_kwargs", "config", "expected"),
     [
         ({}, RouterConfig(auth=False, auth_act="read"), None),
-        ({}, RouterConfig(auth=None, auth_act="read"), None),
+        # Left unset, auth guards the route: public is said with auth=False.
+        ({}, RouterConfig(auth=None, auth_act="read"), ("", "sales.invoice", "read")),
         ({}, RouterConfig(auth=True, auth_act="read"), ("", "sales.invoice", "read")),
         ({"auth_act": "use"}, RouterConfig(auth=True), ("", "sales.invoice", "use")),
         ({"auth_act": "use"}, RouterConfig(auth=True, auth_act="read"), ("", "sales.invoice", "read")),

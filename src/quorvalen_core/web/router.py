@@ -11,6 +11,8 @@ from dataclasses import replace
 from typing import Any, cast
 
 from fastapi import APIRouter, Depends, FastAPI, Security, status
+from fastapi.types import DecoratedCallable
+from starlette.routing import BaseRoute
 from fastapi.concurrency import run_in_threadpool
 from pydantic import ValidationError
 
@@ -25,7 +27,7 @@ from .envelope import error_response
 from .guard import BearerGuard, DependencyGuard, RouteGuard, RoutePermission, find_guard
 from .operations import is_switched_off
 from .router_config import RouterConfig
-from .routes import AuthRoute
+from .routes import AuthRoute, GeneratedRoute
 
 __all__ = ["PERMISSION_DENIED", "AuthRouter", "RoutePermission", "guarded_route_responses"]
 
@@ -49,6 +51,16 @@ def guarded_route_responses() -> dict[int | str, dict[str, Any]]:
     }
 
 logger = logging.getLogger("quorvalen_core.auth")
+
+
+def _http_method(method: str) -> Callable[..., Callable[[DecoratedCallable], DecoratedCallable]]:
+    """``router.get(...)`` and its kind: :meth:`AuthRouter.api_route` for one method."""
+
+    def route(self: AuthRouter, path: str, **route_kwargs: Any) -> Callable[[DecoratedCallable], DecoratedCallable]:
+        return self.api_route(path, methods=[method], **route_kwargs)
+
+    route.__name__ = method.lower()
+    return route
 
 
 class AuthRouter(APIRouter):
@@ -81,6 +93,13 @@ class AuthRouter(APIRouter):
     by bearer tokens.  An application serving bearer-guarded routes without a
     usable token key refuses to start.
     """
+
+    # The decorators take the permission keywords of add_api_route too.
+    get = _http_method("GET")
+    post = _http_method("POST")
+    put = _http_method("PUT")
+    patch = _http_method("PATCH")
+    delete = _http_method("DELETE")
 
     def __init__(
         self,
@@ -127,12 +146,15 @@ class AuthRouter(APIRouter):
     # Permissions -----------------------------------------------------------
 
     def route_permission(self, config: RouterConfig) -> RoutePermission | None:
-        """The permission a route with ``config`` demands; None for a public one.
+        """The permission a route with ``config`` demands; None for a public one (``auth=False``).
+
+        A route is guarded unless its settings say ``auth=False``: left unset,
+        ``auth`` guards it.
 
         Raises ValueError when a guarded route has neither a role nor both an
         object and an action to check.
         """
-        if not config.auth:
+        if config.auth is False:
             return None
         role = config.auth_role if config.auth_role is not None else self.auth_role
         obj = config.auth_obj if config.auth_obj is not None else self.auth_obj
@@ -264,12 +286,14 @@ class AuthRouter(APIRouter):
         """Register ``endpoint`` for one operation with its merged settings.
 
         Nothing is registered for a switched-off operation (``enabled`` is
-        False).  Public when ``config.auth`` is falsy; otherwise the caller
+        False).  Public when ``config.auth`` is False; otherwise the caller
         must be authenticated and pass :meth:`route_permission`'s check, both
         run before the request is read, before the endpoint and before
-        ``config.dependencies``.  ``route_kwargs`` go to ``add_api_route``;
-        ``summary``, ``description`` and ``deprecated`` default to the
-        config's values.
+        ``config.dependencies``.  Without an action of its own or the
+        router's, a guarded route checks one named after it (the endpoint's
+        name unless ``name=`` gives one).  ``route_kwargs`` go to FastAPI's
+        ``add_api_route``; ``summary``, ``description`` and ``deprecated``
+        default to the config's values.
 
         The guard hands the endpoint the caller's
         :class:`~quorvalen_core.access.row_access.RowAccess`.  The router's
@@ -279,6 +303,9 @@ class AuthRouter(APIRouter):
         """
         if is_switched_off(config):
             return
+        if config.auth is not False and config.auth_act is None and not self.auth_act:
+            # A route of the application's own checks an action named after it.
+            config = config.model_copy(update={"auth_act": route_kwargs.get("name") or getattr(endpoint, "__name__", None)})
         for name in ("summary", "description", "deprecated"):
             value = getattr(config, name)
             if value is not None:
@@ -313,4 +340,65 @@ class AuthRouter(APIRouter):
                 dependencies[0:0] = [Depends(guard), *schemes]
             route_kwargs["responses"] = {**guarded_route_responses(), **(route_kwargs.get("responses") or {})}
         dependencies.extend(config.dependencies or [])
-        self.add_api_route(path, endpoint, methods=methods, dependencies=dependencies or None, **route_kwargs)
+        APIRouter.add_api_route(self, path, endpoint, methods=methods, dependencies=dependencies or None, **route_kwargs)
+        if route_kwargs.get("route_class_override") is not GeneratedRoute:
+            self._before_generated_item_routes(self.routes.pop())
+
+    def _before_generated_item_routes(self, route: BaseRoute) -> None:
+        """Put an application's route before the generated routes with path parameters.
+
+        Routes are matched in order: ``GET {prefix}/stats`` added after the
+        generated ``GET {prefix}/{id}`` would otherwise never be reached.
+        """
+        for index, other in enumerate(self.routes):
+            if isinstance(other, GeneratedRoute) and "{" in other.path:
+                self.routes.insert(index, route)
+                return
+        self.routes.append(route)
+
+    def add_api_route(
+        self,
+        path: str,
+        endpoint: Callable[..., Any],
+        *,
+        auth: bool | None = None,
+        auth_role: str | None = None,
+        auth_obj: str | None = None,
+        auth_act: str | None = None,
+        **route_kwargs: Any,
+    ) -> None:
+        """An application's own route: guarded like the generated ones unless ``auth=False``.
+
+        A caller needs a valid token (or the router's authentication) and the
+        role ``auth_role``, else the permission ``auth_act`` on ``auth_obj``;
+        unset, each is the router's, and the action is the route's name (the
+        endpoint's function name unless ``name=`` gives one).  The decorators
+        (``@router.get(..., auth=False)``) take the same keywords.
+        """
+        if find_guard(route_kwargs.get("dependencies")) is not None:
+            # A route already guarded (another AuthRouter's, included here).
+            APIRouter.add_api_route(self, path, endpoint, **route_kwargs)
+            if route_kwargs.get("route_class_override") is not GeneratedRoute:
+                self._before_generated_item_routes(self.routes.pop())
+            return
+        config = RouterConfig(auth=auth, auth_role=auth_role, auth_obj=auth_obj, auth_act=auth_act)
+        methods = list(route_kwargs.pop("methods", None) or ["GET"])
+        self.add_guarded_route(path, endpoint, methods=methods, config=config, **route_kwargs)
+
+    def api_route(
+        self,
+        path: str,
+        *,
+        auth: bool | None = None,
+        auth_role: str | None = None,
+        auth_obj: str | None = None,
+        auth_act: str | None = None,
+        **route_kwargs: Any,
+    ) -> Callable[[DecoratedCallable], DecoratedCallable]:
+        def decorator(endpoint: DecoratedCallable) -> DecoratedCallable:
+            self.add_api_route(
+                path, endpoint, auth=auth, auth_role=auth_role, auth_obj=auth_obj, auth_act=auth_act, **route_kwargs
+            )
+            return endpoint
+
+        return decorator
