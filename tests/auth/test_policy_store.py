@@ -5,6 +5,7 @@ from __future__ import annotations
 import io
 import itertools
 import threading
+import time
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
@@ -18,6 +19,7 @@ from sqlalchemy import Engine, create_engine, select
 from quorvalen_core.auth import AuthSettings, PolicyStore, SQLAlchemyPolicyAdapter, decode_access_token
 from quorvalen_core.access.adapter import casbin_policy_version, casbin_rule, metadata
 from quorvalen_core.access.cli import main
+from quorvalen_core.access.notify import SQLiteChangeWatcher
 
 # Casbin's plain RBAC model: the reference the decisions are compared with.
 RBAC_MODEL = """
@@ -126,6 +128,21 @@ def test_a_reload_that_read_before_a_change_never_installs_after_it(engine: Engi
     for thread in (slow, revocation):
         thread.join(10)
     assert not store.is_allowed("ann", "o", "read")
+
+
+def test_a_grant_on_the_command_line_reaches_a_server_on_sqlite_without_waiting_for_a_poll(tmp_path: Path) -> None:
+    url = f"sqlite:///{tmp_path / 'policies.db'}"
+    server = PolicyStore(create_engine(url), refresh_seconds=3600)
+    watcher = SQLiteChangeWatcher(server).start()
+    try:
+        assert run("--url", url, "assign-role", "ann", "reader")[0] == 0
+        assert run("--url", url, "grant", "reader", "o", "read")[0] == 0
+        deadline = time.monotonic() + 5
+        while not server.is_allowed("ann", "o", "read"):
+            assert time.monotonic() < deadline, "the server never saw the grant"
+            time.sleep(0.01)
+    finally:
+        watcher.stop()
 
 
 def test_decisions_are_cached_until_a_change(engine: Engine) -> None:

@@ -1,4 +1,4 @@
-"""Policy changes announced between processes (PostgreSQL ``LISTEN``/``NOTIFY``).
+"""Policy changes brought from other processes at once: PostgreSQL ``LISTEN``/``NOTIFY``, SQLite's data version.
 
 Every write through the policy adapter on PostgreSQL sends a notification on
 the channel ``quorvalen_policy`` when its transaction commits.  A
@@ -7,7 +7,8 @@ channel and refreshes its store as each notification arrives, so a change
 made by one process (or the command line) reaches every other at once.  When
 the connection is lost it reconnects by itself, and refreshes after each
 reconnection for what it may have missed; the store's periodic refresh stays
-as the fallback (and is all there is on SQLite).
+as the fallback.  On an SQLite file, :class:`SQLiteChangeWatcher` notices
+other connections' commits instead.
 
 PostgreSQL lets anyone who can connect notify on any channel, so a
 notification is only a hint: its payload is ignored, and the refresh reads
@@ -19,9 +20,11 @@ by the next one, so a flood of them costs a bounded number of version reads.
 from __future__ import annotations
 
 import logging
+import sqlite3
 import threading
 import time
 from collections.abc import Iterable
+from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from sqlalchemy import Connection
@@ -135,3 +138,72 @@ class PolicyChangeListener:
 def _drain(notices: Iterable[Any]) -> int:
     """How many notifications ``notices`` yields; their payloads say nothing to rely on."""
     return sum(1 for _ in notices)
+
+
+class SQLiteChangeWatcher:
+    """Refreshes ``store`` soon after another connection commits to its SQLite file.
+
+    SQLite has no notifications, but ``PRAGMA data_version`` changes on a
+    connection whenever another connection has committed to the file since
+    it was last asked.  A connection of the watcher's own asks every
+    ``interval_seconds`` (a read of the file's header, microseconds); on a
+    change the store refreshes, which reloads only when the policy version
+    moved.  A grant made on the command line is so enforced within about
+    the interval, instead of at the next periodic refresh.
+    """
+
+    def __init__(self, store: PolicyStore, *, interval_seconds: float = MIN_REFRESH_SECONDS) -> None:
+        self.store = store
+        self.interval_seconds = interval_seconds
+        self._stopped = threading.Event()
+        self._thread = threading.Thread(target=self._run, name="policy-watcher", daemon=True)
+
+    @staticmethod
+    def supported(store: PolicyStore) -> bool:
+        """A file database: an in-memory one is seen by this process only, whose changes reload at once."""
+        url = store.engine.url
+        return url.get_backend_name() == "sqlite" and url.database not in (None, "", ":memory:")
+
+    def start(self) -> SQLiteChangeWatcher:
+        self._thread.start()
+        return self
+
+    def stop(self) -> None:
+        self._stopped.set()
+        self._thread.join(timeout=WAKE_SECONDS * 3)
+
+    def _run(self) -> None:
+        path = self.store.engine.url.database
+        assert path is not None
+        seen: int | None = None
+        connection: sqlite3.Connection | None = None
+        while not self._stopped.wait(self.interval_seconds):
+            try:
+                if connection is None:
+                    # Read-write but never create: a file removed meanwhile is not made again.
+                    uri = f"{Path(path).resolve().as_uri()}?mode=rw"
+                    connection = sqlite3.connect(uri, uri=True, timeout=0, check_same_thread=False)
+                version = connection.execute("PRAGMA data_version").fetchone()[0]
+                if version != seen:
+                    # The first look also catches what changed since the store loaded.
+                    self.store.refresh()
+                seen = version
+            except Exception as exc:  # noqa: BLE001 - the periodic refresh covers the gap
+                logger.debug("policy watcher: %s", describe_database_error(exc))
+                if connection is not None:
+                    connection.close()
+                connection = None
+        if connection is not None:
+            connection.close()
+
+
+ChangeWatcher = PolicyChangeListener | SQLiteChangeWatcher
+
+
+def change_watcher(store: PolicyStore) -> ChangeWatcher | None:
+    """What brings other processes' policy changes to ``store`` at once, where its database offers one."""
+    if PolicyChangeListener.supported(store):
+        return PolicyChangeListener(store).start()
+    if SQLiteChangeWatcher.supported(store):
+        return SQLiteChangeWatcher(store).start()
+    return None

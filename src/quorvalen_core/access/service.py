@@ -12,7 +12,7 @@ from datetime import timedelta
 from typing import Any, TypeVar
 
 from ..db.registry import DatabaseRegistry, describe_url, get_database_registry
-from .notify import PolicyChangeListener
+from .notify import ChangeWatcher, change_watcher
 from .policy import PolicyStore
 from .settings import AuthSettings
 from .tokens import create_access_token, decode_access_token
@@ -54,7 +54,7 @@ class AuthService:
         self._stores: dict[str | None, PolicyStore] = {}
         self._loading: dict[str | None, threading.Lock] = {}
         self._announced: set[str | None] = set()
-        self._listeners: dict[str | None, PolicyChangeListener] = {}
+        self._listeners: dict[str | None, ChangeWatcher] = {}
         self._verified: dict[str, tuple[str, float]] = {}
         self._lock = threading.Lock()
         self._shared: dict[Hashable, concurrent.futures.Future[Any]] = {}
@@ -93,8 +93,9 @@ class AuthService:
                 previous = self._listeners.pop(db_config_name, None)
                 if previous is not None:
                     previous.stop()
-                if PolicyChangeListener.supported(store):
-                    self._listeners[db_config_name] = PolicyChangeListener(store).start()
+                watcher = change_watcher(store)
+                if watcher is not None:
+                    self._listeners[db_config_name] = watcher
             return store
 
     def announce_database(self, db_config_name: str | None) -> None:
@@ -171,8 +172,8 @@ class AuthService:
             self._verified[token] = (subject, float(claims["exp"]) + self.settings.leeway_seconds)
         return subject
 
-    def listener(self, db_config_name: str | None = None) -> PolicyChangeListener | None:
-        """The listener refreshing a database's store on other processes' changes (PostgreSQL)."""
+    def listener(self, db_config_name: str | None = None) -> ChangeWatcher | None:
+        """What refreshes a database's store on other processes' changes (PostgreSQL, an SQLite file)."""
         return self._listeners.get(db_config_name)
 
     def close(self) -> None:
