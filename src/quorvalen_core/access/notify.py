@@ -20,14 +20,14 @@ by the next one, so a flood of them costs a bounded number of version reads.
 from __future__ import annotations
 
 import logging
-import sqlite3
 import threading
 import time
 from collections.abc import Iterable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from sqlalchemy import Connection
+from sqlalchemy import Connection, Engine, create_engine, make_url
+from sqlalchemy.pool import NullPool
 
 from ..db.errors import describe_database_error
 from .adapter import POLICY_CHANNEL
@@ -172,21 +172,32 @@ class SQLiteChangeWatcher:
         self._stopped.set()
         self._thread.join(timeout=WAKE_SECONDS * 3)
 
-    def _run(self) -> None:
+    def _connect(self) -> tuple[Engine, Connection]:
+        """A connection of the watcher's own, on an engine of its own.
+
+        Its statements (the data version, the refresh's reads) are no part of
+        the application's engine: neither its pool nor its event listeners
+        see them.  It opens the file read-write but never creates it, so a
+        file removed meanwhile is not made again.
+        """
         path = self.store.engine.url.database
         assert path is not None
+        url = make_url(f"sqlite:///file:{Path(path).resolve()}?mode=rw&uri=true")
+        engine = create_engine(url, poolclass=NullPool)
+        return engine, engine.connect().execution_options(isolation_level="AUTOCOMMIT")
+
+    def _run(self) -> None:
         seen: int | None = None
-        connection: sqlite3.Connection | None = None
+        engine: Engine | None = None
+        connection: Connection | None = None
         while not self._stopped.wait(self.interval_seconds):
             try:
                 if connection is None:
-                    # Read-write but never create: a file removed meanwhile is not made again.
-                    uri = f"{Path(path).resolve().as_uri()}?mode=rw"
-                    connection = sqlite3.connect(uri, uri=True, timeout=0, check_same_thread=False)
-                version = connection.execute("PRAGMA data_version").fetchone()[0]
+                    engine, connection = self._connect()
+                version = connection.exec_driver_sql("PRAGMA data_version").scalar()
                 if version != seen:
                     # The first look also catches what changed since the store loaded.
-                    self.store.refresh()
+                    self.store.refresh(connection=connection)
                 seen = version
             except Exception as exc:  # noqa: BLE001 - the periodic refresh covers the gap
                 logger.debug("policy watcher: %s", describe_database_error(exc))
@@ -195,6 +206,8 @@ class SQLiteChangeWatcher:
                 connection = None
         if connection is not None:
             connection.close()
+        if engine is not None:
+            engine.dispose()
 
 
 ChangeWatcher = PolicyChangeListener | SQLiteChangeWatcher

@@ -513,6 +513,10 @@ class TableEndpoints:
     def _query_endpoint(self, answers: _Answers, config: RouterConfig, router: AuthRouter) -> Callable[..., Any]:
         rows, serving, caller = self.rows, self._serving, self._caller(config, router)
         respond, respond_included = answers.plain, answers.included
+        planner = rows.planner
+        signature = {**query_parameters(planner), **self._view_parameters(QUERY)}
+        # The names the parameters go by in the query string (aliases included).
+        known_parameters = {getattr(default, "alias", None) or name for name, (_, default) in signature.items()}
 
         def query(
             *,
@@ -532,6 +536,7 @@ class TableEndpoints:
             access = caller(request)
             asked = QueryRequest(offset, limit, sort, filters, any_of, total, cursor, fields)
             with serving(session):
+                planner.check_parameter_names(request.query_params.keys(), known_parameters)
                 plan = rows.plan(asked, access, deleted=deleted, cursor_secret=context_of(request).cursor_secret())
                 requested = rows.requested_includes(include, access)
                 read_outside_transaction(session)
@@ -546,8 +551,7 @@ class TableEndpoints:
             query,
             f"Query {self.model_class.__name__} rows: filters, sorting and one page of results.",
             router,
-            **query_parameters(self.rows.planner),
-            **self._view_parameters(QUERY),
+            **signature,
         )
 
 

@@ -109,18 +109,20 @@ def query_parameters(planner: QueryPlanner) -> dict[str, tuple[Any, Any]]:
 
 
 def include_parameter(includes: Includes) -> tuple[Any, Any]:
-    """The ``include`` parameter of read and query: the declared relations, repeatable."""
+    """The ``include`` parameter of read and query: declared relations, comma-separated or repeated."""
+    names = list(includes.by_name)
     return (
-        list[includes.names] | None,  # type: ignore[name-defined]
+        list[str] | None,
         Query(
             None,
             description=(
-                "Related rows to embed, repeatable: "
+                "Related rows to embed, comma-separated or repeated (as fields): "
                 + "; ".join(
                     f"{name} ({'one-to-many, at most ' + str(inclusion.max_items) if inclusion.many else 'many-to-one'})"
                     for name, inclusion in includes.by_name.items()
                 )
                 + ". A related row the caller may not read is not embedded."
             ),
+            examples=[[",".join(names)]],
         ),
     )

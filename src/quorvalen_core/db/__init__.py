@@ -2,6 +2,7 @@
 
 from .registry import (
     DEFAULT_DATABASE_URL,
+    DatabaseConfigurationError,
     DatabaseRegistry,
     UnknownDatabaseError,
     database_url_env_var,
@@ -12,6 +13,7 @@ from .registry import (
 
 __all__ = [
     "DEFAULT_DATABASE_URL",
+    "DatabaseConfigurationError",
     "DatabaseRegistry",
     "UnknownDatabaseError",
     "database_url_env_var",

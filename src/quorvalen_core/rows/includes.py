@@ -111,9 +111,6 @@ class Includes:
     def __init__(self, table: TableInfo, declared: Sequence[Includable], response_schema: type[Any]) -> None:
         self.table = table
         self.by_name = {inclusion.name: inclusion for inclusion in (_resolve(table, item) for item in declared)}
-        self.names: type[enum.Enum] = enum.Enum(  # type: ignore[misc]
-            f"{table.model_class.__name__}Include", {name: name for name in self.by_name}, type=str
-        )
         fields: dict[str, Any] = {}
         for name, inclusion in self.by_name.items():
             embedded: Any = IncludedRows[inclusion.schema] if inclusion.many else inclusion.schema  # type: ignore[name-defined]
@@ -149,7 +146,12 @@ class Includes:
 
     def requested(self, include: Sequence[str | enum.Enum] | None, access: RowAccess) -> list[Inclusion]:
         """The relations a request asks for, once each; RowForbidden for a table the caller may not read."""
-        names = [item.value if isinstance(item, enum.Enum) else item for item in include or ()]
+        names = [
+            name.strip()
+            for item in include or ()
+            for name in (item.value if isinstance(item, enum.Enum) else item).split(",")
+            if name.strip()
+        ]
         unknown = [name for name in names if name not in self.by_name]
         if unknown:
             raise invalid_value(

@@ -185,6 +185,23 @@ class QueryPlanner:
             plan.after = self._after(query.cursor, query.offset, plan)
         return plan
 
+    def check_parameter_names(self, names: Collection[str], known: Collection[str]) -> None:
+        """InvalidInput for a query-string parameter named like a column: the filter= form it means.
+
+        ``?name=Green tea`` is not a filter; silently answering every row
+        would look like one.  Other unknown parameters are ignored, as
+        FastAPI ignores them.
+        """
+        for name in names:
+            if name in self.columns and name not in known:
+                raise _invalid(
+                    None,
+                    f"{name!r} is a column, not a parameter of the query: filter with filter={name}:eq:<value> "
+                    "(or another operator)",
+                    name,
+                    name,
+                )
+
     def next_cursor(self, plan: QueryPlan, last_row: Any, rows_on_page: int) -> str:
         return self.cursors.encode(plan.cursor_secret, plan.digest, plan.keys, last_row, plan.first_row + rows_on_page)
 

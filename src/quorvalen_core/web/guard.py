@@ -27,12 +27,15 @@ from fastapi.exceptions import RequestValidationError
 from fastapi.security import HTTPBearer
 from fastapi.security.base import SecurityBase
 from fastapi.security.utils import get_authorization_scheme_param
+from pydantic import ValidationError
 
 from ..access.policy import PolicyStore
 from ..access.row_access import PERMISSION_DENIED, ROW_ACCESS_STATE_ATTR, RowAccess
 from ..access.service import AuthService
+from ..access.settings import AuthConfigurationError, describe_settings_error
 from ..access.tokens import InvalidAccessToken
-from ..db.errors import describe_database_error
+from ..db.errors import LogThrottle, describe_database_error
+from ..db.registry import DatabaseConfigurationError
 from ..rows.errors import RETRY_AFTER_SECONDS
 from .context import context_of
 from .dependencies import SUBJECT_STATE_ATTR, bearer_scheme, unauthorized
@@ -42,6 +45,15 @@ if TYPE_CHECKING:
     from .router import AuthRouter
 
 POLICIES_UNAVAILABLE = "The permission policies cannot be read now; try again shortly"
+TOKENS_UNAVAILABLE = "Access tokens cannot be checked now; try again shortly"
+
+# One line per kind of failure and interval while a setting stays wrong.
+_configuration_log = LogThrottle()
+
+
+def describe_exception(exc: BaseException) -> str:
+    """A database error as one line without SQL; a setting's error as its own message."""
+    return str(exc) if isinstance(exc, DatabaseConfigurationError) else describe_database_error(exc)
 
 logger = logging.getLogger("quorvalen_core.auth")
 
@@ -122,6 +134,13 @@ class _Guard:
                 return service.subject_of(token)
             except InvalidAccessToken as exc:
                 raise unauthorized("Token expired" if exc.expired else "Invalid token", "invalid_token") from None
+            except (AuthConfigurationError, ValidationError) as exc:
+                # Settings a startup would have refused: an application mounted
+                # in another runs no startup of its own.
+                if _configuration_log.admit("token settings") is not None:
+                    reason = describe_settings_error(exc) if isinstance(exc, ValidationError) else str(exc)
+                    logger.error("bearer tokens cannot be checked: %s", reason)
+                raise service_unavailable(TOKENS_UNAVAILABLE) from None
         values, errors = await solve_dependency(request, self._dependant(authentication))
         if errors:
             raise RequestValidationError(errors)
@@ -146,7 +165,8 @@ class _Guard:
                     ("prepare", id(self.router), name), lambda: self.router.prepare_policies(service, name)
                 )
             except Exception as exc:  # noqa: BLE001 - logged; the caller is told to retry
-                logger.warning("policies of database %r not loaded: %s", name or "default", describe_database_error(exc))
+                if _configuration_log.admit(f"policies {name}") is not None:
+                    logger.warning("policies of database %r not loaded: %s", name or "default", describe_exception(exc))
                 raise service_unavailable(POLICIES_UNAVAILABLE) from None
         store.refresh_in_background()
         return store

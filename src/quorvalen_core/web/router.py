@@ -21,7 +21,7 @@ from ..access.row_access import PERMISSION_DENIED
 from ..access.service import AuthService, startup_logger
 from ..access.settings import AuthConfigurationError, describe_settings_error
 from ..db.errors import describe_database_error
-from ..db.registry import get_database_registry
+from ..db.registry import DatabaseConfigurationError, DatabaseRegistry, get_database_registry
 from .context import context_of_app, get_authentication_dependency
 from .envelope import error_response
 from .guard import BearerGuard, DependencyGuard, RouteGuard, RoutePermission, find_guard
@@ -211,9 +211,12 @@ class AuthRouter(APIRouter):
 
     @asynccontextmanager
     async def _lifespan(self, app: FastAPI) -> AsyncIterator[Any]:
+        context = context_of_app(app)
+        if self.routes:
+            self._check_databases(context.databases)
         guards = self.guards()
         if guards:
-            await run_in_threadpool(self._prepare_at_startup, guards, context_of_app(app).auth)
+            await run_in_threadpool(self._prepare_at_startup, guards, context.auth)
         if self._application_lifespan is None:
             yield None
         else:
@@ -248,6 +251,17 @@ class AuthRouter(APIRouter):
                 UserWarning,
                 stacklevel=2,
             )
+
+    def _check_databases(self, databases: DatabaseRegistry) -> None:
+        """Refuse to start, in one line, on a database setting that can never work."""
+        names = {self.db_config_name, *(guard.permission.db_config_name for guard in self.guards())}
+        for name in names:
+            try:
+                databases.check(name)
+            except DatabaseConfigurationError as exc:
+                message = f"cannot serve the routes of {self.prefix or 'a router'}: {exc}"
+                startup_logger().error(message)
+                raise DatabaseConfigurationError(message) from None
 
     def _prepare_at_startup(self, guards: list[RouteGuard], service: AuthService) -> None:
         self.warn_unused_router_settings()

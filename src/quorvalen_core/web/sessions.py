@@ -20,21 +20,40 @@ from __future__ import annotations
 from collections.abc import AsyncIterator, Callable
 from typing import Any
 
-from fastapi import Request
+import logging
+
+from fastapi import HTTPException, Request, status
 from fastapi.concurrency import run_in_threadpool
 from sqlmodel import Session
 
-from ..db.registry import READS_OUTSIDE_TRANSACTIONS
+from ..db.errors import LogThrottle
+from ..db.registry import READS_OUTSIDE_TRANSACTIONS, DatabaseConfigurationError
+from ..rows.errors import RETRY_AFTER_SECONDS, UNAVAILABLE
 from .context import context_of
 
 # session.info key marking a session this dependency opened (the endpoint may close it).
 OWNED_BY_ENDPOINT = "quorvalen_core.owned_by_endpoint"
 
+logger = logging.getLogger("quorvalen_core.controller")
+_configuration_log = LogThrottle()
+
 SessionDependency = Callable[[Request], AsyncIterator[Session]]
 
 
 def _open(request: Request, name: str | None) -> Session:
-    session = Session(context_of(request).databases.engine(name))
+    try:
+        engine = context_of(request).databases.engine(name)
+    except DatabaseConfigurationError as exc:
+        # What a startup would have refused: an application mounted in another
+        # runs no startup of its own.
+        if _configuration_log.admit(str(name)) is not None:
+            logger.error("%s", exc)
+        raise HTTPException(
+            status_code=status.HTTP_503_SERVICE_UNAVAILABLE,
+            detail=UNAVAILABLE,
+            headers={"Retry-After": str(RETRY_AFTER_SECONDS)},
+        ) from None
+    session = Session(engine)
     session.info[OWNED_BY_ENDPOINT] = True
     return session
 
