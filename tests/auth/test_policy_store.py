@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import io
 import itertools
+import sys
 import threading
 import time
 from collections.abc import Iterator
@@ -143,6 +144,39 @@ def test_a_grant_on_the_command_line_reaches_a_server_on_sqlite_without_waiting_
             time.sleep(0.01)
     finally:
         watcher.stop()
+
+
+# (command line, exit status, what stdout and stderr hold between them)
+EXPLAINED = [
+    (["explain", "ann", "sales.invoice", "read"], 0,
+     ["allowed", "ann holds clerk (assignment: g ann clerk)", "clerk has every right of staff (inheritance: g2 clerk staff)",
+      "staff may read on sales.invoice (grant: p staff sales.invoice read)"]),
+    (["explain", "ann", "sales.invoice", "update"], 1,
+     ["denied", "no role ann holds may update on sales.invoice", "ann holds: clerk, staff"]),
+    (["explain", "ann", "sales.report", "view"], 1,
+     ["the route sales.report view admits holders of the role auditor", "ann does not hold auditor"]),
+    (["grant", "staff", "sales.invoce", "read"], 1, ["no route uses the object 'sales.invoce'", "nothing stored"]),
+    (["grant", "staff", "sales.invoice", "craete"], 1, ["no route on sales.invoice checks the action 'craete'; its actions: read, update"]),
+    (["grant", "staff", "sales.invoice", "update:all"], 0, ["granted"]),
+    (["grant", "staff", "sales.invoce", "read", "--force"], 0, ["granted"]),
+    (["list"], 0, ["g2       ROLE PARENT             the role has every right of the parent role", "p\tstaff\tsales.invoice\tread"]),
+]
+
+
+@pytest.mark.parametrize(("argv", "status", "said"), EXPLAINED)
+def test_the_command_line_explains_decisions_and_refuses_names_no_route_uses(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], argv: list[str], status: int, said: list[str]
+) -> None:
+    url = f"sqlite:///{tmp_path / 'policies.db'}"
+    store = PolicyStore(create_engine(url))
+    store.store_route_roles([("sales.invoice", "read", None), ("sales.invoice", "update", None), ("sales.report", "view", "auditor")])
+    store.assign_role("ann", "clerk")
+    store.inherit_role("clerk", "staff")
+    store.grant("staff", "sales.invoice", "read")
+    assert main(["--url", url, *argv], out=sys.stdout) == status
+    captured = capsys.readouterr()
+    for text in said:
+        assert text in captured.out + captured.err, (text, captured)
 
 
 def test_decisions_are_cached_until_a_change(engine: Engine) -> None:

@@ -18,6 +18,9 @@ ptype      values                       meaning
                                         admits holders of the role (instead of
                                         checking a permission); ``*``: anyone,
                                         the route is public
+``k``      object, action               a guarded route checks this action on
+                                        this object (so the command line knows
+                                        the names routes use)
 =========  ===========================  ==========================================
 
 Beside it, the one-row table ``casbin_policy_version`` holds a counter that
@@ -65,9 +68,17 @@ MEMBERSHIP = "g"
 INHERITANCE = "g2"
 DEFAULT_GRANT = "d"
 ROUTE_ROLE = "r"
+KNOWN_ROUTE = "k"
 
 # Number of values of each kind of rule this package uses.
-RULE_SIZES: dict[str, int] = {PERMISSION: 3, MEMBERSHIP: 2, INHERITANCE: 2, DEFAULT_GRANT: 3, ROUTE_ROLE: 3}
+RULE_SIZES: dict[str, int] = {
+    PERMISSION: 3,
+    MEMBERSHIP: 2,
+    INHERITANCE: 2,
+    DEFAULT_GRANT: 3,
+    ROUTE_ROLE: 3,
+    KNOWN_ROUTE: 2,
+}
 
 # The PostgreSQL notification channel on which writes announce a new version.
 POLICY_CHANNEL = "quorvalen_policy"
@@ -328,10 +339,11 @@ class SQLAlchemyPolicyAdapter:
             return added, self._bump(connection, added > 0)
 
     def store_route_roles(self, routes: Iterable[tuple[str, str, str | None]]) -> tuple[int, int]:
-        """Record which role each route ``(object, action)`` admits (None: a permission check)."""
-        changed = 0
+        """Record each route ``(object, action)``, and the role it admits (None: a permission check)."""
+        wanted = list(dict.fromkeys(routes))
         with self.engine.begin() as connection:
-            for obj, act, role in dict.fromkeys(routes):
+            changed = self._add(connection, KNOWN_ROUTE, [_check_rule((obj, act)) for obj, act, _ in wanted])
+            for obj, act, role in wanted:
                 condition = and_(
                     casbin_rule.c.ptype == ROUTE_ROLE, casbin_rule.c.v0 == obj, casbin_rule.c.v1 == act
                 )

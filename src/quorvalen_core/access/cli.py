@@ -12,7 +12,8 @@ from typing import NoReturn, TextIO
 from pydantic import ValidationError
 
 from ..db.registry import DatabaseRegistry, UnknownDatabaseError, database_url_env_var, describe_url
-from .policy import CONTROL_CHARACTERS, PUBLIC_ROUTE, PolicyStore
+from .policy import CONTROL_CHARACTERS, PUBLIC_ROUTE, WILDCARD, PolicyStore
+from .row_access import DELETED_ROWS_SUFFIX, EVERY_ROW_SUFFIX
 from .settings import ENV_PREFIX, AuthConfigurationError, AuthSettings, describe_settings_error
 from .tokens import create_access_token
 
@@ -35,6 +36,7 @@ examples:
   python -m quorvalen_core.auth assign-role alice sales
   python -m quorvalen_core.auth grant auditor sales.invoice read
   python -m quorvalen_core.auth check alice sales.invoice read
+  python -m quorvalen_core.auth explain alice sales.invoice read
   QUORVALEN_DATABASE_URL_REPORTS=sqlite:///reports.db python -m quorvalen_core.auth --db reports list
   QUORVALEN_AUTH_SECRET_KEY=... python -m quorvalen_core.auth token alice --expires 600
 """
@@ -44,6 +46,16 @@ Print an access token naming SUBJECT, signed with {ENV_PREFIX}SECRET_KEY
 ({ENV_PREFIX}ALGORITHM, default HS256; {ENV_PREFIX}ISSUER and
 {ENV_PREFIX}AUDIENCE when set). Use the same key as the application that
 checks the token, or the application answers 401.
+"""
+
+LIST_LEGEND = """\
+Lines of list, a kind and its values, tab-separated:
+  g        SUBJECT ROLE            the caller holds the role
+  g2       ROLE PARENT             the role has every right of the parent role
+  p        ROLE OBJECT ACTION      the role may act on the object (* matches any)
+  r        OBJECT ACTION WHO       the route admits holders of a role, or anyone (public)
+  unusable id=ID KIND VALUES (WHY) a stored row the decisions leave out
+Names are printed with backslashes and control characters escaped.
 """
 
 # Ten years: longer-lived tokens are a mistake rather than a wish.
@@ -85,7 +97,10 @@ def _parser() -> argparse.ArgumentParser:
             sub.add_argument(argument)
         return sub
 
-    command("grant", "allow a role an action on an object (* matches any)", "role", "object", "action")
+    grant = command("grant", "allow a role an action on an object (* matches any)", "role", "object", "action")
+    grant.add_argument(
+        "--force", action="store_true", help="store it even when no route uses the object or the action"
+    )
     command("revoke", "remove a role's permission", "role", "object", "action")
     command("assign-role", "let a caller hold a role", "subject", "role")
     command("remove-role", "end a caller's holding of a role", "subject", "role")
@@ -97,7 +112,16 @@ def _parser() -> argparse.ArgumentParser:
         "answer as a route on the object and action would: exit 0 when allowed, else 1",
         "subject", "object", "action",
     )
-    command("list", "list assignments, inheritances, permissions, route roles and unusable rows")
+    command(
+        "list",
+        "list assignments, inheritances, permissions, route roles and unusable rows",
+        description="List assignments, inheritances, permissions, route roles and unusable rows.\n\n" + LIST_LEGEND,
+    )
+    command(
+        "explain",
+        "say which assignment, inheritance and grant (or route role) decide, as check answers",
+        "subject", "object", "action",
+    )
     command("remove-unusable", "delete the stored rows that checks leave out")
     token = command("token", "print an access token for a subject", "subject", description=TOKEN_DESCRIPTION)
     token.add_argument(
@@ -178,6 +202,10 @@ def _run(args: argparse.Namespace, store: PolicyStore, out: TextIO) -> int:
 
     match args.command:
         case "grant":
+            unused = _unused_by_routes(store, args.object, args.action)
+            if unused is not None and not args.force:
+                print(f"error: {unused}; nothing stored (--force stores it anyway)", file=sys.stderr)
+                return 1
             return report(store.grant(args.role, args.object, args.action), "granted", "already granted")
         case "revoke":
             return report(store.revoke(args.role, args.object, args.action), "revoked", "not granted")
@@ -197,10 +225,17 @@ def _run(args: argparse.Namespace, store: PolicyStore, out: TextIO) -> int:
             allowed = store.decide(args.subject, args.object, args.action)
             print("allowed" if allowed else "denied", file=out)
             return 0 if allowed else 1
+        case "explain":
+            allowed, reasons = store.snapshot.explain(args.subject, args.object, args.action)
+            print("allowed" if allowed else "denied", file=out)
+            for reason in reasons:
+                print(f"  {printable(reason)}", file=out)
+            return 0 if allowed else 1
         case "remove-unusable":
             print(f"removed {store.remove_unusable()}", file=out)
             return 0
         case _:
+            print(LIST_LEGEND, end="", file=sys.stderr)
             for subject, role in store.memberships():
                 print(_line("g", subject, role), file=out)
             for role, parent in store.inheritances():
@@ -212,3 +247,23 @@ def _run(args: argparse.Namespace, store: PolicyStore, out: TextIO) -> int:
             for rule in store.unusable():
                 print(f"unusable\tid={rule.id}\t{_line(rule.ptype, *rule.values)}\t({rule.reason})", file=out)
             return 0
+
+
+def _unused_by_routes(store: PolicyStore, obj: str, act: str) -> str | None:
+    """Why no recorded route uses ``obj`` and ``act`` (a typo, most likely); None when one does.
+
+    The routes are those every application recorded when it started; with
+    none recorded there is nothing to compare with.
+    """
+    snapshot = store.snapshot
+    routes = snapshot.known_routes | set(snapshot.route_roles)
+    if not routes or obj == WILDCARD:
+        return None
+    actions = {route_act for route_obj, route_act in routes if route_obj == obj}
+    if not actions:
+        objects = ", ".join(sorted({route_obj for route_obj, _ in routes}))
+        return f"no route uses the object {printable(obj)!r}; objects of routes: {objects}"
+    base = act.rsplit(":", 1)[0] if act.endswith((EVERY_ROW_SUFFIX, DELETED_ROWS_SUFFIX)) else act
+    if act == WILDCARD or base in actions:
+        return None
+    return f"no route on {printable(obj)} checks the action {printable(act)!r}; its actions: {', '.join(sorted(actions))}"

@@ -40,6 +40,7 @@ from ..db.errors import describe_database_error
 from .adapter import (
     DEFAULT_GRANT,
     INHERITANCE,
+    KNOWN_ROUTE,
     MEMBERSHIP,
     PERMISSION,
     RULE_SIZES,
@@ -114,6 +115,8 @@ class PolicySnapshot:
         self.inheritances: list[Rule] = []
         self.default_grants: list[Rule] = []
         self.route_roles: dict[tuple[str, str], str] = {}
+        # (object, action) of every guarded route recorded.
+        self.known_routes: set[tuple[str, str]] = set()
         self.unusable: list[UnusableRule] = []
         for row in rows:
             reason = _unusable_reason(row)
@@ -133,6 +136,8 @@ class PolicySnapshot:
                 self.inheritances.append(values)
             elif row.ptype == DEFAULT_GRANT:
                 self.default_grants.append(values)
+            elif row.ptype == KNOWN_ROUTE:
+                self.known_routes.add((values[0], values[1]))
             else:  # ROUTE_ROLE
                 obj, act, role = values
                 self.route_roles[(obj, act)] = role
@@ -186,6 +191,40 @@ class PolicySnapshot:
         if role is not None:
             return self.has_role(subject, role)
         return self.is_allowed(subject, obj, act)
+
+    def explain(self, subject: str, obj: str, act: str) -> tuple[bool, list[str]]:
+        """What a route on ``obj`` and ``act`` answers ``subject``, and the stored rules that decide it, in words."""
+        role = self.route_roles.get((obj, act))
+        if role == PUBLIC_ROUTE:
+            return True, [f"the route {obj} {act} is public: anyone may call it"]
+        paths = self._role_paths(subject)
+        if role is not None:
+            lines = [f"the route {obj} {act} admits holders of the role {role}"]
+            if role in paths:
+                return True, [*lines, *paths[role]]
+            return False, [*lines, f"{subject} does not hold {role}", *self._roles_held(subject, paths)]
+        for held, path in sorted(paths.items()):
+            for target in ((obj, act), (WILDCARD, act), (obj, WILDCARD), (WILDCARD, WILDCARD)):
+                if held in self._grants.get(target, _NO_ROLES):
+                    return True, [*path, f"{held} may {target[1]} on {target[0]} (grant: p {held} {target[0]} {target[1]})"]
+        return False, [f"no role {subject} holds may {act} on {obj}", *self._roles_held(subject, paths)]
+
+    def _role_paths(self, subject: str) -> dict[str, list[str]]:
+        """Each role ``subject`` holds, with the assignment and inheritances it holds it through."""
+        paths: dict[str, list[str]] = {}
+        pending = [(role, [f"{subject} holds {role} (assignment: g {subject} {role})"]) for role in sorted(self._memberships.get(subject, _NO_ROLES))]
+        while pending:
+            role, path = pending.pop(0)
+            if role in paths:
+                continue
+            paths[role] = path
+            for parent in sorted(self._parents.get(role, _NO_ROLES)):
+                pending.append((parent, [*path, f"{role} has every right of {parent} (inheritance: g2 {role} {parent})"]))
+        return paths
+
+    @staticmethod
+    def _roles_held(subject: str, paths: dict[str, list[str]]) -> list[str]:
+        return [f"{subject} holds: {', '.join(sorted(paths))}" if paths else f"{subject} holds no role"]
 
     def _remember(self, cache: dict[Any, Any], key: object, value: object) -> None:
         if len(cache) >= self.cache_size:
