@@ -139,7 +139,7 @@ class AuthRouter(APIRouter):
 
         Tables they reference by foreign key are created too.  Meant for
         development and tests; a production database's schema is managed by
-        migrations (Alembic).
+        Alembic migrations (:mod:`quorvalen_core.access.migrations`).
         """
         get_database_registry().create_tables(self.models, self.db_config_name)
 
