@@ -31,6 +31,25 @@ def startup_logger() -> logging.Logger:
     return logging.getLogger("quorvalen_core")
 
 
+def follow_server_log() -> None:
+    """Send this package's log lines where uvicorn's server log goes, at its level.
+
+    Under ``uvicorn --log-level debug`` the guard's decisions then show
+    beside the server's own lines.  Nothing changes where the application
+    configured the ``quorvalen_core`` logger itself, or where uvicorn set up
+    no log.
+    """
+    # uvicorn puts its handler on "uvicorn" and the level asked for on "uvicorn.error".
+    handlers = logging.getLogger("uvicorn").handlers
+    ours = logging.getLogger("quorvalen_core")
+    if not handlers or ours.handlers or ours.level != logging.NOTSET:
+        return
+    for handler in handlers:
+        ours.addHandler(handler)
+    ours.setLevel(logging.getLogger("uvicorn.error").getEffectiveLevel())
+    ours.propagate = False
+
+
 class AuthService:
     """Token settings plus one :class:`PolicyStore` per named database.
 

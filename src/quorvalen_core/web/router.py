@@ -18,7 +18,7 @@ from pydantic import ValidationError
 
 from ..access.policy import PUBLIC_ROUTE, PolicyStore
 from ..access.row_access import PERMISSION_DENIED
-from ..access.service import AuthService, startup_logger
+from ..access.service import AuthService, follow_server_log, startup_logger
 from ..access.settings import AuthConfigurationError, describe_settings_error
 from ..db.errors import describe_database_error
 from ..db.registry import DatabaseConfigurationError, DatabaseRegistry, get_database_registry
@@ -211,6 +211,7 @@ class AuthRouter(APIRouter):
 
     @asynccontextmanager
     async def _lifespan(self, app: FastAPI) -> AsyncIterator[Any]:
+        follow_server_log()
         context = context_of_app(app)
         if self.routes:
             self._check_databases(context.databases)
