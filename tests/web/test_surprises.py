@@ -11,6 +11,7 @@ from fastapi import FastAPI
 from fastapi.testclient import TestClient
 
 from attack_support import Account, AccountResponse
+from quorvalen_core.controller.endpoints import TableEndpoints
 from quorvalen_core.controller.table_controller import AuthController
 from quorvalen_core.db import DatabaseConfigurationError, DatabaseRegistry
 from quorvalen_core.web import AppContext, use_context
@@ -70,3 +71,9 @@ def test_names_left_out_of_the_factory_are_warned_of_with_the_paths_they_make() 
     [warning] = [warning for warning in caught if "left out" in str(warning.message)]
     assert "routes are /v1/shop/None and its permission object 'shop.None'" in str(warning.message)
     assert warning.filename == __file__
+
+
+@pytest.mark.parametrize("settings", [{"enabled": False}, "read", 3])
+def test_settings_of_the_wrong_type_are_a_type_error_naming_them(settings: object) -> None:
+    with pytest.raises(TypeError, match="read_router must be a RouterConfig"):
+        TableEndpoints(model_class=Account, response_schema=AccountResponse, read_router=settings)

@@ -57,6 +57,7 @@ from ..web.context import context_of
 from ..web.envelope import Envelope, Page, chosen_fields_schema, error_response
 from ..web.operations import (
     CREATE,
+    MERGED_FIELDS,
     DELETE,
     OPERATIONS,
     QUERY,
@@ -157,6 +158,11 @@ class TableEndpoints:
         query_router: Any = None,
     ) -> None:
         given = {CREATE: create_router, UPDATE: update_router, READ: read_router, DELETE: delete_router, QUERY: query_router}
+        for operation, config in given.items():
+            if config is not None and not isinstance(config, RouterConfig) and not all(
+                hasattr(config, name) for name in ("enabled", *MERGED_FIELDS)
+            ):
+                raise TypeError(f"{operation.parameter} must be a RouterConfig, not {type(config).__name__}")
         warn_shared_configs({operation.key: config for operation, config in given.items()}, stacklevel=4)
         self.configs: dict[Operation, RouterConfig] = {
             operation: effective_config(operation, config)
