@@ -131,17 +131,29 @@ class AuthRouter(APIRouter):
         # that the command line's check answers for them as the server does.
         self._public_routes: list[tuple[str, str]] = []
         self._unused_settings_reported = False
+        self._create_tables_on_startup = False
         # Table models whose endpoints are registered here (create_tables).
         self.models: list[type[Any]] = []
 
-    def create_tables(self) -> None:
+    def create_tables(self, databases: DatabaseRegistry | None = None) -> None:
         """Create the tables of the router's models in its database, where missing.
 
-        Tables they reference by foreign key are created too.  Meant for
-        development and tests; a production database's schema is managed by
-        Alembic migrations (:mod:`quorvalen_core.access.migrations`).
+        Tables they reference by foreign key are created too.  ``databases``:
+        the registry (default: the process's).  Meant for development and
+        tests; a production database's schema is managed by Alembic
+        migrations (:mod:`quorvalen_core.access.migrations`).
         """
-        get_database_registry().create_tables(self.models, self.db_config_name)
+        (databases or get_database_registry()).create_tables(self.models, self.db_config_name)
+
+    def create_tables_on_startup(self) -> AuthRouter:
+        """Create the tables (:meth:`create_tables`) when an application serving the router starts.
+
+        In the application's own database (its context's registry), in a
+        worker thread; importing the application creates nothing.  Returns
+        the router.
+        """
+        self._create_tables_on_startup = True
+        return self
 
     # Permissions -----------------------------------------------------------
 
@@ -215,6 +227,8 @@ class AuthRouter(APIRouter):
         context = context_of_app(app)
         if self.routes:
             self._check_databases(context.databases)
+        if self._create_tables_on_startup:
+            await run_in_threadpool(self.create_tables, context.databases)
         guards = self.guards()
         if guards:
             await run_in_threadpool(self._prepare_at_startup, guards, context.auth)
