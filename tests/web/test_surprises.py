@@ -4,17 +4,21 @@ from __future__ import annotations
 
 import re
 import warnings
+from datetime import datetime
 from pathlib import Path
 
 import pytest
 from fastapi import FastAPI
 from fastapi.testclient import TestClient
+from sqlalchemy import DateTime
+from sqlmodel import Field, SQLModel
 
 from attack_support import Account, AccountResponse
 from quorvalen_core.controller.endpoints import TableEndpoints
 from quorvalen_core.controller.table_controller import AuthController
 from quorvalen_core.db import DatabaseConfigurationError, DatabaseRegistry
-from quorvalen_core.web import AppContext, use_context
+from quorvalen_core.type.var import SQLModelDB
+from quorvalen_core.web import AppContext, RouterConfig, use_context
 from rows_support import ORDERS, Shop
 
 # (URL of the default database, or a name no one configured; what the one line says)
@@ -77,3 +81,49 @@ def test_names_left_out_of_the_factory_are_warned_of_with_the_paths_they_make() 
 def test_settings_of_the_wrong_type_are_a_type_error_naming_them(settings: object) -> None:
     with pytest.raises(TypeError, match="read_router must be a RouterConfig"):
         TableEndpoints(model_class=Account, response_schema=AccountResponse, read_router=settings)
+
+
+class Event(SQLModelDB, table=True):
+    __tablename__ = "surprise_event"
+    id: int | None = Field(default=None, primary_key=True)
+    at: datetime = Field(sa_type=DateTime(timezone=True))
+    # Its type as SQLModel maps a datetime, which differs between versions.
+    plain: datetime | None = None
+
+
+# (method, body or filter value, status, what the answer holds); the column holds times with their zone
+TIMES = [
+    ("POST", "2024-05-01T10:00:00", 201, '"at":"2024-05-01T10:00:00'),  # without a zone: UTC
+    ("POST", "2024-05-01T12:00:00+02:00", 201, '"at":"2024-05-01T10:00:00'),
+    ("POST", "0001-01-01T00:00:00+05:00", 422, '"loc":["body","at"]'),
+    ("GET", "2024-01-01", 200, '"total":1'),
+    ("GET", "0001-01-01T00:00:00+05:00", 422, "out of the range of times"),
+    ("POST plain", "2024-05-01T10:00:00", 201, '"plain":"2024-05-01T10:00:00'),
+    ("GET plain", "2024-01-01", 200, '"total":0'),
+]
+
+
+@pytest.mark.parametrize(("method", "value", "status", "holds"), TIMES)
+def test_a_time_without_a_zone_is_utc_and_one_out_of_range_a_422(
+    database_url: str, method: str, value: str, status: int, holds: str
+) -> None:
+    databases = DatabaseRegistry(default_url=database_url, environ={})
+    engine = databases.engine()
+    SQLModel.metadata.drop_all(engine, tables=[Event.__table__])  # type: ignore[attr-defined]
+    SQLModel.metadata.create_all(engine, tables=[Event.__table__])  # type: ignore[attr-defined]
+    app = FastAPI()
+    use_context(app, AppContext(databases=databases))
+    public = {f"{operation}_router": RouterConfig(auth=False) for operation in ("create", "read", "update", "delete", "query")}
+    app.include_router(AuthController.create(model_class=Event, response_schema=Event, schema_name="cal", table_name="event", **public))
+    try:
+        with TestClient(app) as client:
+            client.post("/v1/cal/event", json={"at": "2024-03-01T00:00:00Z"})
+            column = "plain" if method.endswith("plain") else "at"
+            if method.startswith("POST"):
+                response = client.post("/v1/cal/event", json={"at": "2024-03-01T00:00:00Z", column: value})
+            else:
+                response = client.get("/v1/cal/event", params={"filter": f"{column}:gt:{value}"})
+        assert (response.status_code, holds in response.text) == (status, True), response.text
+    finally:
+        SQLModel.metadata.drop_all(engine, tables=[Event.__table__])  # type: ignore[attr-defined]
+        databases.reset()

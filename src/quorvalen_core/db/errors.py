@@ -45,6 +45,13 @@ def classify_database_error(error: BaseException) -> DatabaseErrorKind:
         return DatabaseErrorKind.CONFLICT
     if isinstance(error, (sa_exc.DataError, OverflowError)):
         return DatabaseErrorKind.REFUSED_VALUE
+    if (
+        isinstance(error, sa_exc.StatementError)
+        and not isinstance(error, sa_exc.DBAPIError)
+        and isinstance(error.orig, (OverflowError, ValueError))
+    ):
+        # A column type's own check refused a value before the driver saw it.
+        return DatabaseErrorKind.REFUSED_VALUE
     if isinstance(error, sa_exc.TimeoutError):  # no pooled connection came free in time
         return DatabaseErrorKind.UNAVAILABLE
     if isinstance(error, sa_exc.DBAPIError) and error.connection_invalidated:

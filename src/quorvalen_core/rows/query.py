@@ -324,9 +324,13 @@ class QueryPlanner:
     def _value(self, index: int, column: TableColumn, raw: str, text: str, parameter: str) -> Any:
         self._checked_length(index, raw, text, parameter)
         try:
-            return column.parser.validate_python(raw, strict=False)
+            return column.stored(column.parser.validate_python(raw, strict=False))
         except ValidationError as error:
             reason = error.errors()[0]["msg"] if error.errors() else str(error)
             raise _invalid(
                 index, f"value {raw!r} does not fit column {column.name!r}: {reason}", text, parameter
+            ) from None
+        except OverflowError:
+            raise _invalid(
+                index, f"value {raw!r} does not fit column {column.name!r}: out of the range of times", text, parameter
             ) from None

@@ -267,6 +267,8 @@ class TableRows:
         if self.rules is not None:
             candidate.update(self.rules.created(access, self.table))
         row = self._validated_row(candidate, sent)
+        for name, value in self._stored({name: getattr(row, name) for name in self._time_columns}).items():
+            setattr(row, name, value)
         if not self.references.readable(session, row, access):
             raise RowConflict()
         session.add(row)
@@ -292,7 +294,7 @@ class TableRows:
             row = self._find(session, key, conditions)
             if not sent:
                 return row
-            values = self._validated_changes(row, sent)
+            values = self._stored(self._validated_changes(row, sent))
             stamps = self.rules.changed(access, self.table) if self.rules is not None else {}
             session.expunge(row)
             returned = self._returned(
@@ -330,6 +332,24 @@ class TableRows:
         return self._returned(session, statement, key_may_not_fit=True)
 
     # -- checks ----------------------------------------------------------------
+
+    @cached_property
+    def _time_columns(self) -> tuple[str, ...]:
+        """Columns holding times with their zone: values without one are read as UTC."""
+        return tuple(name for name, column in self.table.columns.items() if column.holds_aware_times)
+
+    def _stored(self, values: dict[str, Any]) -> dict[str, Any]:
+        """``values`` as their columns take them (see ``TableColumn.stored``); InvalidInput for a time out of range."""
+        stored = dict(values)
+        for name in self._time_columns:
+            if name in stored:
+                try:
+                    stored[name] = self.table.columns[name].stored(stored[name])
+                except OverflowError:
+                    raise InvalidInput(
+                        [{"type": "value_error", "loc": ("body", name), "msg": "a time out of the range of times"}]
+                    ) from None
+        return stored
 
     def _validated_row(self, values: dict[str, Any], sent: Collection[str]) -> Any:
         """A table row from a create's values; errors name only the fields sent."""
@@ -386,7 +406,10 @@ class TableRows:
             checked = checks.model_validate(changes)
         except ValidationError:
             return None
-        values = {name: getattr(checked, name) for name in changes}
+        try:
+            values = self._stored({name: getattr(checked, name) for name in changes})
+        except InvalidInput:
+            return None
         statement = sql_update(self.model_class).where(self.key_match(key), *conditions).values(**values)
         try:
             return self._first_returned(session, statement)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import types
 from collections.abc import Iterable
+from datetime import datetime, timezone
 from dataclasses import dataclass
 from functools import cached_property
 from typing import Annotated, Any, Optional, Union, get_args, get_origin
@@ -25,6 +26,21 @@ class TableColumn:
     column: ColumnElement[Any]
     annotation: Any
     is_text: bool
+
+    @property
+    def holds_aware_times(self) -> bool:
+        """Whether the column stores times with their time zone (``DateTime(timezone=True)``)."""
+        return bool(getattr(self.column.type, "timezone", False))
+
+    def stored(self, value: Any) -> Any:
+        """``value`` as the column takes it: a time without a zone, in a column with zones, read as UTC.
+
+        A time the column's zone cannot hold (the first hours of year 1 east
+        of UTC, say) raises OverflowError.
+        """
+        if isinstance(value, datetime) and self.holds_aware_times:
+            return value.replace(tzinfo=timezone.utc) if value.utcoffset() is None else value.astimezone(timezone.utc)
+        return value
 
     @cached_property
     def parser(self) -> TypeAdapter[Any]:

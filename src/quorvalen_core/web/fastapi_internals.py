@@ -68,7 +68,14 @@ async def solve_dependency(request: Request, dependant: Dependant) -> tuple[dict
         (request.scope[key] for key in _EXIT_STACK_KEYS if key in request.scope), None
     )
     if stack is None:
-        raise RuntimeError("FastAPI's dependency exit stack is not in the request's scope")
+        # FastAPI before 0.115 opens the request's stack only around the
+        # endpoint: a dependency with yield then ends with the authentication.
+        async with AsyncExitStack() as own_stack:
+            return await _solve(request, dependant, own_stack)
+    return await _solve(request, dependant, stack)
+
+
+async def _solve(request: Request, dependant: Dependant, stack: AsyncExitStack) -> tuple[dict[str, Any], list[Any]]:
     solved = await solve_dependencies(
         request=request,
         dependant=dependant,

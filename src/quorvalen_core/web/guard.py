@@ -14,8 +14,9 @@ is loaded in a worker thread shared by the requests waiting for it, and
 checks read the last loaded policies.
 """
 
-from __future__ import annotations
-
+# No postponed annotations here: FastAPI reads the guards' __call__
+# signatures, and older versions resolve string annotations through the
+# callable's module globals, which an instance's method does not carry.
 import logging
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -91,7 +92,7 @@ class _Guard:
     """Shared part of both guards: authentication by the chosen means, then the permission decision."""
 
     permission: RoutePermission
-    router: AuthRouter
+    router: "AuthRouter"
     # The authentication dependency the route was registered with (None: bearer tokens).
     authentication: Callable[..., Any] | None = None
 
@@ -179,7 +180,7 @@ class _Guard:
 class BearerGuard(HTTPBearer, _Guard):
     """Guard of a route registered for bearer tokens (JWT); documented as ``BearerToken``."""
 
-    def __init__(self, permission: RoutePermission, router: AuthRouter) -> None:
+    def __init__(self, permission: RoutePermission, router: "AuthRouter") -> None:
         super().__init__(
             auto_error=False,
             scheme_name=bearer_scheme.scheme_name,
@@ -196,7 +197,7 @@ class BearerGuard(HTTPBearer, _Guard):
 class DependencyGuard(_Guard):
     """Guard of a route registered with an application's own authentication dependency."""
 
-    def __init__(self, permission: RoutePermission, router: AuthRouter, authentication: Callable[..., Any]) -> None:
+    def __init__(self, permission: RoutePermission, router: "AuthRouter", authentication: Callable[..., Any]) -> None:
         self.permission = permission
         self.router = router
         self.authentication = authentication
