@@ -21,7 +21,8 @@
 # (scripts/wheels/smoke_test.py): the native module is the one installed,
 # and a table published with AuthController.create creates and reads a row.
 #
-# The wheels go to dist/ (QUORVALEN_WHEELS_DIR), the work to build/wheels
+# The wheels that pass go to dist/ (QUORVALEN_WHEELS_DIR), replacing those
+# of an earlier run; the work goes to build/wheels
 # (QUORVALEN_WHEELS_BUILD_DIR). zig, auditwheel and the musl interpreter are
 # cached in ${XDG_CACHE_HOME:-~/.cache}/quorvalen like the musl check's. The
 # first run on a machine needs root (or sudo) for the musl interpreter's
@@ -124,8 +125,8 @@ rename_musl_libc() {
     printf '%s\n' "${wheels[0]}"
 }
 
-# auditwheel repairs the wheel into dist/ (nothing may be grafted in: the
-# check below fails on any library it adds), and its report is checked.
+# auditwheel repairs the wheel (nothing may be grafted in: the check below
+# fails on any library it adds), and the wheel and its report are checked.
 repair_and_check() {
     local wheel=$1 platform=$2 out=$3 repaired plat_option=()
     # On this glibc machine auditwheel offers no musllinux --plat; given a
@@ -138,9 +139,7 @@ repair_and_check() {
         die "auditwheel could not repair $(basename "$wheel") for $platform"
     fi
     repaired=("$out"/repaired/*.whl)
-    mkdir -p "$dist_dir"
-    cp "${repaired[0]}" "$dist_dir/"
-    repaired=$dist_dir/$(basename "${repaired[0]}")
+    repaired=${repaired[0]}
     "$tools/bin/auditwheel" show --json "$repaired" 2>/dev/null >"$out/audit.json" \
         || die "auditwheel show failed on $repaired"
     "$host_python" "$here/wheel_check.py" "$repaired" "$platform" "$out/audit.json" >&2
@@ -181,6 +180,7 @@ manylinux_wheel=$(repair_and_check "$raw" "$manylinux" "$out")
 
 stage "manylinux: install and smoke test"
 install_and_smoke "$manylinux_wheel" "$host_python" "$out"
+cp "$manylinux_wheel" "$dist_dir/"
 
 stage "musllinux: build, repair, check"
 out=$build_dir/musllinux
@@ -192,8 +192,9 @@ musllinux_wheel=$(repair_and_check "$raw" "$musllinux" "$out")
 
 stage "musllinux: install and smoke test"
 install_and_smoke "$musllinux_wheel" "$musl_python" "$out"
+cp "$musllinux_wheel" "$dist_dir/"
 
 stage ""
 log "wheels built and checked in $((SECONDS - started))s:"
-log "  $manylinux_wheel"
-log "  $musllinux_wheel"
+log "  $dist_dir/$(basename "$manylinux_wheel")"
+log "  $dist_dir/$(basename "$musllinux_wheel")"
