@@ -127,7 +127,7 @@ def audit_problems(report: Mapping[str, Any], platform: str) -> list[str]:
     """What ``auditwheel show --json`` said against the platform."""
     problems = []
     if report.get("pure", True):
-        problems.append("auditwheel found no platform-specific binary: a pure wheel")
+        problems.append("auditwheel found no binary built for a platform: a pure wheel")
     if report.get("overall_tag") != platform:
         problems.append(f"auditwheel finds it consistent with {report.get('overall_tag')}, not {platform}")
     if report.get("external_libs"):
