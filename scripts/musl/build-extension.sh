@@ -21,39 +21,12 @@ interpreter=$python_prefix/bin/python3.11
 
 ensure_debian_packages cmake make
 
-# zig bundles clang, libc++ and musl; it comes as a PyPI wheel, installed
-# with the machine's own Python into the cache.
-zig_home=$musl_cache_root/zig-$zig_version
-zig=$zig_home/ziglang/zig
-mkdir -p "$musl_cache_root"
-exec 9>"$musl_cache_root/zig.lock"
-flock 9
-if [ ! -x "$zig" ]; then
-    host_python=${PYTHON:-python3}
-    log "installing ziglang $zig_version"
-    rm -rf "$zig_home"
-    mkdir -p "$musl_cache_root/logs"
-    pip_log=$musl_cache_root/logs/ziglang.log
-    if ! "$host_python" -m pip install --disable-pip-version-check --no-deps \
-        --root-user-action=ignore --only-binary :all: --target "$zig_home" \
-        "ziglang==$zig_version" >"$pip_log" 2>&1; then
-        cat "$pip_log" >&2
-        die "could not install ziglang $zig_version"
-    fi
-fi
-flock -u 9
-[ "$("$zig" version)" = "$zig_version" ] || die "$zig is not zig $zig_version"
-export ZIG_GLOBAL_CACHE_DIR=$musl_cache_root/zig-cache
+ensure_zig
 export ZIG_LOCAL_CACHE_DIR=$build_dir/zig-local-cache
 
-# CMake takes the compiler as one program, so the target goes in a wrapper.
 mkdir -p "$build_dir"
 cxx=$build_dir/zig-c++-musl
-cat >"$cxx" <<EOF
-#!/bin/sh
-exec "$zig" c++ -target x86_64-linux-musl $extra_flags "\$@"
-EOF
-chmod +x "$cxx"
+write_zig_cxx "$cxx" x86_64-linux-musl "$extra_flags"
 
 # FindPython asks the interpreter itself for its headers and extension
 # suffix; the musl interpreter runs on this machine, so it answers for musl.

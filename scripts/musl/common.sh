@@ -8,12 +8,16 @@ musl_cache_root=${QUORVALEN_MUSL_CACHE:-${XDG_CACHE_HOME:-$home_dir/.cache}/quor
 # The toolchain pin: zig's bundled libc++ and musl are what the extension links.
 zig_version=${QUORVALEN_ZIG_VERSION:-0.17.0}
 
+# The tag of every line printed; a script that sources this file for
+# another check sets its own first.
+log_tag=${log_tag:-musl}
+
 log() {
-    printf '[musl] %s\n' "$*" >&2
+    printf '[%s] %s\n' "$log_tag" "$*" >&2
 }
 
 die() {
-    printf '[musl] error: %s\n' "$*" >&2
+    printf '[%s] error: %s\n' "$log_tag" "$*" >&2
     exit 1
 }
 
@@ -150,4 +154,46 @@ fetch_debian_orig_tarball() {
     fi
     echo "$sha  $name" | sha256sum --check --quiet - >&2 || die "$name: checksum mismatch"
     printf '%s\n' "$name"
+}
+
+# zig bundles clang, libc++, musl and stubs of glibc's releases back to
+# 2.17; it comes as a PyPI wheel, installed with the machine's own Python
+# into the cache. Sets zig to the program and exports zig's global cache,
+# which is in the cache too.
+ensure_zig() {
+    local zig_home=$musl_cache_root/zig-$zig_version host_python=${PYTHON:-python3} pip_log
+    zig=$zig_home/ziglang/zig
+    mkdir -p "$musl_cache_root"
+    exec 9>"$musl_cache_root/zig.lock"
+    flock 9
+    if [ ! -x "$zig" ]; then
+        log "installing ziglang $zig_version"
+        rm -rf "$zig_home"
+        mkdir -p "$musl_cache_root/logs"
+        pip_log=$musl_cache_root/logs/ziglang.log
+        if ! "$host_python" -m pip install --disable-pip-version-check --no-deps \
+            --root-user-action=ignore --only-binary :all: --target "$zig_home" \
+            "ziglang==$zig_version" >"$pip_log" 2>&1; then
+            cat "$pip_log" >&2
+            die "could not install ziglang $zig_version"
+        fi
+    fi
+    flock -u 9
+    [ "$("$zig" version)" = "$zig_version" ] || die "$zig is not zig $zig_version"
+    export ZIG_GLOBAL_CACHE_DIR=$musl_cache_root/zig-cache
+}
+
+# Writes PATH, a C++ compiler that is zig's for one target (x86_64-linux-musl,
+# x86_64-linux-gnu.2.17, ...) with the extra flags given: CMake takes the
+# compiler as one program, so the target goes in a wrapper. After ensure_zig.
+#
+# Usage: write_zig_cxx PATH TARGET [EXTRA_FLAGS]
+write_zig_cxx() {
+    local path=$1 target=$2 flags=${3:-}
+    mkdir -p "$(dirname "$path")"
+    cat >"$path" <<EOF
+#!/bin/sh
+exec "$zig" c++ -target $target $flags "\$@"
+EOF
+    chmod +x "$path"
 }
