@@ -48,6 +48,8 @@ class SortKey:
 
     column: TableColumn
     descending: bool
+    # One of the primary key's columns, which end every order.
+    is_primary_key: bool = False
 
     @property
     def nullable(self) -> bool:
@@ -115,10 +117,16 @@ def keyset_condition(keys: Sequence[SortKey], values: Sequence[Any]) -> ColumnEl
 
 @dataclass(frozen=True)
 class CursorPosition:
-    """Where a cursor continues: the last row's sort-key values and the rows before the next page."""
+    """Where a cursor continues: the last row's sort-key values and the rows before the next page.
 
-    values: list[Any]
+    A cursor whose values would make it longer than a query takes holds the
+    row's primary key instead (``key``; ``values`` None): the values are read
+    from the row when the next page is asked for.
+    """
+
+    values: list[Any] | None
     position: int
+    key: list[Any] | None = None
 
 
 def query_digest(parts: Sequence[Any]) -> str:
@@ -161,9 +169,19 @@ class CursorCodec:
                 self._serializers[secret] = serializer
             return serializer
 
-    def encode(self, secret: str | None, digest: str, keys: Sequence[SortKey], row: Any, position: int) -> str:
+    def encode(
+        self, secret: str | None, digest: str, keys: Sequence[SortKey], row: Any, position: int, max_length: int
+    ) -> str:
+        """The cursor after ``row``, at most ``max_length`` characters: by its values, else by its key."""
+        signer = self._signer(secret)
         values = [to_jsonable_python(getattr(row, key.column.name)) for key in keys]
-        return str(self._signer(secret).dumps([digest, position, values]))
+        cursor = str(signer.dumps([digest, position, values]))
+        if len(cursor) <= max_length:
+            return cursor
+        # Long values (a text column sorted on): the primary key, the last
+        # keys of every order, is enough to find the row again.
+        key = [to_jsonable_python(getattr(row, key.column.name)) for key in keys if key.is_primary_key]
+        return str(signer.dumps([digest, position, None, key]))
 
     def decode(self, secret: str | None, cursor: str, digest: str, keys: Sequence[SortKey]) -> CursorPosition:
         """The position a cursor holds; raises InvalidCursor for one this query cannot use."""
@@ -171,8 +189,10 @@ class CursorCodec:
             payload = self._signer(secret).loads(cursor)
         except (BadData, UnicodeError, ValueError):
             raise InvalidCursor("the cursor is not one this table issued (altered or foreign)") from None
-        if not (isinstance(payload, list) and len(payload) == 3 and payload[0] == digest):
+        if not (isinstance(payload, list) and len(payload) in (3, 4) and payload[0] == digest):
             raise InvalidCursor("the cursor belongs to another query: its sort keys or filters differ")
+        if len(payload) == 4:
+            return self._by_key(payload, keys)
         _, position, raw_values = payload
         if not isinstance(position, int) or not isinstance(raw_values, list) or len(raw_values) != len(keys):
             raise InvalidCursor("the cursor belongs to another query: its sort keys or filters differ")
@@ -184,3 +204,15 @@ class CursorCodec:
         except ValidationError:
             raise InvalidCursor("the cursor's values no longer fit the table's columns") from None
         return CursorPosition(values, position)
+
+    @staticmethod
+    def _by_key(payload: list[Any], keys: Sequence[SortKey]) -> CursorPosition:
+        _, position, _, raw_key = payload
+        key_columns = [key for key in keys if key.is_primary_key]
+        if not isinstance(position, int) or not isinstance(raw_key, list) or len(raw_key) != len(key_columns):
+            raise InvalidCursor("the cursor belongs to another query: its sort keys or filters differ")
+        try:
+            key = [sort_key.column.parser.validate_python(raw, strict=False) for sort_key, raw in zip(key_columns, raw_key)]
+        except ValidationError:
+            raise InvalidCursor("the cursor's values no longer fit the table's columns") from None
+        return CursorPosition(None, position, key)

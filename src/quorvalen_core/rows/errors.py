@@ -90,17 +90,19 @@ class InvalidInput(RowError):
 
     status = 422
 
-    def __init__(self, errors: Sequence[dict[str, Any]], detail: str = INVALID_DATA) -> None:
+    def __init__(self, errors: Sequence[dict[str, Any]], detail: str = INVALID_DATA, *, code: str = "invalid_request") -> None:
         super().__init__(detail)
         self.errors = list(errors)
+        # "limit_exceeded" for a request beyond a bound the message names.
+        self.code = code
 
 
-def invalid_value(location: tuple[Any, ...], message: str, value: Any = None) -> InvalidInput:
+def invalid_value(location: tuple[Any, ...], message: str, value: Any = None, *, code: str = "invalid_request") -> InvalidInput:
     """One error at ``location`` (``("query", "filter", 0)``, ``("body", "total")``)."""
     item: dict[str, Any] = {"type": "value_error", "loc": location, "msg": message}
     if value is not None:
         item["input"] = value
-    return InvalidInput([item])
+    return InvalidInput([item], code=code)
 
 
 # Errors of a row that vanished while the request worked on it (a concurrent
@@ -116,7 +118,7 @@ def row_error_of(error: BaseException, table: str, throttle: LogThrottle) -> Row
     if kind is DatabaseErrorKind.CONFLICT:
         return RowConflict()
     if kind is DatabaseErrorKind.REFUSED_VALUE:
-        return InvalidInput([], INVALID_DATA)
+        return invalid_value(("body",), INVALID_DATA)
     if kind is DatabaseErrorKind.UNAVAILABLE:
         held_back = throttle.admit("unavailable")
         if held_back is not None:

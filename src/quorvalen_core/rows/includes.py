@@ -150,7 +150,6 @@ class Includes:
             name.strip()
             for item in include or ()
             for name in (item.value if isinstance(item, enum.Enum) else item).split(",")
-            if name.strip()
         ]
         unknown = [name for name in names if name not in self.by_name]
         if unknown:

@@ -49,7 +49,25 @@ def _invalid(index: int | None, message: str, value: str, parameter: str) -> Inv
 
 
 def _over_limit(parameter: str, what: str, limit: int, name: str, got: int) -> InvalidInput:
-    return _invalid(None, f"at most {limit} {what} are allowed ({name}), got {got}", str(got), parameter)
+    return _beyond(None, f"at most {limit} {what} are allowed ({name}), got {got}", str(got), parameter)
+
+
+def _beyond(index: int | None, message: str, value: str, parameter: str) -> InvalidInput:
+    """A request beyond a bound of the query's limits, which ``message`` names."""
+    refused = _invalid(index, message, value, parameter)
+    refused.code = "limit_exceeded"
+    return refused
+
+
+def _values_in(text: str) -> int:
+    """How many values a filter's text holds (before it is parsed: a list's commas count)."""
+    parts = text.split(":", 2)
+    operator = FILTER_OPERATORS.get(parts[1]) if len(parts) > 1 else None
+    if operator is None or len(parts) < 3:
+        return 0
+    if operator.shape in (ValueShape.LIST, ValueShape.PAIR):
+        return parts[2].count(",") + 1
+    return 1
 
 
 @dataclass(frozen=True)
@@ -90,6 +108,7 @@ class QueryPlan:
     def page_conditions(self) -> list[ColumnElement[bool]]:
         if self.after is None:
             return self.conditions
+        assert self.after.values is not None, "a cursor by key is resolved before the page is read"
         return [*self.conditions, keyset_condition(self.keys, self.after.values)]
 
     @property
@@ -148,6 +167,11 @@ class QueryPlanner:
         sort_keys = enum.Enum(  # type: ignore[misc]
             f"{table.model_class.__name__}SortKey", members, type=str
         )
+        # Generated clients name the members from x-enum-varnames (TITLE_DESC, not VALUE_3).
+        varnames = [name.upper() for name in members]
+        sort_keys.__get_pydantic_json_schema__ = classmethod(  # type: ignore[attr-defined]
+            lambda cls, core_schema, handler: {**handler(core_schema), "x-enum-varnames": varnames}
+        )
         response_fields = tuple(visible) if visible is not None else tuple(table.columns)
         return cls(
             table, columns, sort_keys, limits or QueryLimits(), response_fields, CursorCodec(table.table_name)
@@ -167,6 +191,12 @@ class QueryPlanner:
         if query.offset < 0:
             raise _invalid(None, "offset is 0 or more", str(query.offset), "offset")
         filters, any_of = query.filters, query.any_of
+        # Every value is a bind parameter, of which a database takes a bounded number.
+        values = sum(_values_in(text) for text in (*(filters or ()), *(any_of or ())))
+        if values > limits.max_total_values:
+            raise _over_limit(
+                "filter", "values in all filters and or conditions", limits.max_total_values, "max_total_values", values
+            )
         conditions = self.where(filters)
         if any_of:
             if len(any_of) > limits.max_or_conditions:
@@ -181,7 +211,7 @@ class QueryPlanner:
             conditions, keys, query.offset, limit, query.total, digest,
             exclude=self._exclude(query.fields), cursor_secret=cursor_secret,
         )
-        if query.cursor is not None:
+        if query.cursor:  # an empty cursor is no cursor
             plan.after = self._after(query.cursor, query.offset, plan)
         return plan
 
@@ -203,13 +233,15 @@ class QueryPlanner:
                 )
 
     def next_cursor(self, plan: QueryPlan, last_row: Any, rows_on_page: int) -> str:
-        return self.cursors.encode(plan.cursor_secret, plan.digest, plan.keys, last_row, plan.first_row + rows_on_page)
+        return self.cursors.encode(
+            plan.cursor_secret, plan.digest, plan.keys, last_row, plan.first_row + rows_on_page, self.limits.max_cursor_length
+        )
 
     def _after(self, cursor: str, offset: int, plan: QueryPlan) -> CursorPosition:
         if offset:
             raise _invalid(None, "cursor and offset exclude each other: a cursor says where the page starts", str(offset), "offset")
         if len(cursor) > self.limits.max_cursor_length:
-            raise _invalid(
+            raise _beyond(
                 None,
                 f"a cursor has at most {self.limits.max_cursor_length} characters (max_cursor_length)",
                 cursor,
@@ -258,7 +290,8 @@ class QueryPlanner:
             if key_names <= seen:
                 break  # the primary key is unique: later keys never decide
         keys.extend(SortKey(column, False) for column in self.table.key if column.name not in seen)
-        return keys
+        key_names = set(self.table.key_names)
+        return [SortKey(key.column, key.descending, key.column.name in key_names) for key in keys]
 
     def where(self, filters: Sequence[str] | None) -> list[ColumnElement[bool]]:
         """WHERE clauses, one per filter; raises InvalidInput for a filter that does not parse."""
@@ -303,7 +336,7 @@ class QueryPlanner:
                 index, f"{operator_name} takes two comma-separated values low,high, got {len(items)}", text, parameter
             )
         if len(items) > self.limits.max_in_values:
-            raise _invalid(
+            raise _beyond(
                 index,
                 f"the {operator_name} list has at most {self.limits.max_in_values} values (max_in_values), got {len(items)}",
                 f"{name}:{operator_name}:...",
@@ -313,7 +346,7 @@ class QueryPlanner:
 
     def _checked_length(self, index: int, raw: str, text: str, parameter: str) -> str:
         if len(raw) > self.limits.max_value_length:
-            raise _invalid(
+            raise _beyond(
                 index,
                 f"a filter value has at most {self.limits.max_value_length} characters (max_value_length)",
                 text,

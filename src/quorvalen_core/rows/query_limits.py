@@ -34,6 +34,15 @@ class QueryLimits(BaseModel):
     max_or_conditions: int = Field(default=50, ge=0, description="Most conditions in the or group of one query.")
     max_fields: int = Field(default=100, ge=1, description="Most names in one fields parameter.")
     max_cursor_length: int = Field(default=4096, ge=64, description="Longest cursor, in characters.")
+    max_total_values: int = Field(
+        default=10_000,
+        ge=1,
+        le=30_000,
+        description=(
+            "Most values in all filters and or conditions of one query together: each is a bind "
+            "parameter, of which SQLite takes 32,766 and PostgreSQL 65,535."
+        ),
+    )
 
     @model_validator(mode="before")
     @classmethod

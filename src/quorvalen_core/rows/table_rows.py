@@ -37,8 +37,9 @@ from sqlmodel import Session
 
 from ..access.row_access import RowAccess
 from ..db.errors import LogThrottle
-from .errors import InvalidInput, RowConflict, RowNotFound, database_errors_as_row_errors
+from .errors import InvalidInput, RowConflict, RowNotFound, database_errors_as_row_errors, invalid_value
 from .includes import Includes, Inclusion
+from .cursor import CursorPosition
 from .query import QueryPlan, QueryPlanner, QueryRequest
 from .query_limits import QueryLimits
 from .references import References
@@ -207,6 +208,8 @@ class TableRows:
         """One page of the plan's rows: ``items``, ``total``, ``offset``, ``limit``, ``has_more``, ``next_cursor``."""
         model_class = self.model_class
         limit = plan.limit
+        if plan.after is not None and plan.after.values is None:
+            plan.after = self._resolved(session, plan, plan.after)
         counting = select(func.count()).select_from(model_class).where(*plan.conditions)
         statement = select(model_class)
         if plan.count_total:
@@ -240,6 +243,19 @@ class TableRows:
             "next_cursor": self.planner.next_cursor(plan, rows[-1], len(rows)) if has_more else None,
         }
 
+    def _resolved(self, session: Session, plan: QueryPlan, after: CursorPosition) -> CursorPosition:
+        """A cursor by key with the sort values of its row, read now; InvalidInput when the row is gone."""
+        assert after.key is not None
+        key = tuple(after.key) if self.table.composite_key else after.key[0]
+        found = session.execute(
+            select(*(sort_key.column.column for sort_key in plan.keys)).where(self.key_match(key))
+        ).first()
+        if found is None:
+            raise invalid_value(
+                ("query", "cursor"), "the row this cursor continues after is gone: ask for the first page again"
+            )
+        return CursorPosition(list(found), after.position)
+
     def count(self, session: Session, access: RowAccess, query: QueryRequest | None = None,
               *, deleted: DeletedRows = DeletedRows.exclude) -> int:
         """How many rows the caller may see match ``query``'s filters."""
@@ -267,8 +283,9 @@ class TableRows:
         if self.rules is not None:
             candidate.update(self.rules.created(access, self.table))
         row = self._validated_row(candidate, sent)
-        for name, value in self._stored({name: getattr(row, name) for name in self._time_columns}).items():
+        for name, value in self._stored({name: getattr(row, name) for name in self.table.columns}).items():
             setattr(row, name, value)
+        self._check_key_routable(row)
         if not self.references.readable(session, row, access):
             raise RowConflict()
         session.add(row)
@@ -333,23 +350,46 @@ class TableRows:
 
     # -- checks ----------------------------------------------------------------
 
-    @cached_property
-    def _time_columns(self) -> tuple[str, ...]:
-        """Columns holding times with their zone: values without one are read as UTC."""
-        return tuple(name for name, column in self.table.columns.items() if column.holds_aware_times)
-
     def _stored(self, values: dict[str, Any]) -> dict[str, Any]:
-        """``values`` as their columns take them (see ``TableColumn.stored``); InvalidInput for a time out of range."""
+        """``values`` as their columns take them, or InvalidInput naming the first that no column holds.
+
+        A time without a zone in a column with zones is UTC (``TableColumn.stored``);
+        an integer the column's type does not hold, a time out of range and a
+        text no database stores (a lone surrogate, a NUL) are refused here,
+        named, rather than by the database, which would name nothing.
+        """
         stored = dict(values)
-        for name in self._time_columns:
-            if name in stored:
+        columns = self.table.columns
+        for name, value in values.items():
+            column = columns.get(name)
+            if column is None or value is None:
+                continue
+            if isinstance(value, str):
                 try:
-                    stored[name] = self.table.columns[name].stored(stored[name])
+                    value.encode("utf-8")
+                except UnicodeEncodeError:
+                    raise invalid_value(("body", name), "the text holds a character no database stores (a lone surrogate)") from None
+                if "\x00" in value:
+                    raise invalid_value(("body", name), "the text holds a character no database stores (NUL)")
+            elif isinstance(value, int) and not isinstance(value, bool):
+                lowest, highest = column.integer_range
+                if not lowest <= value <= highest:
+                    raise invalid_value(("body", name), f"an integer from {lowest} to {highest}", value)
+            else:
+                try:
+                    stored[name] = column.stored(value)
                 except OverflowError:
-                    raise InvalidInput(
-                        [{"type": "value_error", "loc": ("body", name), "msg": "a time out of the range of times"}]
-                    ) from None
+                    raise invalid_value(("body", name), "a time out of the range of times") from None
         return stored
+
+    def _check_key_routable(self, row: Any) -> None:
+        """InvalidInput for a text key no path can name: empty, or holding a slash."""
+        for column in self.table.key:
+            value = getattr(row, column.name)
+            if isinstance(value, str) and (not value or "/" in value):
+                raise invalid_value(
+                    ("body", column.name), "a key is a path segment: not empty, and without '/'", value
+                )
 
     def _validated_row(self, values: dict[str, Any], sent: Collection[str]) -> Any:
         """A table row from a create's values; errors name only the fields sent."""

@@ -4,15 +4,18 @@ from __future__ import annotations
 
 import types
 from collections.abc import Iterable
-from datetime import datetime, timezone
+
+import annotated_types
+from datetime import date, datetime, time, timezone
 from dataclasses import dataclass
 from functools import cached_property
 from typing import Annotated, Any, Optional, Union, get_args, get_origin
 
-from pydantic import BaseModel, ConfigDict, Field, TypeAdapter, create_model
+from pydantic import BaseModel, BeforeValidator, ConfigDict, Field, Strict, TypeAdapter, create_model
 from pydantic.fields import FieldInfo
-from sqlalchemy import inspect
+from sqlalchemy import BigInteger, Integer, SmallInteger, inspect
 from sqlalchemy.orm import Mapper
+from sqlalchemy.types import TypeEngine
 from sqlalchemy.sql.elements import ColumnElement
 
 from ..type.var import SQLModelCreate, SQLModelResponse, SQLModelUpdate
@@ -41,6 +44,11 @@ class TableColumn:
         if isinstance(value, datetime) and self.holds_aware_times:
             return value.replace(tzinfo=timezone.utc) if value.utcoffset() is None else value.astimezone(timezone.utc)
         return value
+
+    @property
+    def integer_range(self) -> tuple[int, int]:
+        """The integers the column's SQL type holds (see ``integer_range``)."""
+        return integer_range(self.column.type)
 
     @cached_property
     def parser(self) -> TypeAdapter[Any]:
@@ -81,6 +89,35 @@ def _without_none(annotation: Any) -> Any:
 # No database stores wider integers; refusing wider values while parsing keeps
 # them from reaching a driver that would fail on them.
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
+# Integers every JSON reader holds exactly (I-JSON, RFC 7493): the bounds of a
+# derived body's integers.  A double rounds wider ones, so that a client (or
+# a tool checking against the documentation) cannot tell where 64 bits end.
+JSON_INT_MIN, JSON_INT_MAX = -(2**53 - 1), 2**53 - 1
+
+
+def integer_range(column_type: TypeEngine[Any]) -> tuple[int, int]:
+    """The integers a column of ``column_type`` holds on every database.
+
+    SQL's INTEGER (what SQLModel makes of ``int``) has 32 bits on PostgreSQL
+    and most others, SMALLINT 16, BIGINT 64; SQLite stores 64 bits in any of
+    them, but a value it takes must not be one PostgreSQL refuses.
+    """
+    if isinstance(column_type, BigInteger):
+        return INT64_MIN, INT64_MAX
+    if isinstance(column_type, SmallInteger):
+        return -(2**15), 2**15 - 1
+    if isinstance(column_type, Integer):
+        return -(2**31), 2**31 - 1
+    return INT64_MIN, INT64_MAX
+
+
+# Databases refuse a NUL in text (PostgreSQL) or cut the text at it (C
+# readers of SQLite's); the documentation of a derived body says so.
+WITHOUT_NUL = "^[^\\x00]*$"
+
+
+def _whole_number(value: Any) -> Any:
+    return int(value) if isinstance(value, float) and value.is_integer() and abs(value) < 2**63 else value
 
 
 def _bounded(annotation: Any) -> Any:
@@ -120,31 +157,83 @@ def inspect_table(model_class: type[Any]) -> TableInfo:
     return TableInfo(model_class=model_class, table_name=table.fullname, key=key, columns=columns)
 
 
-def _field_definition(field: FieldInfo, *, optional: bool) -> tuple[Any, Any]:
+def _request_constraints(
+    annotation: Any, constraints: list[Any], column_type: TypeEngine[Any] | None
+) -> list[Any]:
+    """What keeps a request field to the JSON type and range its documentation gives.
+
+    Pydantic's lax mode would also take "5" and true for an integer, or a
+    number for a time; a client reading the documentation sends neither, and
+    a tool checking the answers against it expects them refused.  Nor does
+    the documentation promise a value the column cannot store.
+    """
+    if annotation is int:
+        lowest, highest = integer_range(column_type) if column_type is not None else (INT64_MIN, INT64_MAX)
+        added: list[Any] = []
+        # What both JSON (exactly) and the column hold, stated in the documentation.
+        if not any(isinstance(item, (annotated_types.Ge, annotated_types.Gt)) for item in constraints):
+            added.append(annotated_types.Ge(max(lowest, JSON_INT_MIN)))
+        if not any(isinstance(item, (annotated_types.Le, annotated_types.Lt)) for item in constraints):
+            added.append(annotated_types.Le(min(highest, JSON_INT_MAX)))
+        # JSON has one kind of number: 7.0 is the integer 7.
+        return [*added, BeforeValidator(_whole_number), Strict()]
+    if annotation in (float, bool):
+        return [Strict()]
+    if annotation in (datetime, date, time):
+        return [BeforeValidator(_text_only)]
+    if _is_text(annotation) and not any(getattr(item, "pattern", None) for item in constraints):
+        return [Field(pattern=WITHOUT_NUL)]
+    return []
+
+
+def _text_only(value: Any) -> Any:
+    if isinstance(value, (int, float)):
+        raise ValueError("a time is written as text (ISO 8601)")
+    return value
+
+
+def _field_definition(
+    field: FieldInfo, *, optional: bool, request: bool = False, column_type: TypeEngine[Any] | None = None
+) -> tuple[Any, Any]:
     """The (annotation, field) pair of a derived schema for one model field.
 
     Constraints (lengths, bounds) and documentation are kept; SQL-only settings
     (primary key, foreign key, indexes) are not part of a request or response.
+    A ``request`` body's field takes only values of the JSON type its
+    documentation gives, integers within what both JSON (exactly) and the
+    column (``column_type``) hold.
     """
-    annotation: Any = Optional[field.annotation] if optional else field.annotation
-    # Constraints go on the outside, so that an optional field keeps them for
-    # a value that is present.
+    present = _without_none(field.annotation)
+    # A field that may be left out of a partial update is not thereby one
+    # that takes null: only a column that holds NULL does.
+    nullable = present is not field.annotation
+    # Constraints apply to a value that is present.
     constraints = _value_constraints(field)
-    if constraints:
-        annotation = Annotated[(annotation, *constraints)]
+    if request:
+        constraints.extend(_request_constraints(present, constraints, column_type))
+    inner: Any = Annotated[(present, *constraints)] if constraints else present
+    annotation: Any = Optional[inner] if nullable else inner
     documentation: dict[str, Any] = {
         "title": field.title,
         "description": field.description,
         "examples": field.examples,
     }
     documentation = {k: v for k, v in documentation.items() if v is not None}
-    if optional:
+    if optional and nullable:
         return annotation, Field(default=None, **documentation)
+    if optional:
+        # Left out, the field keeps the stored value; null is refused, and the
+        # documentation shows no default a client could send.
+        return annotation, Field(default=None, json_schema_extra=_without_default, **documentation)
     if field.default_factory is not None:
         return annotation, Field(default_factory=field.default_factory, **documentation)
     if field.is_required():
         return annotation, Field(**documentation)
     return annotation, Field(default=field.default, **documentation)
+
+
+def _without_default(schema: dict[str, Any]) -> None:
+    schema.pop("default", None)
 
 
 def _value_constraints(field: FieldInfo) -> list[Any]:
@@ -159,9 +248,12 @@ def _derive(
     *,
     optional: bool,
     exclude: tuple[str, ...] = (),
+    request: bool = False,
 ) -> type[Any]:
+    mapper: Mapper[Any] = inspect(model_class)
+    column_types = {attribute.key: attribute.columns[0].type for attribute in mapper.column_attrs}
     definitions = {
-        name: _field_definition(field, optional=optional)
+        name: _field_definition(field, optional=optional, request=request, column_type=column_types.get(name))
         for name, field in model_class.model_fields.items()
         if name not in exclude
     }
@@ -177,7 +269,7 @@ def _derive(
 
 def derive_create_schema(model_class: type[Any], *, exclude: tuple[str, ...] = ()) -> type[Any]:
     """A create body with the model's fields but ``exclude``, defaults and constraints."""
-    return _derive(model_class, "Create", SQLModelCreate, optional=False, exclude=exclude)
+    return _derive(model_class, "Create", SQLModelCreate, optional=False, exclude=exclude, request=True)
 
 
 def database_assigns_key(table: TableInfo) -> bool:
@@ -189,8 +281,8 @@ def database_assigns_key(table: TableInfo) -> bool:
 
 
 def derive_update_schema(model_class: type[Any], *, exclude: tuple[str, ...] = ()) -> type[Any]:
-    """A partial-update body: every field of the model but ``exclude``, each optional."""
-    return _derive(model_class, "Update", SQLModelUpdate, optional=True, exclude=exclude)
+    """A partial-update body: every field of the model but ``exclude``, each optional, null only where the column takes it."""
+    return _derive(model_class, "Update", SQLModelUpdate, optional=True, exclude=exclude, request=True)
 
 
 def derive_response_schema(model_class: type[Any]) -> type[Any]:
