@@ -54,7 +54,8 @@ from ..rows.table_schema import (
     derive_update_schema,
 )
 from ..web.context import context_of
-from ..web.envelope import Envelope, Page, chosen_fields_schema, error_response
+from ..web.envelope import Envelope, Page, chosen_fields_schema
+from ..web.errors import error_response
 from ..web.operations import (
     CREATE,
     MERGED_FIELDS,
@@ -215,10 +216,14 @@ class TableEndpoints:
             QUERY: self._query_endpoint,
             RESTORE: self._restore_endpoint,
         }
+        methods: dict[str, set[str]] = {}
         for operation in (*OPERATIONS, RESTORE):
             config = self.configs.get(operation)
             if config is not None:
                 self._register(router, operation, config, builders[operation])
+                methods.setdefault(self._item_path(operation), set()).add(operation.method)
+        for path, allowed in methods.items():
+            _answer_other_methods(router, path, allowed)
         router.models.append(self.model_class)
         return router
 
@@ -296,11 +301,13 @@ class TableEndpoints:
     def _error_responses(operation: Operation) -> dict[int | str, dict[str, Any]]:
         responses: dict[int | str, dict[str, Any]] = {}
         if operation.on_item:
-            responses[404] = error_response(NOT_FOUND)
+            responses[404] = error_response(404, NOT_FOUND)
         if operation in (CREATE, UPDATE, DELETE, RESTORE):
-            responses[409] = error_response(CONFLICT)
-        # Every generated route has this one: it carries the model's schema.
-        responses[503] = error_response(UNAVAILABLE, declares_model=True)
+            responses[409] = error_response(409, CONFLICT)
+        if operation in (CREATE, UPDATE):
+            responses[413] = error_response(413, "The body is larger than the application takes")
+        responses[422] = error_response(422, "The request does not validate, or asks beyond a limit it names")
+        responses[503] = error_response(503, UNAVAILABLE)
         return responses
 
     # -- what every endpoint does -------------------------------------------
@@ -559,6 +566,25 @@ class TableEndpoints:
             router,
             **signature,
         )
+
+
+# The methods a path of a table answers 405 to, with every method it takes in Allow.
+_HTTP_METHODS = ("GET", "HEAD", "POST", "PUT", "PATCH", "DELETE", "OPTIONS")
+
+
+def _answer_other_methods(router: AuthRouter, path: str, allowed: set[str]) -> None:
+    """A 405 for every other method of ``path``, its ``Allow`` naming all the path takes.
+
+    Without it the router answers with the first route matching the path
+    alone, whose ``Allow`` names that route's one method.
+    """
+    others = [method for method in _HTTP_METHODS if method not in allowed]
+    allow = ", ".join(method for method in _HTTP_METHODS if method in allowed)
+
+    async def method_not_allowed() -> None:
+        raise HTTPException(status_code=status.HTTP_405_METHOD_NOT_ALLOWED, headers={"Allow": allow})
+
+    router.add_api_route(path, method_not_allowed, methods=others, auth=False, include_in_schema=False)
 
 
 def _without_items_fields(exclude: dict[str, Any] | None, names: set[str]) -> dict[str, Any] | None:

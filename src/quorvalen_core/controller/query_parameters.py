@@ -6,6 +6,8 @@ is the data layer's (:mod:`quorvalen_core.rows.query`).
 
 from __future__ import annotations
 
+import re
+from collections.abc import Sequence
 from typing import Any
 
 from fastapi import Query
@@ -50,6 +52,7 @@ def query_parameters(planner: QueryPlanner) -> dict[str, tuple[Any, Any]]:
                     "breaks ties; NULL sorts last ascending, first descending; "
                     f"at most {limits.max_sorts} keys."
                 ),
+                json_schema_extra={"maxItems": limits.max_sorts},
             ),
         ),
         "filters": (
@@ -63,6 +66,7 @@ def query_parameters(planner: QueryPlanner) -> dict[str, tuple[Any, Any]]:
                     f"At most {limits.max_filters} filters."
                 ),
                 examples=[[f"{example_column}:eq:1"]],
+                json_schema_extra={"maxItems": limits.max_filters},
             ),
         ),
         "any_of": (
@@ -76,6 +80,7 @@ def query_parameters(planner: QueryPlanner) -> dict[str, tuple[Any, Any]]:
                     f"At most {limits.max_or_conditions} conditions."
                 ),
                 examples=[[f"{example_column}:eq:1", f"{example_column}:gt:100"]],
+                json_schema_extra={"maxItems": limits.max_or_conditions},
             ),
         ),
         "total": (
@@ -88,9 +93,10 @@ def query_parameters(planner: QueryPlanner) -> dict[str, tuple[Any, Any]]:
                 None,
                 description=(
                     "next_cursor of a page of this query (same sort and filters): the page after it, "
-                    "stable under inserts. Not with offset. "
+                    "stable under inserts. Not with offset; empty: no cursor. "
                     f"At most {limits.max_cursor_length} characters."
                 ),
+                json_schema_extra={"maxLength": limits.max_cursor_length},
             ),
         ),
         "fields": (
@@ -103,9 +109,17 @@ def query_parameters(planner: QueryPlanner) -> dict[str, tuple[Any, Any]]:
                     f"At most {limits.max_fields} names."
                 ),
                 examples=[",".join(planner.response_fields[:2])],
+                # Names of the response schema, comma-separated.
+                json_schema_extra={"pattern": _names_pattern(planner.response_fields)},
             ),
         ),
     }
+
+
+def _names_pattern(names: Sequence[str]) -> str:
+    """A pattern of ``names`` comma-separated, each maybe with blanks around it."""
+    name = "(" + "|".join(re.escape(one) for one in names) + ")"
+    return f"^ *{name} *(, *{name} *)*$"
 
 
 def include_parameter(includes: Includes) -> tuple[Any, Any]:
@@ -124,5 +138,6 @@ def include_parameter(includes: Includes) -> tuple[Any, Any]:
                 + ". A related row the caller may not read is not embedded."
             ),
             examples=[[",".join(names)]],
+            json_schema_extra={"items": {"type": "string", "pattern": _names_pattern(names)}},
         ),
     )

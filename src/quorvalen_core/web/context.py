@@ -35,6 +35,9 @@ from ..rows.cursor import CURSOR_KEY_ENV
 # app.state attribute holding an application's context.
 CONTEXT_STATE_ATTR = "quorvalen"
 
+MAX_BODY_BYTES_ENV = "QUORVALEN_MAX_BODY_BYTES"
+DEFAULT_MAX_BODY_BYTES = 1024 * 1024
+
 
 class AppContext:
     """An application's databases, auth service and authentication dependency; None: the process's."""
@@ -46,13 +49,17 @@ class AppContext:
         auth: AuthService | None = None,
         auth_settings: AuthSettings | None = None,
         authentication: Callable[..., Any] | None = None,
+        max_body_bytes: int | None = None,
     ) -> None:
+        """``max_body_bytes``: the largest request body a route takes (413 beyond it);
+        default ``QUORVALEN_MAX_BODY_BYTES``, else 1 MiB."""
         if auth is not None and auth_settings is not None:
             raise TypeError("give an AuthService or AuthSettings for it, not both")
         self._databases = databases
         self._auth = auth
         self._auth_settings = auth_settings
         self._authentication = authentication
+        self._max_body_bytes = max_body_bytes
         self._own_auth_lock = threading.Lock()
 
     @property
@@ -77,6 +84,13 @@ class AppContext:
         None: bearer tokens.
         """
         return self._authentication if self._authentication is not None else registered
+
+    @property
+    def max_body_bytes(self) -> int:
+        if self._max_body_bytes is not None:
+            return self._max_body_bytes
+        configured = os.environ.get(MAX_BODY_BYTES_ENV)
+        return int(configured) if configured and configured.isdigit() else DEFAULT_MAX_BODY_BYTES
 
     def cursor_secret(self) -> str | None:
         """What query cursors are signed with: ``QUORVALEN_QUERY_CURSOR_KEY``, else the token key."""

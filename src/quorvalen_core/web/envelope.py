@@ -14,7 +14,10 @@ ItemT = TypeVar("ItemT")
 class Envelope(BaseModel, Generic[DataT]):
     """``{"code": 0, "message": ..., "data": ...}``: a successful operation's result."""
 
-    code: int = Field(default=0, description="0 for success.")
+    # Every field is in every answer: documented as required.
+    model_config = ConfigDict(json_schema_serialization_defaults_required=True)
+
+    code: int = Field(default=0, description="0 for success.", json_schema_extra={"const": 0})
     message: str = Field(description="The operation's success message.")
     data: DataT
 
@@ -29,16 +32,10 @@ class Page(BaseModel, Generic[ItemT]):
     total: int | None = Field(description="Rows matching the filters, over all pages; null when asked with total=false.")
     offset: int = Field(description="Rows of the query before this page (for a cursor's page: counted along the cursors).")
     limit: int = Field(description="Largest number of rows a page holds.")
-    has_more: bool = Field(default=False, description="Whether rows follow this page.")
+    has_more: bool = Field(description="Whether rows follow this page.")
     next_cursor: str | None = Field(
         default=None, description="Pass as cursor, with the same sort and filters, for the next page; null on the last page."
     )
-
-
-class ErrorDetail(BaseModel):
-    """FastAPI's form of an error: ``{"detail": ...}``."""
-
-    detail: str
 
 
 def chosen_fields_schema(response_schema: type[Any], key: tuple[str, ...]) -> type[Any]:
@@ -84,20 +81,3 @@ def chosen_fields_schema(response_schema: type[Any], key: tuple[str, ...]) -> ty
     )
     fields_schema.__doc__ = doc
     return fields_schema
-
-
-def error_response(description: str, *, declares_model: bool = False) -> dict[str, Any]:
-    """An OpenAPI response of a route answering ``{"detail": ...}``.
-
-    FastAPI builds a validating field for every response given a model, on
-    every route and again when a router is included.  An error body is never
-    validated, so only one response of each route declares the model (which
-    puts :class:`ErrorDetail` among the document's schemas); the others refer
-    to that schema directly.
-    """
-    if declares_model:
-        return {"model": ErrorDetail, "description": description}
-    return {"description": description, "content": {"application/json": {"schema": {"$ref": ERROR_DETAIL_REF}}}}
-
-
-ERROR_DETAIL_REF = f"#/components/schemas/{ErrorDetail.__name__}"

@@ -23,7 +23,7 @@ from ..access.settings import AuthConfigurationError, describe_settings_error
 from ..db.errors import describe_database_error
 from ..db.registry import DatabaseConfigurationError, DatabaseRegistry, get_database_registry
 from .context import context_of_app, get_authentication_dependency
-from .envelope import error_response
+from .errors import error_response
 from .guard import BearerGuard, DependencyGuard, RouteGuard, RoutePermission, find_guard
 from .operations import is_switched_off
 from .router_config import RouterConfig
@@ -39,7 +39,7 @@ def guarded_route_responses() -> dict[int | str, dict[str, Any]]:
     """The OpenAPI answers every guarded route may give besides its own."""
     return {
         status.HTTP_401_UNAUTHORIZED: {
-            **error_response(NOT_AUTHENTICATED),
+            **error_response(401, NOT_AUTHENTICATED),
             "headers": {
                 "WWW-Authenticate": {
                     "description": "How to authenticate: `Bearer` (RFC 6750), with the error when a token was refused.",
@@ -47,8 +47,10 @@ def guarded_route_responses() -> dict[int | str, dict[str, Any]]:
                 }
             },
         },
-        status.HTTP_403_FORBIDDEN: error_response(PERMISSION_DENIED, declares_model=True),
+        status.HTTP_403_FORBIDDEN: error_response(403, PERMISSION_DENIED),
+        status.HTTP_503_SERVICE_UNAVAILABLE: error_response(503, "The policies or the database cannot be used now; retry after Retry-After seconds"),
     }
+
 
 logger = logging.getLogger("quorvalen_core.auth")
 

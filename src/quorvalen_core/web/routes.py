@@ -15,37 +15,75 @@ from collections.abc import Callable, Coroutine
 from enum import IntEnum
 from typing import Any
 
-from fastapi import Request, Response
+from fastapi import HTTPException, Request, Response, status
+from fastapi.encoders import jsonable_encoder
 from fastapi.exceptions import RequestValidationError
+from fastapi.responses import JSONResponse
 from fastapi.routing import APIRoute
 from starlette.routing import get_name
+from starlette.types import Message, Receive
 
 from .fastapi_internals import ROUTE_PARAMETERS, ROUTE_SETTINGS, check_form_limits, construct_route, served_route
+from .context import context_of
+from .errors import error_code
 from .guard import find_guard
 from .strict_json import StrictJSONRequest, encodable_validation_error
 
 
 class AuthRoute(APIRoute):
-    """A route of an :class:`~.router.AuthRouter`: guarded before anything of the request is read."""
+    """A route of an :class:`~.router.AuthRouter`: guarded before anything of the request is read.
+
+    Its errors are answered ``{"detail": ..., "code": ...}`` (see :mod:`.errors`).
+    """
 
     def get_route_handler(self) -> Callable[[Request], Coroutine[Any, Any, Response]]:
         handler = super().get_route_handler()
         guard = find_guard(self.dependencies)
         has_body = served_route(self).body_field is not None
-        if guard is None and not has_body:
-            return handler
 
-        async def guarded_handler(request: Request) -> Response:
-            if guard is not None:
-                await guard.check(request)
-            if not has_body:
-                return await handler(request)
+        async def answered_handler(request: Request) -> Response:
             try:
-                return await handler(StrictJSONRequest(request.scope, request.receive))
+                if guard is not None:
+                    await guard.check(request)
+                if not has_body:
+                    return await handler(request)
+                return await handler(StrictJSONRequest(request.scope, _limited(request)))
             except RequestValidationError as exc:
-                raise encodable_validation_error(exc) from None
+                refused = encodable_validation_error(exc)
+                return JSONResponse({"detail": jsonable_encoder(refused.errors()), "code": error_code(refused)}, 422)
+            except HTTPException as exc:
+                return JSONResponse(
+                    {"detail": exc.detail, "code": error_code(exc)}, status_code=exc.status_code, headers=exc.headers
+                )
 
-        return guarded_handler
+        return answered_handler
+
+
+def _limited(request: Request) -> Receive:
+    """The request's body, refused with a 413 once it is larger than the application takes.
+
+    A declared length beyond the limit is refused before any of the body is
+    read; a body that grows beyond it, as soon as it does.
+    """
+    limit = context_of(request).max_body_bytes
+    declared = request.headers.get("content-length", "")
+    too_large = HTTPException(
+        status_code=413, detail=f"The body is larger than {limit} bytes"
+    )
+    if declared.isdigit() and int(declared) > limit:
+        raise too_large
+    received = 0
+
+    async def receive() -> Message:
+        nonlocal received
+        message = await request.receive()
+        if message["type"] == "http.request":
+            received += len(message.get("body", b""))
+            if received > limit:
+                raise too_large
+        return message
+
+    return receive
 
 
 _build_lock = threading.RLock()

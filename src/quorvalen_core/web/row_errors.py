@@ -16,10 +16,10 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 
 from fastapi import HTTPException, Request
-from fastapi.exceptions import RequestValidationError
 
 from ..access.row_access import ROW_ACCESS_STATE_ATTR, RowAccess
 from ..rows.errors import RETRY_AFTER_SECONDS, DatabaseUnavailable, InvalidInput, RowError
+from .errors import CodedValidationError
 from .strict_json import encodable_validation_error
 
 # The caller of a public route: nobody, with no policies (every row decision "no").
@@ -29,7 +29,7 @@ PUBLIC_CALLER = RowAccess(None, None, None, None)
 def http_error_of(error: RowError) -> Exception:
     """What FastAPI answers for ``error``: its status and detail, a 422 in the usual list form."""
     if isinstance(error, InvalidInput) and error.errors:
-        return encodable_validation_error(RequestValidationError(error.errors))
+        return encodable_validation_error(CodedValidationError(error.errors, error.code))
     headers = {"Retry-After": str(RETRY_AFTER_SECONDS)} if isinstance(error, DatabaseUnavailable) else None
     return HTTPException(status_code=error.status, detail=error.detail, headers=headers)
 

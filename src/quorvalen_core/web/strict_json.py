@@ -24,6 +24,8 @@ from typing import Any
 from fastapi import Request
 from fastapi.exceptions import RequestValidationError
 
+from .errors import ERROR_CODES, CodedValidationError
+
 
 def _refuse_constant(name: str) -> Any:
     raise json.JSONDecodeError(f"{name} is not a JSON number", name, 0)
@@ -83,4 +85,4 @@ def encodable_validation_error(error: RequestValidationError) -> RequestValidati
             item["ctx"] = {key: encodable(value) if not isinstance(value, BaseException) else str(value)
                            for key, value in item["ctx"].items()}
         items.append(item)
-    return RequestValidationError(items)
+    return CodedValidationError(items, getattr(error, "code", ERROR_CODES[422]))
