@@ -129,7 +129,7 @@ def test_an_unavailable_database_is_a_503_with_retry_after(shop: Shop) -> None:
     assert shop.client.get(ITEM_PATH.format(id=shop.add_account()), headers=headers).status_code == 200
     with sqlite_file_locked(shop):
         response = shop.client.post(PREFIX, json={"display": "new"}, headers=headers)
-    assert (response.status_code, response.json()) == (503, {"detail": "The database is unavailable; try again shortly"})
+    assert (response.status_code, response.json()) == (503, {"detail": "The database is unavailable; try again shortly", "code": "unavailable"})
     assert response.headers["Retry-After"]
 
 

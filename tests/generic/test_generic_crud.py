@@ -69,7 +69,7 @@ def test_invalid_bodies_are_422_and_change_nothing(client: TestClient, method: s
 
 def assert_conflict(response: Any) -> None:
     assert response.status_code == 409, response.text
-    assert set(response.json()) == {"detail"}
+    assert response.json()["code"] == "conflict" and set(response.json()) == {"detail", "code"}
     assert not any(marker in response.text for marker in LEAK_MARKERS), response.text
 
 

@@ -65,7 +65,7 @@ def test_demo_program_serves_the_embedded_database_and_stops_on_ctrl_c(tmp_path:
         assert page["total"] == len(PRODUCTS)  # seeded twice, stored once
         assert [item["sku"] for item in page["items"]] == ["POT-001", "CUP-001"]
         assert httpx.get(f"{base}{PRODUCTS_PATH}/1", headers=bob).json()["message"] == "商品获取成功"
-        new = {"sku": "MAT-001", "name": "Bamboo mat", "price": "9.90"}
+        new = {"sku": "MAT-001", "name": "Bamboo mat", "price": 990}
         assert httpx.post(f"{base}{PRODUCTS_PATH}", json=new, headers=bob).status_code == 403
         created = httpx.post(f"{base}{PRODUCTS_PATH}", json=new, headers=alice)
         assert created.status_code == 201 and created.json()["data"]["stock"] == 0

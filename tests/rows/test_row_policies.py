@@ -42,7 +42,7 @@ def test_another_users_row_is_missing_for_each_operation(
     response = shop.call(caller, method, path.format(item=item), body)
     assert response.status_code == status, response.text
     if status == 404:
-        assert response.json() == {"detail": "Row not found"}
+        assert response.json() == {"detail": "Row not found", "code": "not_found"}
     # Nothing changed for bob.
     assert shop.ok("bob", "GET", item)["deleted_at"] is None
 
@@ -282,7 +282,7 @@ def test_a_soft_delete_between_an_updates_read_and_its_write_leaves_the_row_dele
         response = shop.call("bob", "PATCH", f"{ORDERS}/{mine['id']}", {"total": 7})
     finally:
         event.remove(engine, "before_cursor_execute", delete_first)
-    assert (response.status_code, response.json()) == (404, {"detail": "Row not found"})
+    assert (response.status_code, response.json()) == (404, {"detail": "Row not found", "code": "not_found"})
     with shop.databases.session() as session:
         row = session.get(RowOrder, mine["id"])
         assert (row.total, row.deleted_at.replace(tzinfo=timezone.utc)) == (0, deleted_at)

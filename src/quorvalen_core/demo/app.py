@@ -20,7 +20,6 @@ Users:
 # target from its annotation, which must then be a type, not a string.
 from dataclasses import dataclass
 from datetime import datetime
-from decimal import Decimal
 
 from fastapi import FastAPI
 from sqlmodel import Field, Relationship, SQLModel, select
@@ -31,7 +30,7 @@ from ..controller.table_controller import AuthController
 from ..rows.table_options import Includable, TableOptions
 from ..db.registry import DatabaseRegistry
 from ..docs import serve_docs_offline
-from ..type.var import SQLModelCreate, SQLModelDB, SQLModelResponse, SQLModelUpdate
+from ..type.var import SQLModelDB, SQLModelResponse
 
 SCHEMA_NAME = "shop"
 TABLE_NAME = "product"
@@ -44,40 +43,28 @@ CUSTOMER_ROLE = "shop_customer"
 class Product(SQLModelDB, table=True):
     """A product of the shop."""
 
-    __tablename__ = "shop_product"
+    __tablename__ = "demo_product"
 
     id: int | None = Field(default=None, primary_key=True)
-    sku: str = Field(max_length=32, unique=True, description="Stock-keeping unit.")
+    sku: str = Field(max_length=32, min_length=1, unique=True, description="Stock-keeping unit.")
     name: str = Field(max_length=120)
-    price: Decimal = Field(ge=0, max_digits=10, decimal_places=2)
-    stock: int = Field(default=0, ge=0)
-
-
-class ProductCreate(SQLModelCreate):
-    sku: str = Field(max_length=32)
-    name: str = Field(max_length=120)
-    price: Decimal = Field(ge=0, max_digits=10, decimal_places=2)
-    stock: int = Field(default=0, ge=0)
-
-
-class ProductUpdate(SQLModelUpdate):
-    name: str | None = Field(default=None, max_length=120)
-    price: Decimal | None = Field(default=None, ge=0, max_digits=10, decimal_places=2)
-    stock: int | None = Field(default=None, ge=0)
+    # In cents: an integer states exactly what a client may send.
+    price: int = Field(ge=0, le=100_000_000, description="Price in cents.")
+    stock: int = Field(default=0, ge=0, le=1_000_000)
 
 
 class ProductResponse(SQLModelResponse):
     id: int
     sku: str
     name: str
-    price: Decimal
+    price: int
     stock: int
 
 
 class Order(SQLModelDB, table=True):
     """An order of one product, owned by the user who placed it."""
 
-    __tablename__ = "shop_order"
+    __tablename__ = "demo_order"
     __table_options__ = TableOptions(
         owner="customer",
         created_at="created_at",
@@ -87,7 +74,7 @@ class Order(SQLModelDB, table=True):
     )
 
     id: int | None = Field(default=None, primary_key=True)
-    product_id: int = Field(foreign_key="shop_product.id")
+    product_id: int = Field(foreign_key="demo_product.id")
     quantity: int = Field(default=1, ge=1)
     customer: str = Field(default="", max_length=64, index=True, description="Who placed the order (set by the server).")
     created_at: datetime | None = None
@@ -108,10 +95,10 @@ class OrderResponse(SQLModelResponse):
 
 
 PRODUCTS: tuple[dict[str, object], ...] = (
-    {"sku": "TEA-001", "name": "Green tea", "price": "4.50", "stock": 120},
-    {"sku": "TEA-002", "name": "Oolong tea", "price": "7.20", "stock": 40},
-    {"sku": "CUP-001", "name": "Porcelain cup", "price": "12.00", "stock": 15},
-    {"sku": "POT-001", "name": "Clay teapot", "price": "38.00", "stock": 3},
+    {"sku": "TEA-001", "name": "Green tea", "price": 450, "stock": 120},
+    {"sku": "TEA-002", "name": "Oolong tea", "price": 720, "stock": 40},
+    {"sku": "CUP-001", "name": "Porcelain cup", "price": 1200, "stock": 15},
+    {"sku": "POT-001", "name": "Clay teapot", "price": 3800, "stock": 3},
 )
 
 # (customer, product id, quantity): two of bob's orders, one of carol's.
@@ -132,8 +119,6 @@ def build_app() -> FastAPI:
     app.include_router(
         AuthController.create(
             model_class=Product,
-            create_schema=ProductCreate,
-            update_schema=ProductUpdate,
             response_schema=ProductResponse,
             schema_name=SCHEMA_NAME,
             table_name=TABLE_NAME,
