@@ -78,6 +78,20 @@ class DatabaseUnavailable(RowError):
     default_detail = UNAVAILABLE
 
 
+class PreconditionFailed(RowError):
+    """The row is no longer in the state the request's ``If-Match`` names: nothing was written."""
+
+    status = 412
+    default_detail = "The row changed since the tag in If-Match was issued; read it again"
+
+
+class PreconditionRequired(RowError):
+    """A write of a table that requires ``If-Match`` came without it."""
+
+    status = 428
+    default_detail = "This table's rows are changed only with If-Match holding the row's ETag"
+
+
 class DatabaseFault(RowError):
     """The database failed in a way retrying does not mend."""
 

@@ -66,6 +66,9 @@ class TableOptions(BaseModel):
     - ``deleted_at``: soft delete.  DELETE sets the column to the time; a
       row with a value is missing for read, update, query and delete.
     - ``includes``: relations read and query may embed.
+    - ``require_if_match``: update, delete and restore answer 428 unless
+      the request carries ``If-Match`` (the row's ``ETag``), so that no
+      client overwrites a change it has not seen.
     """
 
     model_config = ConfigDict(frozen=True, extra="forbid", strict=True)
@@ -80,6 +83,7 @@ class TableOptions(BaseModel):
     deleted_at: str | None = None
     # A list is taken too (as a tuple): the options stay immutable.
     includes: tuple[Includable, ...] = Field(default=(), strict=False)
+    require_if_match: bool = False
 
     @model_validator(mode="after")
     def _consistent(self) -> TableOptions:

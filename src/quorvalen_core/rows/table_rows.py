@@ -93,6 +93,7 @@ class TableRows:
         self.model_class = model_class
         self.table: TableInfo = inspect_table(model_class)
         options = table_options_of(model_class)
+        self.requires_if_match = options.require_if_match
         self.rules: RowRules | None = None if options.is_plain else RowRules.resolve(self.table, options)
         self.response_schema = response_schema or derive_response_schema(model_class)
         self.includes: Includes | None = (
@@ -175,6 +176,30 @@ class TableRows:
             row = None
         if row is None:
             raise RowNotFound()
+        return row
+
+    def find_for_write(
+        self, session: Session, key: Any, access: RowAccess, *, deleted: DeletedRows = DeletedRows.exclude
+    ) -> Any:
+        """The row with ``key`` as a write of it in this transaction will find it; RowNotFound otherwise.
+
+        The row stays locked until the transaction ends (PostgreSQL's
+        ``FOR UPDATE``; on SQLite the database's write lock, taken before the
+        read): a concurrent write waits, then finds what this one wrote.  A
+        check of the row read here (a precondition) therefore still holds
+        when the write follows.  The row is detached, so the write's
+        statement reads back fresh values.
+        """
+        _take_write_lock(session)
+        statement = select(self.model_class).where(self.key_match(key), *self.scope(access, deleted)).with_for_update()
+        try:
+            row = session.scalars(statement).first()
+        except (DataError, OverflowError):
+            session.rollback()
+            row = None
+        if row is None:
+            raise RowNotFound()
+        session.expunge(row)
         return row
 
     def requested_includes(self, names: Sequence[Any] | None, access: RowAccess) -> list[Inclusion]:
@@ -476,6 +501,21 @@ class TableRows:
 
     def _first_returned(self, session: Session, statement: Any) -> Any:
         return session.scalars(statement.returning(self.model_class).execution_options(synchronize_session=False)).first()
+
+
+def _take_write_lock(session: Session) -> None:
+    """On SQLite, take the database's write lock now, at the start of the transaction.
+
+    SQLite ignores ``FOR UPDATE`` and its driver begins a transaction only
+    at the first write, so two requests could both read a row before
+    either writes it.  Elsewhere the row lock of ``FOR UPDATE`` serves.
+    """
+    connection = session.connection()
+    if connection.dialect.name != "sqlite":
+        return
+    driver_connection: Any = connection.connection.dbapi_connection
+    if not getattr(driver_connection, "in_transaction", True):
+        connection.exec_driver_sql("BEGIN IMMEDIATE")
 
 
 def _roll_back_quietly(session: Session) -> None:
