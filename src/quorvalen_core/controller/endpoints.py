@@ -40,7 +40,15 @@ from sqlmodel import Session
 
 from ..access.row_access import ROW_ACCESS_STATE_ATTR, RowAccess, deleted_rows_action, every_row_action
 from ..db.errors import describe_database_error
-from ..rows.errors import CONFLICT, NOT_FOUND, UNAVAILABLE, DatabaseUnavailable, RowError
+from ..rows.errors import (
+    CONFLICT,
+    NOT_FOUND,
+    UNAVAILABLE,
+    DatabaseUnavailable,
+    PreconditionFailed,
+    PreconditionRequired,
+    RowError,
+)
 from ..rows.query import QueryRequest
 from ..rows.references import record_every_row_read
 from ..rows.row_rules import DeletedRows
@@ -52,6 +60,14 @@ from ..rows.table_schema import (
     database_assigns_key,
     derive_create_schema,
     derive_update_schema,
+)
+from ..web.conditional import (
+    ETAG_HEADER,
+    entity_tag,
+    if_match_holds,
+    if_match_parameter,
+    if_none_match_holds,
+    if_none_match_parameter,
 )
 from ..web.context import context_of
 from ..web.envelope import Envelope, Page, chosen_fields_schema
@@ -91,11 +107,16 @@ class _Responder:
     ``response_model`` documents the same envelope in OpenAPI.
     """
 
-    def __init__(self, data_type: Any, message: str, status_code: int, table: str) -> None:
+    def __init__(self, data_type: Any, message: str, status_code: int, table: str, *, tagged: bool = False) -> None:
         self.envelope: type[Envelope[Any]] = Envelope[data_type]
         self.message = message
         self.status_code = status_code
         self.table = table
+        # Answers holding one row carry its ETag: a digest of the row's JSON,
+        # which follows this fixed start of every such answer.
+        empty = self.envelope.model_construct(message=message, data=None)
+        self.data_start = empty.__pydantic_serializer__.to_json(empty, warnings=False)[: -len(b"null}")]
+        self.tagged = tagged
 
     def __call__(self, data: Any, exclude: dict[str, Any] | None = None) -> Response:
         return self.send(self.envelope_of(data), exclude)
@@ -117,11 +138,23 @@ class _Responder:
             raise HTTPException(status_code=status.HTTP_500_INTERNAL_SERVER_ERROR, detail=ROW_NOT_REPRESENTABLE) from None
 
     def send(self, envelope: Envelope[Any], exclude: dict[str, Any] | None = None) -> Response:
-        return Response(
-            content=envelope.__pydantic_serializer__.to_json(envelope, by_alias=True, exclude=exclude),
-            status_code=self.status_code,
-            media_type="application/json",
-        )
+        content = self._serialised(envelope, exclude)
+        headers = {"ETag": self._tag_of_answer(content)} if self.tagged and exclude is None else None
+        return Response(content=content, status_code=self.status_code, headers=headers, media_type="application/json")
+
+    def tag_of(self, row: Any) -> str:
+        """The ETag of ``row`` as an answer shows it (the same whichever operation answers)."""
+        return self._tag_of_answer(self._serialised(self.envelope_of(row)))
+
+    def _tag_of_answer(self, content: bytes) -> str:
+        start = self.data_start
+        if not content.startswith(start):  # pragma: no cover - the serialiser keeps the fields' order
+            raise AssertionError("an answer does not start as its envelope does")
+        return entity_tag(content[len(start) : -1])
+
+    @staticmethod
+    def _serialised(envelope: Envelope[Any], exclude: dict[str, Any] | None = None) -> bytes:
+        return envelope.__pydantic_serializer__.to_json(envelope, by_alias=True, exclude=exclude)
 
 
 class _Answers:
@@ -259,7 +292,7 @@ class TableEndpoints:
                 record_every_row_read(self.table, reading_object, config.auth_act)
         message = config.message if config.message is not None else operation.message
         data_type, listed = self._answer_type(operation, self.response_schema)
-        plain = _Responder(data_type, message, operation.status_code, self.table.table_name)
+        plain = _Responder(data_type, message, operation.status_code, self.table.table_name, tagged=self._tagged(operation))
         included: _Responder | None = None
         includes = self.rows.includes
         if includes is not None and operation in (READ, QUERY):
@@ -297,13 +330,24 @@ class TableEndpoints:
         item = listed if items_from_rows and issubclass(listed, schema) else schema
         return Page[item], listed  # type: ignore[valid-type]
 
-    @staticmethod
-    def _error_responses(operation: Operation) -> dict[int | str, dict[str, Any]]:
+    def _tagged(self, operation: Operation) -> bool:
+        """Whether the operation's answer is one row, with its ETag (not a hard delete's: that row is gone)."""
+        return operation in (CREATE, READ, UPDATE, RESTORE) or (operation is DELETE and self.rows.soft_deletes)
+
+    def _error_responses(self, operation: Operation) -> dict[int | str, dict[str, Any]]:
         responses: dict[int | str, dict[str, Any]] = {}
+        if self._tagged(operation):
+            responses[operation.status_code] = {"headers": ETAG_HEADER}
+        if operation is READ:
+            responses[304] = {"description": "The row's ETag is among those of If-None-Match: no body.", "headers": ETAG_HEADER}
         if operation.on_item:
             responses[404] = error_response(404, NOT_FOUND)
         if operation in (CREATE, UPDATE, DELETE, RESTORE):
             responses[409] = error_response(409, CONFLICT)
+        if operation in (UPDATE, DELETE, RESTORE):
+            responses[412] = error_response(412, PreconditionFailed.default_detail)
+            if self.rows.requires_if_match:
+                responses[428] = error_response(428, PreconditionRequired.default_detail)
         if operation in (CREATE, UPDATE):
             responses[413] = error_response(413, "The body is larger than the application takes")
         responses[422] = error_response(422, "The request does not validate, or asks beyond a limit it names")
@@ -409,6 +453,27 @@ class TableEndpoints:
             parameters["include"] = include_parameter(self.rows.includes)
         return parameters
 
+    def _precondition(
+        self, respond: _Responder, deleted: DeletedRows = DeletedRows.exclude
+    ) -> Callable[[Session, Any, RowAccess, str | None], None]:
+        """The ``If-Match`` check of a write of one row, run in the write's transaction before it.
+
+        The row is read locked, so that of two writers holding the same tag
+        exactly one writes and the other gets a 412.
+        """
+        rows = self.rows
+
+        def check_if_match(session: Session, key: Any, access: RowAccess, if_match: str | None) -> None:
+            if if_match is None:
+                if rows.requires_if_match:
+                    raise PreconditionRequired()
+                return
+            current = rows.find_for_write(session, key, access, deleted=deleted)
+            if not if_match_holds(if_match, respond.tag_of(current)):
+                raise PreconditionFailed()
+
+        return check_if_match
+
     # -- endpoints ------------------------------------------------------------
 
     def _create_endpoint(self, answers: _Answers, config: RouterConfig, router: AuthRouter) -> Callable[..., Any]:
@@ -439,6 +504,7 @@ class TableEndpoints:
             session: Session,
             deleted: DeletedRows = DeletedRows.exclude,
             include: list[Any] | None = None,
+            if_none_match: str | None = None,
         ) -> Response:
             access = caller(request)
             with serving(session):
@@ -446,7 +512,11 @@ class TableEndpoints:
                 read_outside_transaction(session)
                 row = rows.find(session, id, access, deleted=deleted, include=requested)
                 if not requested:
-                    return respond(row)
+                    answer = respond(row)
+                    tag = answer.headers["ETag"]
+                    if if_none_match is not None and not if_none_match_holds(if_none_match, tag):
+                        return Response(status_code=status.HTTP_304_NOT_MODIFIED, headers={"ETag": tag})
+                    return answer
                 [item] = rows.embed(session, [row], requested, access)
                 assert rows.includes is not None  # requested only where the table has includes
                 left_out = rows.includes.left_out(requested)
@@ -458,15 +528,20 @@ class TableEndpoints:
             router,
             id=(Any, None),
             **self._view_parameters(READ),
+            if_none_match=if_none_match_parameter(),
         )
 
     def _update_endpoint(self, answers: _Answers, config: RouterConfig, router: AuthRouter) -> Callable[..., Any]:
         rows, serving, caller, respond = self.rows, self._serving, self._caller(config, router), answers.plain
+        check_if_match = self._precondition(respond)
 
-        def update(*, id: Any, body: Any, request: Request, session: Session) -> Response:  # noqa: A002
+        def update(
+            *, id: Any, body: Any, request: Request, session: Session, if_match: str | None = None  # noqa: A002
+        ) -> Response:
             access = caller(request)
             changes = body.model_dump(exclude_unset=True)
             with serving(session):
+                check_if_match(session, id, access, if_match)
                 row = rows.update(session, id, changes, access)
                 if not rows.writable(changes):
                     return respond(row)
@@ -479,11 +554,13 @@ class TableEndpoints:
             router,
             id=(Any, None),
             body=(Annotated[self.update_schema, Body()], inspect.Parameter.empty),
+            if_match=if_match_parameter(),
         )
 
     def _delete_endpoint(self, answers: _Answers, config: RouterConfig, router: AuthRouter) -> Callable[..., Any]:
         return self._row_write_endpoint(
             self.rows.delete,
+            DeletedRows.exclude,
             "delete",
             f"Delete a {self.model_class.__name__} row; returns it."
             + (" The row is marked deleted and can be restored." if self.rows.soft_deletes else ""),
@@ -495,6 +572,7 @@ class TableEndpoints:
     def _restore_endpoint(self, answers: _Answers, config: RouterConfig, router: AuthRouter) -> Callable[..., Any]:
         return self._row_write_endpoint(
             self.rows.restore,
+            DeletedRows.only,
             "restore",
             f"Restore a deleted {self.model_class.__name__} row; returns it. 404 unless the row is deleted.",
             answers.plain,
@@ -505,6 +583,7 @@ class TableEndpoints:
     def _row_write_endpoint(
         self,
         write: Callable[[Session, Any, RowAccess], Any],
+        written_rows: DeletedRows,
         name: str,
         doc: str,
         respond: _Responder,
@@ -513,15 +592,19 @@ class TableEndpoints:
     ) -> Callable[..., Any]:
         """An endpoint writing one row by key, with no body (delete, restore)."""
         serving, caller = self._serving, self._caller(config, router)
+        check_if_match = self._precondition(respond, written_rows)
 
-        def endpoint(*, id: Any, request: Request, session: Session) -> Response:  # noqa: A002
+        def endpoint(
+            *, id: Any, request: Request, session: Session, if_match: str | None = None  # noqa: A002
+        ) -> Response:
             access = caller(request)
             with serving(session):
+                check_if_match(session, id, access, if_match)
                 envelope = _commit_answer(session, respond, write(session, id, access))
             return respond.send(envelope)
 
         endpoint.__name__ = endpoint.__qualname__ = name
-        return self._finish(endpoint, doc, router, id=(Any, None))
+        return self._finish(endpoint, doc, router, id=(Any, None), if_match=if_match_parameter())
 
     def _query_endpoint(self, answers: _Answers, config: RouterConfig, router: AuthRouter) -> Callable[..., Any]:
         rows, serving, caller = self.rows, self._serving, self._caller(config, router)

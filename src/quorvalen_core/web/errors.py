@@ -24,8 +24,10 @@ ERROR_CODES: dict[int, str] = {
     404: "not_found",
     405: "method_not_allowed",
     409: "conflict",
+    412: "precondition_failed",
     413: "payload_too_large",
     422: "invalid_request",
+    428: "precondition_required",
     500: "server_error",
     503: "unavailable",
 }
@@ -80,6 +82,12 @@ NOT_AUTHENTICATED_ANSWER = _answer_model(401, "NotAuthenticatedAnswer", "No vali
 PERMISSION_DENIED_ANSWER = _answer_model(403, "PermissionDeniedAnswer", "The caller may not do this (403).")
 NOT_FOUND_ANSWER = _answer_model(404, "NotFoundAnswer", "No such row, or none the caller may see (404).")
 CONFLICT_ANSWER = _answer_model(409, "ConflictAnswer", "A constraint refused the change (409).")
+PRECONDITION_FAILED_ANSWER = _answer_model(
+    412, "PreconditionFailedAnswer", "The row changed since the ETag in If-Match; nothing was written (412)."
+)
+PRECONDITION_REQUIRED_ANSWER = _answer_model(
+    428, "PreconditionRequiredAnswer", "The table's rows are changed only with If-Match (428)."
+)
 PAYLOAD_TOO_LARGE_ANSWER = _answer_model(413, "PayloadTooLargeAnswer", "The body is larger than the route takes (413).")
 UNAVAILABLE_ANSWER = _answer_model(503, "UnavailableAnswer", "The database or the policies cannot be used now (503).")
 
@@ -88,8 +96,10 @@ _MODELS: dict[int, type[BaseModel]] = {
     403: PERMISSION_DENIED_ANSWER,
     404: NOT_FOUND_ANSWER,
     409: CONFLICT_ANSWER,
+    412: PRECONDITION_FAILED_ANSWER,
     413: PAYLOAD_TOO_LARGE_ANSWER,
     422: InvalidRequestAnswer,
+    428: PRECONDITION_REQUIRED_ANSWER,
     503: UNAVAILABLE_ANSWER,
 }
 
