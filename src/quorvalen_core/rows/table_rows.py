@@ -162,14 +162,20 @@ class TableRows:
         return self._find(session, key, self.scope(access, deleted), options)
 
     def _find(
-        self, session: Session, key: Any, conditions: Sequence[ColumnElement[bool]], options: Sequence[LoaderOption] = ()
+        self,
+        session: Session,
+        key: Any,
+        conditions: Sequence[ColumnElement[bool]],
+        options: Sequence[LoaderOption] = (),
+        *,
+        locked: bool = False,
     ) -> Any:
         try:
-            if not conditions and not options:
+            if not conditions and not options and not locked:
                 row = session.get(self.model_class, key)
             else:
                 statement = select(self.model_class).where(self.key_match(key), *conditions).options(*options)
-                row = session.scalars(statement).first()
+                row = session.scalars(statement.with_for_update() if locked else statement).first()
         except (DataError, OverflowError):
             # A key the column cannot hold (an integer past its range): no row has it.
             session.rollback()
@@ -191,14 +197,7 @@ class TableRows:
         statement reads back fresh values.
         """
         _take_write_lock(session)
-        statement = select(self.model_class).where(self.key_match(key), *self.scope(access, deleted)).with_for_update()
-        try:
-            row = session.scalars(statement).first()
-        except (DataError, OverflowError):
-            session.rollback()
-            row = None
-        if row is None:
-            raise RowNotFound()
+        row = self._find(session, key, self.scope(access, deleted), locked=True)
         session.expunge(row)
         return row
 
