@@ -36,6 +36,7 @@ from demo_client.models import (
     OrderCreate,
     OrderUpdate,
     PermissionDeniedAnswer,
+    PreconditionFailedAnswer,
     ProductCreate,
     ProductSortKey,
     ProductUpdate,
@@ -69,8 +70,12 @@ def main() -> None:
     created = shop_product_create.sync(client=alice, body=ProductCreate(sku="MAT-001", name="Bamboo mat", price=990))
     assert isinstance(created, EnvelopeProductResponse), created
     product = created.data.id
-    changed = shop_product_update.sync(product, client=alice, body=ProductUpdate(price=1090))
+    # A change made against the state read: once, then refused with the same tag.
+    tag = shop_product_read.sync_detailed(product, client=alice).headers["ETag"]
+    changed = shop_product_update.sync(product, client=alice, body=ProductUpdate(price=1090), if_match=tag)
     assert isinstance(changed, EnvelopeProductResponse) and changed.data.price == 1090, changed
+    stale = shop_product_update.sync(product, client=alice, body=ProductUpdate(price=1), if_match=tag)
+    assert isinstance(stale, PreconditionFailedAnswer) and stale.code == "precondition_failed", stale
     again = shop_product_create.sync(client=alice, body=ProductCreate(sku="MAT-001", name="Copy", price=1))
     assert isinstance(again, ConflictAnswer) and again.code == "conflict", again
     assert isinstance(shop_product_delete.sync(product, client=alice), EnvelopeProductResponse)
@@ -100,7 +105,7 @@ def main() -> None:
     assert isinstance(unknown, InvalidRequestAnswer) and unknown.code == "invalid_request", unknown
     too_many = shop_product_query.sync(client=bob, filter_=[f"price:in:{','.join(['1'] * 1001)}"])
     assert isinstance(too_many, InvalidRequestAnswer) and too_many.code == "limit_exceeded", too_many
-    print("generated client: query pages, create, update, delete, includes, restore and typed errors as documented")
+    print("generated client: query pages, create, conditional update, delete, includes, restore and typed errors as documented")
 
 
 if __name__ == "__main__":
