@@ -23,10 +23,11 @@ from __future__ import annotations
 
 from collections.abc import Collection, Iterator, Mapping, Sequence
 from contextlib import contextmanager
+from types import SimpleNamespace
 from functools import cached_property
 from typing import Any
 
-from pydantic import ValidationError
+from pydantic import TypeAdapter, ValidationError
 from sqlalchemy import and_, func, select
 from sqlalchemy import delete as sql_delete
 from sqlalchemy import update as sql_update
@@ -37,7 +38,7 @@ from sqlmodel import Session
 
 from ..access.row_access import RowAccess
 from ..db.errors import LogThrottle
-from .errors import InvalidInput, RowConflict, RowNotFound, database_errors_as_row_errors, invalid_value
+from .errors import InvalidInput, RowConflict, RowError, RowNotFound, database_errors_as_row_errors, invalid_value
 from .includes import Includes, Inclusion
 from .cursor import CursorPosition
 from .query import QueryPlan, QueryPlanner, QueryRequest
@@ -59,8 +60,12 @@ def client_errors(error: ValidationError, sent: Collection[str]) -> InvalidInput
     but not its input, which holds stored values; errors on fields the
     request did not carry concern stored values only and are left out.
     """
+    return InvalidInput(_kept_errors(error.errors(include_url=False), sent))
+
+
+def _kept_errors(errors: Sequence[Any], sent: Collection[str]) -> list[dict[str, Any]]:
     items: list[dict[str, Any]] = []
-    for item in error.errors(include_url=False):
+    for item in errors:
         location = item["loc"]
         kept: dict[str, Any]
         if location and location[0] in sent:
@@ -70,7 +75,7 @@ def client_errors(error: ValidationError, sent: Collection[str]) -> InvalidInput
         else:
             continue
         items.append({**kept, "loc": ("body", *location)})
-    return InvalidInput(items)
+    return items
 
 
 class TableRows:
@@ -297,6 +302,19 @@ class TableRows:
     def insert(self, session: Session, values: Mapping[str, Any], access: RowAccess) -> Any:
         """A new row from ``values`` (the server-set ones ignored), flushed and read back.
 
+        The row is checked as :meth:`checked_new_row` checks it, then added.
+        """
+        row = self.checked_new_row(session, values, access)
+        session.add(row)
+        session.flush()
+        # Read back in the same transaction: values the database filled in
+        # (keys, defaults) are part of the answer.
+        session.refresh(row)
+        return row
+
+    def checked_new_row(self, session: Session, values: Mapping[str, Any], access: RowAccess) -> Any:
+        """The row a create of ``values`` makes, not yet added to ``session``.
+
         The row is validated as the table model validates it (InvalidInput
         names only the fields sent), the server fills its columns, and a
         foreign key naming a row of an owned table the caller may not read is
@@ -312,12 +330,76 @@ class TableRows:
         self._check_key_routable(row)
         if not self.references.readable(session, row, access):
             raise RowConflict()
-        session.add(row)
-        session.flush()
-        # Read back in the same transaction: values the database filled in
-        # (keys, defaults) are part of the answer.
-        session.refresh(row)
         return row
+
+    def checked_new_rows(
+        self, session: Session, items: Sequence[Mapping[str, Any]], access: RowAccess
+    ) -> list[dict[str, Any]]:
+        """The column values of the rows creates of ``items`` make, each checked as :meth:`checked_new_row` checks one.
+
+        Where the model checks each field on its own, all rows are validated
+        in one call; otherwise one by one.  Errors are located at
+        ``("body", index, field)``.
+        """
+        adapter = self._row_checks
+        if adapter is None:
+            return [self._new_row_values(self._at_index(index, self.checked_new_row, session, values, access))
+                    for index, values in enumerate(items)]
+        stamps = self.rules.created(access, self.table) if self.rules is not None else {}
+        sent = [{name: value for name, value in values.items() if name not in self.server_set} for values in items]
+        try:
+            checked = adapter.validate_python([{**values, **stamps} for values in sent])
+        except ValidationError as error:
+            raise _batch_errors(error, sent) from None
+        columns = self.table.columns
+        rows: list[dict[str, Any]] = []
+        for index, row in enumerate(checked):
+            values = self._at_index(index, self._stored, {name: getattr(row, name) for name in columns})
+            candidate = SimpleNamespace(**values)
+            self._at_index(index, self._check_key_routable, candidate)
+            if not self.references.readable(session, candidate, access):
+                raise _at_index(RowConflict(), index)
+            rows.append(self._new_row_values(values))
+        return rows
+
+    def _new_row_values(self, row: Any) -> dict[str, Any]:
+        """A checked row's values for an INSERT: a key left empty is the database's to assign."""
+        values = row if isinstance(row, dict) else {name: getattr(row, name) for name in self.table.columns}
+        keys = self.table.key_names
+        return {name: value for name, value in values.items() if value is not None or name not in keys}
+
+    @staticmethod
+    def _at_index(index: int, check: Any, *arguments: Any) -> Any:
+        try:
+            return check(*arguments)
+        except RowError as error:
+            raise _at_index(error, index) from None
+
+    @cached_property
+    def _row_checks(self) -> TypeAdapter[list[Any]] | None:
+        checks = derive_field_checks(self.model_class, self.table.columns, whole_rows=True)
+        return None if checks is None else TypeAdapter(list[checks])  # type: ignore[valid-type]
+
+    def checked_changes(
+        self, session: Session, changes: dict[str, Any], conditions: Sequence[ColumnElement[bool]], *, max_rows: int
+    ) -> dict[str, Any]:
+        """The values that writing ``changes`` to every row matching ``conditions`` stores, checked.
+
+        Where the model checks each field on its own, the changes are checked
+        once; otherwise on each matching row they produce (at most
+        ``max_rows`` of them are read).
+        """
+        checks = self._field_checks
+        if checks is not None:
+            try:
+                checked = checks.model_validate(changes)
+            except ValidationError as error:
+                raise client_errors(error, changes) from None
+            return self._stored({name: getattr(checked, name) for name in changes})
+        values: dict[str, Any] = {}
+        for row in session.scalars(select(self.model_class).where(*conditions).limit(max_rows)):
+            values = self._validated_changes(row, changes)
+        return self._stored(values or dict(changes))
 
     def update(self, session: Session, key: Any, changes: Mapping[str, Any], access: RowAccess) -> Any:
         """The row with ``key`` with ``changes`` written (server-set columns ignored), as stored.
@@ -515,6 +597,29 @@ def _take_write_lock(session: Session) -> None:
     driver_connection: Any = connection.connection.dbapi_connection
     if not getattr(driver_connection, "in_transaction", True):
         connection.exec_driver_sql("BEGIN IMMEDIATE")
+
+
+def _at_index(error: RowError, index: int) -> RowError:
+    """``error`` of row ``index`` of a batch: a 422's locations, or the detail, name it."""
+    if isinstance(error, InvalidInput):
+        located = [
+            {**item, "loc": ("body", index, *tuple(item["loc"])[1:])} if tuple(item["loc"])[:1] == ("body",) else item
+            for item in error.errors
+        ] or [{**ROW_REFUSED, "loc": ("body", index)}]
+        return InvalidInput(located, error.detail, code=error.code)
+    error.detail = f"{error.detail} (row {index} of the batch)"
+    error.args = (error.detail,)
+    return error
+
+
+def _batch_errors(error: ValidationError, sent: Sequence[Mapping[str, Any]]) -> InvalidInput:
+    """The errors of validating a batch's rows, each row's as :func:`client_errors` keeps them."""
+    by_row: dict[int, list[dict[str, Any]]] = {}
+    for item in error.errors(include_url=False):
+        index, *location = item["loc"]
+        by_row.setdefault(int(index), []).append({**item, "loc": tuple(location)})
+    index = min(by_row)
+    return _at_index(InvalidInput(_kept_errors(by_row[index], sent[index])), index)  # type: ignore[return-value]
 
 
 def _roll_back_quietly(session: Session) -> None:

@@ -307,10 +307,12 @@ _FIELD_CHECK_SETTINGS = (
 )
 
 
-def derive_field_checks(model_class: type[Any], names: Iterable[str]) -> type[BaseModel] | None:
+def derive_field_checks(model_class: type[Any], names: Iterable[str], *, whole_rows: bool = False) -> type[BaseModel] | None:
     """A model that checks values for the fields ``names`` each on its own, as ``model_class`` would.
 
-    A partial update's values can then be checked without the stored row.
+    A partial update's values can then be checked without the stored row;
+    with ``whole_rows`` the fields keep the model's defaults and required
+    ones, and the model checks new rows, many in one call.
     None where the model's own checks need more than one field (validators
     of a field or of the model), where fields go by other names (aliases) or
     where a column is no field of the model: only the whole row can be
@@ -332,13 +334,23 @@ def derive_field_checks(model_class: type[Any], names: Iterable[str]) -> type[Ba
             return None
         constraints = _value_constraints(field)
         annotation = Annotated[(field.annotation, *constraints)] if constraints else field.annotation
-        # A field not sent keeps its stored value: the default is never used.
-        definitions[name] = (annotation, Field(default=None))
+        if whole_rows:
+            definitions[name] = (annotation, _default_of(field))
+        else:
+            # A field not sent keeps its stored value: the default is never used.
+            definitions[name] = (annotation, Field(default=None))
     config = {key: model_class.model_config[key] for key in _FIELD_CHECK_SETTINGS if key in model_class.model_config}
     checks: type[BaseModel] = create_model(
-        f"{model_class.__name__}FieldChecks",
+        f"{model_class.__name__}{'RowChecks' if whole_rows else 'FieldChecks'}",
         __config__=ConfigDict(**config),  # type: ignore[typeddict-item]
         __module__=model_class.__module__,
         **definitions,
     )
     return checks
+
+
+def _default_of(field: FieldInfo) -> Any:
+    """The model field's default as a new field's: required, a value, or a factory."""
+    if field.default_factory is not None:
+        return Field(default_factory=field.default_factory)
+    return Field() if field.is_required() else Field(default=field.default)
