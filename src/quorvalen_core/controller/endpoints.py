@@ -73,7 +73,11 @@ from ..web.context import context_of
 from ..web.envelope import Envelope, Page, chosen_fields_schema
 from ..web.errors import error_response
 from ..web.operations import (
+    BATCH_FORMS,
     CREATE,
+    CREATE_MANY,
+    DELETE_MANY,
+    UPDATE_MANY,
     MERGED_FIELDS,
     DELETE,
     OPERATIONS,
@@ -92,6 +96,7 @@ from ..web.router_config import RouterConfig
 from ..web.routes import AuthRoute, GeneratedRoute
 from ..web.row_errors import http_error_of
 from ..web.sessions import close_if_owned, database_session_for, read_outside_transaction
+from .batch_endpoints import BatchCount, BatchEndpoints
 from .query_parameters import include_parameter, query_parameters
 
 ROW_NOT_REPRESENTABLE = "A stored row does not fit the table's response schema"
@@ -165,7 +170,7 @@ class _Answers:
         self.included = included if included is not None else plain
 
 
-class TableEndpoints:
+class TableEndpoints(BatchEndpoints):
     """The endpoints of one table, over a :class:`TableRows`; :meth:`register` puts them on a router.
 
     Schemas left as None are derived from the model: the create schema takes
@@ -221,6 +226,10 @@ class TableEndpoints:
         self.response_schema = self.rows.response_schema
         if DELETE in self.configs and self.rows.soft_deletes:
             self.configs[RESTORE] = self._restore_config(self.configs[DELETE])
+        for single, batch in BATCH_FORMS:
+            config = self.configs.get(single)
+            if config is not None and config.batch is not False:
+                self.configs[batch] = self._batch_config(config, batch)
         rules = self.rows.rules
         for operation, config in self.configs.items():
             if rules is not None and rules.owner is not None and not config.auth:
@@ -237,6 +246,13 @@ class TableEndpoints:
             update={"auth_act": RESTORE.key, "message": RESTORE.message, "summary": RESTORE.summary, "description": None}
         )
 
+    @staticmethod
+    def _batch_config(config: RouterConfig, batch: Operation) -> RouterConfig:
+        """A batch route's settings: its operation's, with the action ``<action>_many``, its message and summary."""
+        return config.model_copy(
+            update={"auth_act": f"{config.auth_act}_many", "message": batch.message, "summary": batch.summary, "description": None}
+        )
+
     # -- registration ---------------------------------------------------------
 
     def register(self, router: AuthRouter) -> AuthRouter:
@@ -248,9 +264,14 @@ class TableEndpoints:
             DELETE: self._delete_endpoint,
             QUERY: self._query_endpoint,
             RESTORE: self._restore_endpoint,
+            CREATE_MANY: self._create_many_endpoint,
+            UPDATE_MANY: self._update_many_endpoint,
+            DELETE_MANY: self._delete_many_endpoint,
         }
         methods: dict[str, set[str]] = {}
-        for operation in (*OPERATIONS, RESTORE):
+        operations = (*OPERATIONS, RESTORE, *(batch for _single, batch in BATCH_FORMS))
+        # Paths without parameters first: GET {prefix}/{id} would take {prefix}/batch.
+        for operation in sorted(operations, key=lambda operation: "{" in self._item_path(operation)):
             config = self.configs.get(operation)
             if config is not None:
                 self._register(router, operation, config, builders[operation])
@@ -265,7 +286,7 @@ class TableEndpoints:
         act = config.auth_act or operation.key
         rules = self.rows.rules
         actions: list[str] = []
-        if rules is not None and rules.owner is not None and operation is not CREATE:
+        if rules is not None and rules.owner is not None and operation not in (CREATE, CREATE_MANY):
             actions.append(every_row_action(act))
         if rules is not None and rules.deleted_at is not None and operation in (READ, QUERY):
             actions.append(deleted_rows_action(act))
@@ -273,7 +294,7 @@ class TableEndpoints:
 
     def _item_path(self, operation: Operation) -> str:
         if not operation.on_item:
-            return ""
+            return operation.suffix
         path = "/" + "/".join(f"{{{name}}}" for name in self.table.key_names) if self.table.composite_key else "/{id}"
         return path + "/restore" if operation is RESTORE else path
 
@@ -324,6 +345,10 @@ class TableEndpoints:
         self, operation: Operation, schema: type[Any], *, items_from_rows: bool = True
     ) -> tuple[Any, type[Any] | None]:
         """What an operation's answer holds, and for a query the item schema its documentation lists."""
+        if operation is CREATE_MANY:
+            return list[schema], None  # type: ignore[valid-type]
+        if operation in (UPDATE_MANY, DELETE_MANY):
+            return BatchCount, None
         if operation is not QUERY:
             return schema, None
         listed = chosen_fields_schema(schema, self.table.key_names)
@@ -342,13 +367,13 @@ class TableEndpoints:
             responses[304] = {"description": "The row's ETag is among those of If-None-Match: no body.", "headers": ETAG_HEADER}
         if operation.on_item:
             responses[404] = error_response(404, NOT_FOUND)
-        if operation in (CREATE, UPDATE, DELETE, RESTORE):
+        if operation in (CREATE, UPDATE, DELETE, RESTORE, CREATE_MANY, UPDATE_MANY, DELETE_MANY):
             responses[409] = error_response(409, CONFLICT)
         if operation in (UPDATE, DELETE, RESTORE):
             responses[412] = error_response(412, PreconditionFailed.default_detail)
             if self.rows.requires_if_match:
                 responses[428] = error_response(428, PreconditionRequired.default_detail)
-        if operation in (CREATE, UPDATE):
+        if operation in (CREATE, UPDATE, CREATE_MANY, UPDATE_MANY):
             responses[413] = error_response(413, "The body is larger than the application takes")
         responses[422] = error_response(422, "The request does not validate, or asks beyond a limit it names")
         responses[503] = error_response(503, UNAVAILABLE)

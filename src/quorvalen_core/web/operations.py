@@ -33,6 +33,8 @@ class Operation:
     status_code: int
     message: str
     summary: str
+    # The path after the table's prefix, for operations on no single row.
+    suffix: str = ""
 
     @property
     def parameter(self) -> str:
@@ -71,6 +73,14 @@ OPERATIONS: tuple[Operation, ...] = (CREATE, UPDATE, READ, DELETE, QUERY)
 # Only on tables that delete softly (``POST {prefix}/{id}/restore``), with
 # the delete operation's settings but its own action, message and summary.
 RESTORE = Operation("restore", "POST", True, 200, "恢复成功", "restore - 恢复")
+
+# The batch forms of create, update and delete: on while their operation is,
+# unless its settings say batch=False; the operation's settings with an
+# action of their own (``<action>_many``), message and summary.
+CREATE_MANY = Operation("create_many", "POST", False, 201, "批量创建成功", "create_many - 批量创建", "/batch")
+UPDATE_MANY = Operation("update_many", "PATCH", False, 200, "批量更新成功", "update_many - 批量更新")
+DELETE_MANY = Operation("delete_many", "DELETE", False, 200, "批量删除成功", "delete_many - 批量删除")
+BATCH_FORMS: tuple[tuple[Operation, Operation], ...] = ((CREATE, CREATE_MANY), (UPDATE, UPDATE_MANY), (DELETE, DELETE_MANY))
 
 
 def is_switched_off(config: Any) -> bool:

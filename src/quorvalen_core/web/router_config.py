@@ -37,6 +37,14 @@ class RouterConfig(BaseModel):
         description="Extra FastAPI dependencies (``Depends(...)``) run before the endpoint, after the permission check.",
     )
 
+    batch: bool | None = Field(
+        default=None,
+        description="False switches off the operation's batch form (create: POST {prefix}/batch; update: "
+        "PATCH {prefix}; delete: DELETE {prefix}); None: on while the operation is.",
+    )
+    max_rows: int | None = Field(
+        default=None, ge=1, description="Most rows one request of the batch form writes; None: 1000."
+    )
     limits: QueryLimits | None = Field(
         default=None,
         description="Page sizes and bounds of the query operation's parameters; None: the defaults.",
