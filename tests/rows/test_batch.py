@@ -1,0 +1,102 @@
+"""Batch writes: many rows per request, all or nothing, under the row policies and permissions of single writes."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import pytest
+from fastapi import FastAPI
+from sqlmodel import Field
+
+from quorvalen_core.controller.table_controller import AuthController
+from quorvalen_core.testing import TestApplication
+from quorvalen_core.type.var import SQLModelDB
+from quorvalen_core.web import RouterConfig
+from rows_support import ORDERS, Shop
+
+BATCH = f"{ORDERS}/batch"
+BATCH_ACTIONS = ("create_many", "update_many", "delete_many")
+
+
+def _orders(shop: Shop) -> list[dict[str, Any]]:
+    return shop.call("alice", "GET", ORDERS, deleted="include", limit=100).json()["data"]["items"]  # type: ignore[no-any-return]
+
+
+# (rows sent, status, where the answer names the refused row)
+REFUSED_BATCHES: list[tuple[list[dict[str, Any]], int, Any]] = [
+    ([{"number": "A"}, {"number": "B", "total": -1}, {"number": "C"}], 422, ["body", 1, "total"]),
+    ([{"number": "A"}, {"number": "B"}, {"number": "A"}], 409, "row 2 of the batch"),
+    ([{"number": "A"}, {"number": "B", "customer_id": 999}], 409, "row 1 of the batch"),
+    ([], 422, ["body"]),
+]
+
+
+@pytest.mark.parametrize(("sent", "status", "named"), REFUSED_BATCHES)
+def test_a_refused_row_fails_the_whole_batch_and_is_named(shop: Shop, sent: list[dict[str, Any]], status: int, named: Any) -> None:
+    response = shop.call("alice", "POST", BATCH, sent)
+    assert response.status_code == status, response.text
+    detail = response.json()["detail"]
+    assert (detail[0]["loc"] == named) if isinstance(named, list) else (named in detail)
+    assert _orders(shop) == []
+
+
+def test_a_batch_create_fills_server_set_columns_and_answers_the_rows_in_order(shop: Shop) -> None:
+    response = shop.call("bob", "POST", BATCH, [{"number": "N-1", "owner": "carol"}, {"number": "N-2"}])
+    assert response.status_code == 403  # create_many is an action of its own
+    shop.service.policies().grant("buyer", "shop.order", "create_many")
+    created = shop.ok("bob", "POST", BATCH, [{"number": "N-1", "owner": "carol"}, {"number": "N-2"}])
+    assert [(row["number"], row["owner"], row["created_by"]) for row in created] == [("N-1", "bob", "bob"), ("N-2", "bob", "bob")]
+    assert [row["id"] for row in _orders(shop)] == [row["id"] for row in created]
+
+
+@pytest.mark.parametrize("method", ["PATCH", "DELETE"])
+def test_a_batch_by_filter_touches_only_rows_the_caller_may_change(shop: Shop, method: str) -> None:
+    for owner in ("bob", "carol"):
+        for number in ("X-1", "X-2"):
+            shop.ok(owner, "POST", ORDERS, {"number": number})
+    action = "update_many" if method == "PATCH" else "delete_many"
+    body = {"total": 5} if method == "PATCH" else None
+    assert shop.call("bob", method, ORDERS, body, filter="number:startswith:X").status_code == 403
+    shop.service.policies().grant("buyer", "shop.order", action)
+    answer = shop.call("bob", method, ORDERS, body, filter="number:startswith:X")
+    assert answer.json()["data"] == {"count": 2}, answer.text
+    changed = {row["owner"] for row in _orders(shop) if row["total"] == 5 or row["deleted_at"] is not None}
+    assert changed == {"bob"}
+    # The default role may change every row (<action>:all); the revoked grant holds at once.
+    assert shop.ok("alice", method, ORDERS, body, filter="number:startswith:X")["count"] == (4 if method == "PATCH" else 2)
+    shop.service.policies().revoke("buyer", "shop.order", action)
+    assert shop.call("bob", method, ORDERS, body, filter="id:gt:0").status_code == 403
+
+
+class Tally(SQLModelDB, table=True):
+    __tablename__ = "batch_tally"
+    id: int | None = Field(default=None, primary_key=True)
+    count: int = 0
+
+
+def test_a_batch_beyond_its_rows_writes_nothing_and_can_be_switched_off() -> None:
+    app = FastAPI()
+    small = {f"{operation}_router": RouterConfig(auth=False, max_rows=2) for operation in ("create", "update", "delete", "read", "query")}
+    app.include_router(AuthController.create(model_class=Tally, response_schema=Tally, schema_name="b", table_name="tally", **small))
+    app.include_router(AuthController.create(
+        model_class=Tally, response_schema=Tally, schema_name="b", table_name="off",
+        create_router=RouterConfig(auth=False, batch=False), update_router=RouterConfig(auth=False, batch=False),
+    ))
+    with TestApplication(app) as served:
+        for _ in range(3):
+            served.client.post("/v1/b/tally", json={})
+        answers = {
+            "update": served.client.patch("/v1/b/tally", params={"filter": "id:gt:0"}, json={"count": 1}),
+            "delete": served.client.delete("/v1/b/tally", params={"filter": "id:gt:0"}),
+            "create": served.client.post("/v1/b/tally/batch", json=[{}, {}, {}]),
+            "no filter": served.client.delete("/v1/b/tally"),
+        }
+        assert {name: (answer.status_code, answer.json()["code"]) for name, answer in answers.items()} == {
+            "update": (422, "limit_exceeded"), "delete": (422, "limit_exceeded"),
+            "create": (422, "invalid_request"), "no filter": (422, "invalid_request"),
+        }
+        assert [row["count"] for row in served.client.get("/v1/b/tally").json()["data"]["items"]] == [0, 0, 0]
+        assert served.client.post("/v1/b/off/batch", json=[{}]).status_code == 405
+        paths = served.app.openapi()["paths"]
+        assert "/v1/b/off/batch" not in paths and "patch" not in paths["/v1/b/off"]
+        assert paths["/v1/b/tally/batch"]["post"]["requestBody"]["content"]["application/json"]["schema"]["maxItems"] == 2
