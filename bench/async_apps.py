@@ -83,6 +83,6 @@ async def query(offset: int = Query(0, ge=0), limit: int = Query(20, ge=1, le=10
         rows = (
             await session.scalars(select(AsyncBenchItem).order_by(AsyncBenchItem.id).offset(offset).limit(limit))  # type: ignore[arg-type]
         ).all()
-        page = {"items": rows, "total": total or 0, "offset": offset, "limit": limit}
+        page = {"items": rows, "total": total or 0, "offset": offset, "limit": limit, "has_more": offset + len(rows) < (total or 0)}
         body = page_json.dump_json(PageEnvelope(message="查询成功", data=page))  # type: ignore[arg-type]
     return Response(body, media_type="application/json")

@@ -105,7 +105,7 @@ def query_products(
     rows = session.scalars(
         select(BenchProduct).where(*conditions).order_by(*order).offset(offset).limit(limit)
     ).all()
-    page = {"items": rows, "total": total or 0, "offset": offset, "limit": limit}
+    page = {"items": rows, "total": total or 0, "offset": offset, "limit": limit, "has_more": offset + len(rows) < (total or 0)}
     return ProductPageEnvelope(message="查询成功", data=page)  # type: ignore[arg-type]
 
 

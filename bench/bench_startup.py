@@ -76,13 +76,16 @@ def schemas(index: int, create_base: type[Any], update_base: type[Any], response
 
 def generated(models: list[Any], derived: bool) -> list[Any]:
     from quorvalen_core.controller.table_controller import AuthController
+    from quorvalen_core.web import RouterConfig
 
     routers = []
     for index, (model, create, update, response) in enumerate(models):
         given = {} if derived else {"create_schema": create, "update_schema": update}
+        # The five operations the hand-written routers have, without batch forms.
+        single = {f"{op}_router": RouterConfig(batch=False) for op in ("create", "update", "delete")}
         routers.append(
             AuthController.create(
-                model_class=model, response_schema=response, schema_name="shop", table_name=f"t{index}", **given
+                model_class=model, response_schema=response, schema_name="shop", table_name=f"t{index}", **given, **single
             )
         )
     return routers
@@ -92,7 +95,13 @@ def hand_written(models: list[Any], derived: bool) -> list[Any]:
     from fastapi import APIRouter, Body, HTTPException, Path, Query, Security
     from fastapi.security import HTTPBearer
 
-    from quorvalen_core.web.envelope import Envelope, ErrorDetail, Page
+    from pydantic import BaseModel
+
+    from quorvalen_core.web.envelope import Envelope, Page
+
+    class ErrorDetail(BaseModel):
+        detail: str
+        code: str
     from quorvalen_core.type.var import SQLModelCreate, SQLModelResponse, SQLModelUpdate
 
     bearer = HTTPBearer(auto_error=False, scheme_name="BearerToken", bearerFormat="JWT")
