@@ -21,7 +21,7 @@ from __future__ import annotations
 from collections.abc import Mapping, Sequence
 from typing import Any
 
-from sqlalchemy import insert
+from sqlalchemy import UniqueConstraint, and_, insert
 from sqlalchemy import delete as sql_delete
 from sqlalchemy import update as sql_update
 from sqlalchemy.exc import IntegrityError
@@ -31,7 +31,8 @@ from sqlmodel import Session
 from ..access.row_access import RowAccess
 from .errors import InvalidInput, RowConflict, invalid_value
 from .query import QueryRequest
-from .table_rows import TableRows, _at_index
+from .table_rows import TableRows, _at_index, dialect_insert
+from .table_schema import database_assigns_key
 
 DEFAULT_MAX_ROWS = 1000
 
@@ -48,8 +49,29 @@ class BatchWrites:
     def __init__(self, rows: TableRows) -> None:
         self.rows = rows
 
+    def conflict_targets(self) -> dict[str, tuple[str, ...]]:
+        """What ``on_conflict`` may name: the primary key (unless the database assigns it) and single unique columns."""
+        rows = self.rows
+        table: Any = rows.model_class.__table__
+        targets: dict[str, tuple[str, ...]] = {}
+        if not database_assigns_key(rows.table):
+            targets[",".join(rows.table.key_names)] = rows.table.key_names
+        unique = [constraint.columns for constraint in table.constraints if isinstance(constraint, UniqueConstraint)]
+        unique += [index.columns for index in table.indexes if index.unique and not index.dialect_options["postgresql"]["where"]]
+        for columns in unique:
+            names = [column.key for column in columns]
+            if len(names) == 1 and names[0] in rows.table.columns:
+                targets.setdefault(names[0], (names[0],))
+        return targets
+
     def insert_many(
-        self, session: Session, items: Sequence[Mapping[str, Any]], access: RowAccess, *, max_rows: int = DEFAULT_MAX_ROWS
+        self,
+        session: Session,
+        items: Sequence[Mapping[str, Any]],
+        access: RowAccess,
+        *,
+        max_rows: int = DEFAULT_MAX_ROWS,
+        on_conflict: tuple[str, ...] | None = None,
     ) -> list[Any]:
         """New rows from ``items``, in their order, as stored; the first refused one fails them all.
 
@@ -57,11 +79,19 @@ class BatchWrites:
         located at ``("body", index, field)``), then one statement inserts
         them all and returns them.  A constraint refusing the statement is
         found again row by row, so that the 409 names the row.
+
+        ``on_conflict`` (columns of the primary key or of a unique
+        constraint, see :meth:`conflict_targets`): a row whose values there
+        are taken writes over the row that has them, where the caller may
+        change that row (a RowConflict naming the row otherwise), as
+        :meth:`TableRows.upsert` does for one.
         """
         if len(items) > max_rows:
             raise too_many_rows(("body",), max_rows, len(items))
         rows = self.rows
         checked = rows.checked_new_rows(session, items, access)
+        if on_conflict is not None:
+            _check_distinct(checked, on_conflict)
         table: Any = rows.model_class.__table__
         # Attribute names of the model against the columns' keys in the statement.
         keys = {name: str(column.column.key) for name, column in rows.table.columns.items()}
@@ -73,8 +103,13 @@ class BatchWrites:
             # given, or left to the database).
             returned = [table.c[key] for key, _name in names]
             for run in _runs_of_same_columns(checked):
-                statement = insert(table).returning(*returned, sort_by_parameter_order=True)
-                created += [{name: row[index] for index, (_key, name) in enumerate(names)} for row in session.execute(statement, run)]
+                if on_conflict is None:
+                    statement = insert(table).returning(*returned, sort_by_parameter_order=True)
+                    written = session.execute(statement, run).all()
+                else:
+                    statement = self._upserting(session, table, run[0], on_conflict, access).returning(*returned)
+                    written = self._in_order(run, session.execute(statement, run).all(), [keys[name] for name in on_conflict], names, len(created))
+                created += [{name: row[index] for index, (_key, name) in enumerate(names)} for row in written]
             return created
         except IntegrityError:
             session.rollback()
@@ -86,6 +121,42 @@ class BatchWrites:
             except IntegrityError:
                 raise _at_index(RowConflict(), index) from None
         raise RowConflict()
+
+    def _upserting(
+        self, session: Session, table: Any, first: Mapping[str, Any], target: tuple[str, ...], access: RowAccess
+    ) -> Any:
+        """An INSERT whose rows taking ``target``'s values write over the rows there the caller may change."""
+        rows = self.rows
+        statement = dialect_insert(session)(table)
+        server_set = rows.server_set
+        written = {name: statement.excluded[name] for name in first if name not in target and name not in server_set}
+        if rows.rules is not None:
+            written.update(rows.rules.changed(access, rows.table))
+        scope = rows.scope(access)
+        return statement.on_conflict_do_update(
+            index_elements=[table.c[name] for name in target],
+            set_=written or {target[0]: statement.excluded[target[0]]},
+            where=and_(*scope) if scope else None,
+        )
+
+    @staticmethod
+    def _in_order(
+        run: list[dict[str, Any]], written: Sequence[Any], target: list[str], names: list[tuple[str, str]], offset: int
+    ) -> list[Any]:
+        """The rows an upserting INSERT returned, in the order of ``run``.
+
+        A row missing from them found its values taken by a row the caller
+        may not change: a RowConflict naming the first such row.
+        """
+        positions = [index for index, (key, _name) in enumerate(names) if key in target]
+        by_target = {tuple(row[position] for position in positions): row for row in written}
+        ordered: list[Any] = []
+        for index, values in enumerate(run):
+            row = by_target.get(tuple(values.get(key) for key in target))
+            if row is None:
+                raise _at_index(RowConflict(), offset + index)
+            ordered.append(row)
+        return ordered
 
     def update_where(
         self,
@@ -147,6 +218,16 @@ class BatchWrites:
         if touched > max_rows:
             raise too_many_rows(("query", "filter"), max_rows, touched)
         return int(touched)
+
+
+def _check_distinct(rows: list[dict[str, Any]], target: tuple[str, ...]) -> None:
+    """InvalidInput naming the first row whose values in ``target`` an earlier row of the batch has."""
+    seen: set[tuple[Any, ...]] = set()
+    for index, values in enumerate(rows):
+        taken = tuple(values.get(name) for name in target)
+        if taken in seen:
+            raise invalid_value(("body", index), f"an earlier row has the same {', '.join(target)}: one row each")
+        seen.add(taken)
 
 
 def _runs_of_same_columns(rows: list[dict[str, Any]]) -> list[list[dict[str, Any]]]:

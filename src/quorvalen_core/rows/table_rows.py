@@ -46,7 +46,7 @@ from .query_limits import QueryLimits
 from .references import References
 from .row_rules import DeletedRows, RowRules
 from .table_options import table_options_of
-from .table_schema import TableInfo, derive_field_checks, derive_response_schema, inspect_table
+from .table_schema import TableInfo, database_assigns_key, derive_field_checks, derive_response_schema, inspect_table
 
 # What an error says when a create's values fail only on fields the caller did not send.
 ROW_REFUSED = {"type": "value_error", "loc": ("body",), "msg": "the table refuses a row made from this body"}
@@ -429,6 +429,47 @@ class TableRows:
             raise RowConflict()
         return returned
 
+    def upsert(self, session: Session, key: Any, values: Mapping[str, Any], access: RowAccess) -> tuple[Any, bool]:
+        """The row with ``key`` made from ``values``: inserted, or written over; and whether it was inserted.
+
+        Where the database assigns the key, only an existing row is written
+        over (RowNotFound otherwise).
+
+        One ``INSERT ... ON CONFLICT DO UPDATE`` statement (PostgreSQL,
+        SQLite) decides.  The new row is checked as a create's; a row that
+        exists is written over only where the caller may change it (the
+        update's row policy, live rows): another's row, or a soft-deleted
+        one, is a RowConflict and stays as it was.  Server-set columns are
+        those of a create when inserted, of an update when written over.
+        """
+        names = self.table.key_names
+        given = dict(zip(names, key if self.table.composite_key else (key,)))
+        for name, value in given.items():
+            if name in values and values[name] is not None and values[name] != value:
+                raise invalid_value(("body", name), "the key in the body differs from the path's", values[name])
+        sent = {**{name: value for name, value in values.items() if name not in self.server_set}, **given}
+        row = self.checked_new_row(session, sent, access)
+        inserted = {name: getattr(row, name) for name in self.table.columns}
+        changed = {name: inserted[name] for name in self.writable(sent) if name not in given}
+        if self.rules is not None:
+            changed.update(self.rules.changed(access, self.table))
+        existed = session.scalar(select(func.count()).select_from(self.model_class).where(self.key_match(key))) or 0
+        if not existed and database_assigns_key(self.table):
+            # A key the database hands out (a sequence) is never inserted by
+            # hand: the sequence would hand it out again later.
+            raise RowNotFound()
+        statement = dialect_insert(session)(self.model_class).values(**inserted)
+        statement = statement.on_conflict_do_update(
+            index_elements=[column.column for column in self.table.key],
+            set_=changed or {names[0]: given[names[0]]},
+            where=and_(*self.scope(access)) if self.scope(access) else None,
+        )
+        returned = statement.returning(self.model_class).execution_options(populate_existing=True)
+        stored = session.scalars(returned).first()
+        if stored is None:
+            raise RowConflict()
+        return stored, not existed
+
     def delete(self, session: Session, key: Any, access: RowAccess) -> Any:
         """Remove (or, on a table that deletes softly, mark) the row with ``key``; returns it.
 
@@ -582,6 +623,20 @@ class TableRows:
 
     def _first_returned(self, session: Session, statement: Any) -> Any:
         return session.scalars(statement.returning(self.model_class).execution_options(synchronize_session=False)).first()
+
+
+def dialect_insert(session: Session) -> Any:
+    """The INSERT with ON CONFLICT of the session's database (PostgreSQL and SQLite have one)."""
+    name = session.get_bind().dialect.name
+    if name == "postgresql":
+        from sqlalchemy.dialects.postgresql import insert as postgresql_insert
+
+        return postgresql_insert
+    if name == "sqlite":
+        from sqlalchemy.dialects.sqlite import insert as sqlite_insert
+
+        return sqlite_insert
+    raise InvalidInput([{"type": "value_error", "loc": ("path",), "msg": f"PUT is not available on {name}"}])
 
 
 def _take_write_lock(session: Session) -> None:
