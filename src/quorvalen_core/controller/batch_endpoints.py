@@ -17,12 +17,13 @@ parameters, at least one of them.
 
 from __future__ import annotations
 
+import enum
 import inspect
 from collections.abc import Callable
 from contextlib import AbstractContextManager
 from typing import TYPE_CHECKING, Annotated, Any
 
-from fastapi import Body, Request, Response
+from fastapi import Body, Query, Request, Response
 from pydantic import BaseModel, Field
 from sqlmodel import Session
 
@@ -63,20 +64,40 @@ class BatchEndpoints:
         batch, serving, caller, respond = BatchWrites(self.rows), self._serving, self._caller(config, router), answers.plain
         max_rows = config.max_rows or DEFAULT_MAX_ROWS
 
-        def create_many(*, body: list[Any], request: Request, session: Session) -> Response:
+        targets = batch.conflict_targets()
+
+        def create_many(*, body: list[Any], request: Request, session: Session, on_conflict: Any = None) -> Response:
             access = caller(request)
+            target = targets[on_conflict.value] if on_conflict is not None else None
             with serving(session):
-                created = batch.insert_many(session, [item.model_dump() for item in body], access, max_rows=max_rows)
+                created = batch.insert_many(
+                    session, [item.model_dump() for item in body], access, max_rows=max_rows, on_conflict=target
+                )
                 envelope = _commit_rows(session, respond, created)
             return respond.send(envelope)
 
         items: Any = list[self.create_schema]  # type: ignore[name-defined]
+        parameters: dict[str, tuple[Any, Any]] = {}
+        if targets:
+            choices: Any = enum.Enum(  # type: ignore[misc]
+                f"{self.model_class.__name__}ConflictTarget", {name: name for name in targets}, type=str
+            )
+            parameters["on_conflict"] = (
+                choices | None,
+                Query(
+                    None,
+                    description="Columns of the primary key or of a unique constraint: a row whose values there are "
+                    "taken writes over the row that has them (as PUT does), where the caller may change it; "
+                    "a 409 naming the row otherwise.",
+                ),
+            )
         return self._finish(
             create_many,
             f"Create many {self.model_class.__name__} rows in one transaction: all, or none when one is refused "
             f"(the error names its index). At most {max_rows} rows.",
             router,
             body=(Annotated[items, Body(min_length=1, max_length=max_rows)], inspect.Parameter.empty),
+            **parameters,
         )
 
     def _update_many_endpoint(self, answers: _Answers, config: RouterConfig, router: AuthRouter) -> Callable[..., Any]:

@@ -78,6 +78,7 @@ from ..web.operations import (
     CREATE_MANY,
     DELETE_MANY,
     UPDATE_MANY,
+    UPSERT,
     MERGED_FIELDS,
     DELETE,
     OPERATIONS,
@@ -226,6 +227,9 @@ class TableEndpoints(BatchEndpoints):
         self.response_schema = self.rows.response_schema
         if DELETE in self.configs and self.rows.soft_deletes:
             self.configs[RESTORE] = self._restore_config(self.configs[DELETE])
+        update_config = self.configs.get(UPDATE)
+        if CREATE in self.configs and update_config is not None and update_config.upsert is not False:
+            self.configs[UPSERT] = self._batch_config(update_config, UPSERT, action=UPSERT.key)
         for single, batch in BATCH_FORMS:
             config = self.configs.get(single)
             if config is not None and config.batch is not False:
@@ -247,10 +251,15 @@ class TableEndpoints(BatchEndpoints):
         )
 
     @staticmethod
-    def _batch_config(config: RouterConfig, batch: Operation) -> RouterConfig:
-        """A batch route's settings: its operation's, with the action ``<action>_many``, its message and summary."""
+    def _batch_config(config: RouterConfig, batch: Operation, *, action: str | None = None) -> RouterConfig:
+        """A derived route's settings: its operation's, with the action ``<action>_many`` (or ``action``), its message and summary."""
         return config.model_copy(
-            update={"auth_act": f"{config.auth_act}_many", "message": batch.message, "summary": batch.summary, "description": None}
+            update={
+                "auth_act": action or f"{config.auth_act}_many",
+                "message": batch.message,
+                "summary": batch.summary,
+                "description": None,
+            }
         )
 
     # -- registration ---------------------------------------------------------
@@ -264,12 +273,13 @@ class TableEndpoints(BatchEndpoints):
             DELETE: self._delete_endpoint,
             QUERY: self._query_endpoint,
             RESTORE: self._restore_endpoint,
+            UPSERT: self._upsert_endpoint,
             CREATE_MANY: self._create_many_endpoint,
             UPDATE_MANY: self._update_many_endpoint,
             DELETE_MANY: self._delete_many_endpoint,
         }
         methods: dict[str, set[str]] = {}
-        operations = (*OPERATIONS, RESTORE, *(batch for _single, batch in BATCH_FORMS))
+        operations = (*OPERATIONS, RESTORE, UPSERT, *(batch for _single, batch in BATCH_FORMS))
         # Paths without parameters first: GET {prefix}/{id} would take {prefix}/batch.
         for operation in sorted(operations, key=lambda operation: "{" in self._item_path(operation)):
             config = self.configs.get(operation)
@@ -357,7 +367,7 @@ class TableEndpoints(BatchEndpoints):
 
     def _tagged(self, operation: Operation) -> bool:
         """Whether the operation's answer is one row, with its ETag (not a hard delete's: that row is gone)."""
-        return operation in (CREATE, READ, UPDATE, RESTORE) or (operation is DELETE and self.rows.soft_deletes)
+        return operation in (CREATE, READ, UPDATE, RESTORE, UPSERT) or (operation is DELETE and self.rows.soft_deletes)
 
     def _error_responses(self, operation: Operation) -> dict[int | str, dict[str, Any]]:
         responses: dict[int | str, dict[str, Any]] = {}
@@ -367,13 +377,15 @@ class TableEndpoints(BatchEndpoints):
             responses[304] = {"description": "The row's ETag is among those of If-None-Match: no body.", "headers": ETAG_HEADER}
         if operation.on_item:
             responses[404] = error_response(404, NOT_FOUND)
-        if operation in (CREATE, UPDATE, DELETE, RESTORE, CREATE_MANY, UPDATE_MANY, DELETE_MANY):
+        if operation is UPSERT:
+            responses[201] = {"description": "The row was inserted.", "headers": ETAG_HEADER}
+        if operation in (CREATE, UPDATE, DELETE, RESTORE, UPSERT, CREATE_MANY, UPDATE_MANY, DELETE_MANY):
             responses[409] = error_response(409, CONFLICT)
-        if operation in (UPDATE, DELETE, RESTORE):
+        if operation in (UPDATE, DELETE, RESTORE, UPSERT):
             responses[412] = error_response(412, PreconditionFailed.default_detail)
             if self.rows.requires_if_match:
                 responses[428] = error_response(428, PreconditionRequired.default_detail)
-        if operation in (CREATE, UPDATE, CREATE_MANY, UPDATE_MANY):
+        if operation in (CREATE, UPDATE, UPSERT, CREATE_MANY, UPDATE_MANY):
             responses[413] = error_response(413, "The body is larger than the application takes")
         responses[422] = error_response(422, "The request does not validate, or asks beyond a limit it names")
         responses[503] = error_response(503, UNAVAILABLE)
@@ -579,6 +591,33 @@ class TableEndpoints(BatchEndpoints):
             router,
             id=(Any, None),
             body=(Annotated[self.update_schema, Body()], inspect.Parameter.empty),
+            if_match=if_match_parameter(),
+        )
+
+    def _upsert_endpoint(self, answers: _Answers, config: RouterConfig, router: AuthRouter) -> Callable[..., Any]:
+        rows, serving, caller, respond = self.rows, self._serving, self._caller(config, router), answers.plain
+        check_if_match = self._precondition(respond)
+
+        def upsert(
+            *, id: Any, body: Any, request: Request, session: Session, if_match: str | None = None  # noqa: A002
+        ) -> Response:
+            access = caller(request)
+            with serving(session):
+                check_if_match(session, id, access, if_match)
+                row, inserted = rows.upsert(session, id, body.model_dump(), access)
+                envelope = _commit_answer(session, respond, row)
+            response = respond.send(envelope)
+            if inserted:
+                response.status_code = status.HTTP_201_CREATED
+            return response
+
+        return self._finish(
+            upsert,
+            f"Insert a {self.model_class.__name__} row with this key, or write over the one there (201 when "
+            "inserted). A row the caller may not change is a 409 and stays as it was.",
+            router,
+            id=(Any, None),
+            body=(Annotated[self.create_schema, Body()], inspect.Parameter.empty),
             if_match=if_match_parameter(),
         )
 

@@ -74,6 +74,11 @@ OPERATIONS: tuple[Operation, ...] = (CREATE, UPDATE, READ, DELETE, QUERY)
 # the delete operation's settings but its own action, message and summary.
 RESTORE = Operation("restore", "POST", True, 200, "恢复成功", "restore - 恢复")
 
+# Insert or write over one row by key (``PUT {prefix}/{id}``): on while create
+# and update are, unless the update's settings say upsert=False; the update's
+# settings with the action ``upsert``.
+UPSERT = Operation("upsert", "PUT", True, 200, "保存成功", "upsert - 保存")
+
 # The batch forms of create, update and delete: on while their operation is,
 # unless its settings say batch=False; the operation's settings with an
 # action of their own (``<action>_many``), message and summary.

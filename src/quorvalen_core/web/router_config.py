@@ -42,6 +42,11 @@ class RouterConfig(BaseModel):
         description="False switches off the operation's batch form (create: POST {prefix}/batch; update: "
         "PATCH {prefix}; delete: DELETE {prefix}); None: on while the operation is.",
     )
+    upsert: bool | None = Field(
+        default=None,
+        description="On update: False switches off PUT {prefix}/{id} (insert or write over one row); "
+        "None: on while create and update are.",
+    )
     max_rows: int | None = Field(
         default=None, ge=1, description="Most rows one request of the batch form writes; None: 1000."
     )
