@@ -9,7 +9,7 @@ from fastapi import FastAPI
 from fastapi.testclient import TestClient
 from sqlmodel import Field, Session
 
-from quorvalen_core.web.operations import BATCH_FORMS
+from quorvalen_core.web.operations import BATCH_FORMS, UPSERT
 from quorvalen_core.web.operations import OPERATIONS as OPERATION_TABLE
 from quorvalen_core.controller.router_config import RouterConfig
 from quorvalen_core.controller.table_controller import AuthController
@@ -21,6 +21,8 @@ OPERATIONS = tuple(operation.key for operation in OPERATION_TABLE)
 SUMMARIES = {operation.key: operation.summary for operation in OPERATION_TABLE}
 # The batch form each of create, update and delete brings, on while it is.
 BATCH_SUMMARIES = {single.key: batch.summary for single, batch in BATCH_FORMS}
+# PUT {prefix}/{id}, on while create and update are.
+UPSERT_SUMMARY = UPSERT.summary
 
 
 class Shelf(SQLModelDB, table=True):

@@ -55,7 +55,7 @@ def test_openapi_types_each_key_segment_and_keeps_operation_ids(shop: Shop) -> N
     paths = shop.client.app.openapi()["paths"]  # type: ignore[attr-defined]
     item = paths[f"{LINES}/{{order_id}}/{{line_no}}"]
     assert {method: operation["operationId"] for method, operation in item.items()} == {
-        "get": "shop_line_read", "patch": "shop_line_update", "delete": "shop_line_delete"
+        "get": "shop_line_read", "patch": "shop_line_update", "delete": "shop_line_delete", "put": "shop_line_upsert"
     }
     parameters = {parameter["name"]: parameter for parameter in item["get"]["parameters"]}
     assert {name: (p["in"], p["schema"].get("type")) for name, p in parameters.items()} == {
