@@ -50,6 +50,8 @@ def test_an_upsert_inserts_or_writes_over_only_rows_the_caller_may_change(
 
 
 def test_an_upsert_of_a_key_the_client_chooses_inserts_then_writes_over(shop: Shop) -> None:
+    # A partial unique index (live orders' numbers) and a key the database assigns are no conflict targets.
+    assert "parameters" not in shop.client.app.openapi()["paths"][f"{ORDERS}/batch"]["post"]  # type: ignore[attr-defined]
     order = shop.ok("bob", "POST", ORDERS, {"number": "L"})["id"]
     shop.service.policies().grant("buyer", "shop.line", "upsert")
     path = f"{LINES}/{order}/1"
@@ -89,6 +91,8 @@ def test_a_batch_on_conflict_writes_over_only_the_callers_rows(
         served.policies.grant_many([("tagger", "t.tag", "create_many")])
         for owner, code in (("bob", "a"), ("carol", "c")):
             served.client.post("/v1/t/tag/batch", json=[{"code": code}], headers=served.token(owner))
+        # The unique column is a target; the key the database assigns is not.
+        assert served.app.openapi()["components"]["schemas"]["TagConflictTarget"]["enum"] == ["code"]
         answer = served.client.post("/v1/t/tag/batch", params={"on_conflict": "code"}, json=sent, headers=served.token(caller))
         assert answer.status_code == status, answer.text
         with served.session() as session:

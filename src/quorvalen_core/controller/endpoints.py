@@ -226,14 +226,14 @@ class TableEndpoints(BatchEndpoints):
         self.update_schema = update_schema or derive_update_schema(model_class, exclude=(*key, *server_set))
         self.response_schema = self.rows.response_schema
         if DELETE in self.configs and self.rows.soft_deletes:
-            self.configs[RESTORE] = self._restore_config(self.configs[DELETE])
+            self.configs[RESTORE] = self._derived_config(self.configs[DELETE], RESTORE, action=RESTORE.key)
         update_config = self.configs.get(UPDATE)
         if CREATE in self.configs and update_config is not None and update_config.upsert is not False:
-            self.configs[UPSERT] = self._batch_config(update_config, UPSERT, action=UPSERT.key)
+            self.configs[UPSERT] = self._derived_config(update_config, UPSERT, action=UPSERT.key)
         for single, batch in BATCH_FORMS:
             config = self.configs.get(single)
             if config is not None and config.batch is not False:
-                self.configs[batch] = self._batch_config(config, batch)
+                self.configs[batch] = self._derived_config(config, batch)
         rules = self.rows.rules
         for operation, config in self.configs.items():
             if rules is not None and rules.owner is not None and not config.auth:
@@ -244,20 +244,13 @@ class TableEndpoints(BatchEndpoints):
                 )
 
     @staticmethod
-    def _restore_config(delete_config: RouterConfig) -> RouterConfig:
-        """The restore route's settings: the delete route's, with its own action, message and summary."""
-        return delete_config.model_copy(
-            update={"auth_act": RESTORE.key, "message": RESTORE.message, "summary": RESTORE.summary, "description": None}
-        )
-
-    @staticmethod
-    def _batch_config(config: RouterConfig, batch: Operation, *, action: str | None = None) -> RouterConfig:
+    def _derived_config(config: RouterConfig, derived: Operation, *, action: str | None = None) -> RouterConfig:
         """A derived route's settings: its operation's, with the action ``<action>_many`` (or ``action``), its message and summary."""
         return config.model_copy(
             update={
                 "auth_act": action or f"{config.auth_act}_many",
-                "message": batch.message,
-                "summary": batch.summary,
+                "message": derived.message,
+                "summary": derived.summary,
                 "description": None,
             }
         )

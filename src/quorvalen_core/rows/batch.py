@@ -57,7 +57,12 @@ class BatchWrites:
         if not database_assigns_key(rows.table):
             targets[",".join(rows.table.key_names)] = rows.table.key_names
         unique = [constraint.columns for constraint in table.constraints if isinstance(constraint, UniqueConstraint)]
-        unique += [index.columns for index in table.indexes if index.unique and not index.dialect_options["postgresql"]["where"]]
+        # A partial unique index (live rows only) is no conflict target without its condition.
+        unique += [
+            index.columns
+            for index in table.indexes
+            if index.unique and all(index.dialect_options[name].get("where") is None for name in ("postgresql", "sqlite"))
+        ]
         for columns in unique:
             names = [column.key for column in columns]
             if len(names) == 1 and names[0] in rows.table.columns:
