@@ -76,7 +76,7 @@ class Tag(SQLModelDB, table=True):
 TAG_BATCHES: list[tuple[str, list[dict[str, str]], int, Any]] = [
     ("bob", [{"code": "a", "label": "A2"}, {"code": "d"}], 201, None),
     ("bob", [{"code": "x"}, {"code": "c", "label": "taken"}], 409, "row 1 of the batch"),
-    ("bob", [{"code": "e"}, {"code": "e"}], 422, ["body", 1]),
+    ("bob", [{"code": "e"}, {"code": "e"}], 409, "same code (row 1 of the batch)"),
 ]
 
 

@@ -226,12 +226,12 @@ class BatchWrites:
 
 
 def _check_distinct(rows: list[dict[str, Any]], target: tuple[str, ...]) -> None:
-    """InvalidInput naming the first row whose values in ``target`` an earlier row of the batch has."""
+    """A RowConflict naming the first row whose values in ``target`` an earlier row of the batch has."""
     seen: set[tuple[Any, ...]] = set()
     for index, values in enumerate(rows):
         taken = tuple(values.get(name) for name in target)
         if taken in seen:
-            raise invalid_value(("body", index), f"an earlier row has the same {', '.join(target)}: one row each")
+            raise _at_index(RowConflict(f"An earlier row of the batch has the same {', '.join(target)}"), index)
         seen.add(taken)
 
 
