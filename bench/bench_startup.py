@@ -81,8 +81,9 @@ def generated(models: list[Any], derived: bool) -> list[Any]:
     routers = []
     for index, (model, create, update, response) in enumerate(models):
         given = {} if derived else {"create_schema": create, "update_schema": update}
-        # The five operations the hand-written routers have, without batch forms.
-        single = {f"{op}_router": RouterConfig(batch=False) for op in ("create", "update", "delete")}
+        # The five operations the hand-written routers have, without batch forms or PUT.
+        single = {f"{op}_router": RouterConfig(batch=False) for op in ("create", "delete")}
+        single["update_router"] = RouterConfig(batch=False, upsert=False)
         routers.append(
             AuthController.create(
                 model_class=model, response_schema=response, schema_name="shop", table_name=f"t{index}", **given, **single
