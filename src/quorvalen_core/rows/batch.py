@@ -31,7 +31,7 @@ from sqlmodel import Session
 from ..access.row_access import RowAccess
 from .errors import InvalidInput, RowConflict, invalid_value
 from .query import QueryRequest
-from .table_rows import TableRows, _at_index, dialect_insert
+from .table_rows import TableRows, at_batch_row, dialect_insert
 from .table_schema import database_assigns_key
 
 DEFAULT_MAX_ROWS = 1000
@@ -124,7 +124,7 @@ class BatchWrites:
             try:
                 session.execute(insert(table), [values])
             except IntegrityError:
-                raise _at_index(RowConflict(), index) from None
+                raise at_batch_row(RowConflict(), index) from None
         raise RowConflict()
 
     def _upserting(
@@ -159,7 +159,7 @@ class BatchWrites:
         for index, values in enumerate(run):
             row = by_target.get(tuple(values.get(key) for key in target))
             if row is None:
-                raise _at_index(RowConflict(), offset + index)
+                raise at_batch_row(RowConflict(), offset + index)
             ordered.append(row)
         return ordered
 
@@ -231,7 +231,7 @@ def _check_distinct(rows: list[dict[str, Any]], target: tuple[str, ...]) -> None
     for index, values in enumerate(rows):
         taken = tuple(values.get(name) for name in target)
         if taken in seen:
-            raise _at_index(RowConflict(f"An earlier row of the batch has the same {', '.join(target)}"), index)
+            raise at_batch_row(RowConflict(f"An earlier row of the batch has the same {', '.join(target)}"), index)
         seen.add(taken)
 
 

@@ -343,7 +343,7 @@ class TableRows:
         """
         adapter = self._row_checks
         if adapter is None:
-            return [self._new_row_values(self._at_index(index, self.checked_new_row, session, values, access))
+            return [self._new_row_values(self._checked_at(index, self.checked_new_row, session, values, access))
                     for index, values in enumerate(items)]
         stamps = self.rules.created(access, self.table) if self.rules is not None else {}
         sent = [{name: value for name, value in values.items() if name not in self.server_set} for values in items]
@@ -354,11 +354,11 @@ class TableRows:
         columns = self.table.columns
         rows: list[dict[str, Any]] = []
         for index, row in enumerate(checked):
-            values = self._at_index(index, self._stored, {name: getattr(row, name) for name in columns})
+            values = self._checked_at(index, self._stored, {name: getattr(row, name) for name in columns})
             candidate = SimpleNamespace(**values)
-            self._at_index(index, self._check_key_routable, candidate)
+            self._checked_at(index, self._check_key_routable, candidate)
             if not self.references.readable(session, candidate, access):
-                raise _at_index(RowConflict(), index)
+                raise at_batch_row(RowConflict(), index)
             rows.append(self._new_row_values(values))
         return rows
 
@@ -369,11 +369,12 @@ class TableRows:
         return {name: value for name, value in values.items() if value is not None or name not in keys}
 
     @staticmethod
-    def _at_index(index: int, check: Any, *arguments: Any) -> Any:
+    def _checked_at(index: int, check: Any, *arguments: Any) -> Any:
+        """``check(*arguments)``, its row error naming the batch's row ``index``."""
         try:
             return check(*arguments)
         except RowError as error:
-            raise _at_index(error, index) from None
+            raise at_batch_row(error, index) from None
 
     @cached_property
     def _row_checks(self) -> TypeAdapter[list[Any]] | None:
@@ -654,7 +655,7 @@ def _take_write_lock(session: Session) -> None:
         connection.exec_driver_sql("BEGIN IMMEDIATE")
 
 
-def _at_index(error: RowError, index: int) -> RowError:
+def at_batch_row(error: RowError, index: int) -> RowError:
     """``error`` of row ``index`` of a batch: a 422's locations, or the detail, name it."""
     if isinstance(error, InvalidInput):
         located = [
@@ -674,7 +675,7 @@ def _batch_errors(error: ValidationError, sent: Sequence[Mapping[str, Any]]) -> 
         index, *location = item["loc"]
         by_row.setdefault(int(index), []).append({**item, "loc": tuple(location)})
     index = min(by_row)
-    return _at_index(InvalidInput(_kept_errors(by_row[index], sent[index])), index)  # type: ignore[return-value]
+    return at_batch_row(InvalidInput(_kept_errors(by_row[index], sent[index])), index)  # type: ignore[return-value]
 
 
 def _roll_back_quietly(session: Session) -> None:
