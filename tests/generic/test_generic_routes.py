@@ -46,7 +46,7 @@ def test_generated_routes_serve_alike_included_or_taken_over(registry: DatabaseR
 
 
 def test_a_route_first_used_by_several_threads_is_built_once() -> None:
-    routes = [route for route in book_router().routes if isinstance(route, GeneratedRoute)]
+    routes = [route for route in book_router().routes if isinstance(route, GeneratedRoute) and route.include_in_schema]
     assert len(routes) == 9 and all("_unbuilt" in vars(route) for route in routes)  # five operations, upsert, three batch forms
     barrier = threading.Barrier(8)
     seen: list[Any] = []

@@ -3,10 +3,11 @@
 from __future__ import annotations
 
 from collections.abc import Iterator
-from typing import Any
+from typing import Any, Literal
 
 import pytest
 from fastapi import FastAPI
+from pydantic import create_model
 from sqlmodel import Field
 
 from quorvalen_core.controller.table_controller import AuthController
@@ -14,6 +15,7 @@ from quorvalen_core.demo.app import build_app, seed
 from quorvalen_core.testing import TestApplication
 from quorvalen_core.type.var import SQLModelDB, SQLModelResponse
 from quorvalen_core.web import AppContext, RouterConfig, use_context
+from quorvalen_core.web.errors import ERROR_ANSWERS, ERROR_CODES
 
 PRODUCTS, ORDERS = "/v1/shop/product", "/v1/shop/order"
 
@@ -89,6 +91,19 @@ def test_the_document_publishes_what_the_server_enforces(shop: TestApplication) 
     envelope = schemas["Envelope_ProductResponse_"]
     page = schemas["Page_ProductResponseFields_"]
     assert "code" in envelope["required"] and "default" not in page["properties"]["has_more"]
+    # Each status's answer as a model with these two fields would publish it.
+    assert schemas["NotFoundAnswer"] == ERROR_ANSWERS[404].model_json_schema()
+    for status, answer in ERROR_ANSWERS.items():
+        if status == 422:  # a model with its fields
+            continue
+        code = ERROR_CODES[status]
+        fields = create_model(
+            answer.__name__,
+            detail=(str, Field(description="What went wrong, for a person.")),
+            code=(Literal[code], Field(description=f"Always {code!r}: what went wrong, for a program.")),
+        )
+        fields.__doc__ = answer.__doc__
+        assert answer.model_json_schema() == fields.model_json_schema(), status
 
 
 def test_an_issued_cursor_is_always_taken_back_and_an_empty_one_is_none(shop: TestApplication) -> None:

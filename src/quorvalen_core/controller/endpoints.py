@@ -724,7 +724,14 @@ def _answer_other_methods(router: AuthRouter, path: str, allowed: set[str]) -> N
     async def method_not_allowed() -> None:
         raise HTTPException(status_code=status.HTTP_405_METHOD_NOT_ALLOWED, headers={"Allow": allow})
 
-    router.add_api_route(path, method_not_allowed, methods=others, auth=False, include_in_schema=False)
+    router.add_api_route(
+        path,
+        method_not_allowed,
+        methods=others,
+        auth=False,
+        include_in_schema=False,
+        route_class_override=GeneratedRoute if router.route_class is AuthRoute else None,
+    )
 
 
 def _without_items_fields(exclude: dict[str, Any] | None, names: set[str]) -> dict[str, Any] | None:

@@ -10,11 +10,14 @@ generated client tells the answers apart by type.
 
 from __future__ import annotations
 
-from typing import Any, Literal
+import copy
+from typing import Any, ClassVar, Literal
 
 from fastapi import HTTPException
 from fastapi.exceptions import RequestValidationError
-from pydantic import BaseModel, Field, create_model
+from pydantic import BaseModel, Field, GetJsonSchemaHandler
+from pydantic.json_schema import JsonSchemaValue
+from pydantic_core import CoreSchema
 
 # The code of each status's answers; 422 has a second one for a request
 # beyond a bound of the server's (a limit it names).
@@ -49,16 +52,34 @@ def error_code(error: HTTPException | RequestValidationError) -> str:
     return ERROR_CODES.get(error.status_code, "server_error" if error.status_code >= 500 else "bad_request")
 
 
+class _CodedAnswer(BaseModel):
+    """An error answer of one status with a constant code, for the document only.
+
+    FastAPI builds a validator for every field of every model a document
+    names, each time it generates the document.  These answers are written
+    by the route classes and never validated, so they declare no fields and
+    give their schema whole.
+    """
+
+    answer_schema: ClassVar[dict[str, Any]]
+
+    @classmethod
+    def __get_pydantic_json_schema__(cls, core_schema: CoreSchema, handler: GetJsonSchemaHandler) -> JsonSchemaValue:
+        return copy.deepcopy(cls.answer_schema)
+
+
 def _answer_model(status: int, name: str, doc: str) -> type[BaseModel]:
     code = ERROR_CODES[status]
-    model: type[BaseModel] = create_model(
-        name,
-        __module__=__name__,
-        detail=(str, Field(description="What went wrong, for a person.")),
-        code=(Literal[code], Field(description=f"Always {code!r}: what went wrong, for a program.")),  # type: ignore[arg-type]
-    )
-    model.__doc__ = doc
-    return model
+    detail = {"title": "Detail", "type": "string", "description": "What went wrong, for a person."}
+    constant = {"title": "Code", "type": "string", "const": code, "description": f"Always {code!r}: what went wrong, for a program."}
+    schema = {
+        "title": name,
+        "description": doc,
+        "type": "object",
+        "properties": {"detail": detail, "code": constant},
+        "required": ["detail", "code"],
+    }
+    return type(name, (_CodedAnswer,), {"__module__": __name__, "__doc__": doc, "answer_schema": schema})
 
 
 class ValidationErrorItem(BaseModel):
@@ -91,7 +112,7 @@ PRECONDITION_REQUIRED_ANSWER = _answer_model(
 PAYLOAD_TOO_LARGE_ANSWER = _answer_model(413, "PayloadTooLargeAnswer", "The body is larger than the route takes (413).")
 UNAVAILABLE_ANSWER = _answer_model(503, "UnavailableAnswer", "The database or the policies cannot be used now (503).")
 
-_MODELS: dict[int, type[BaseModel]] = {
+ERROR_ANSWERS: dict[int, type[BaseModel]] = {
     401: NOT_AUTHENTICATED_ANSWER,
     403: PERMISSION_DENIED_ANSWER,
     404: NOT_FOUND_ANSWER,
@@ -106,4 +127,4 @@ _MODELS: dict[int, type[BaseModel]] = {
 
 def error_response(status: int, description: str) -> dict[str, Any]:
     """The OpenAPI answer ``status`` of a route: its description and its own schema."""
-    return {"model": _MODELS[status], "description": description}
+    return {"model": ERROR_ANSWERS[status], "description": description}
