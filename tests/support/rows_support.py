@@ -18,6 +18,7 @@ from sqlmodel import Field, Relationship
 
 from quorvalen_core.controller.router_config import RouterConfig
 from quorvalen_core.controller.table_controller import AuthController
+from quorvalen_core.rows.history import history_model_of
 from quorvalen_core.rows.table_options import Includable, TableOptions, live_unique_index
 from served_shop import ServedShop
 from quorvalen_core.type.var import SQLModelCreate, SQLModelDB, SQLModelResponse, SQLModelUpdate
@@ -38,7 +39,7 @@ class CustomerResponse(SQLModelResponse):
 
 class RowCustomer(SQLModelDB, table=True):
     __tablename__ = "rows_customer"
-    __table_options__ = TableOptions(owner="owner", deleted_at="deleted_at")
+    __table_options__ = TableOptions(owner="owner", deleted_at="deleted_at", history=True)
 
     id: int | None = Field(default=None, primary_key=True)
     name: str = Field(max_length=40)
@@ -156,7 +157,14 @@ class RowNote(SQLModelDB, table=True):
     customer: RowCustomer | None = Relationship()
 
 
-TABLES = [RowCustomer.__table__, RowOrder.__table__, RowLine.__table__, RowTicket.__table__, RowNote.__table__]  # type: ignore[attr-defined]
+TABLES = [
+    RowCustomer.__table__,  # type: ignore[attr-defined]
+    history_model_of(RowCustomer).__table__,
+    RowOrder.__table__,  # type: ignore[attr-defined]
+    RowLine.__table__,  # type: ignore[attr-defined]
+    RowTicket.__table__,  # type: ignore[attr-defined]
+    RowNote.__table__,  # type: ignore[attr-defined]
+]
 PUBLIC = {f"{operation}_router": RouterConfig(auth=False) for operation in ("create", "read", "update", "delete", "query")}
 
 

@@ -77,6 +77,8 @@ from ..web.operations import (
     CREATE,
     CREATE_MANY,
     DELETE_MANY,
+    HISTORY,
+    ROW_HISTORY,
     UPDATE_MANY,
     UPSERT,
     MERGED_FIELDS,
@@ -97,6 +99,8 @@ from ..web.router_config import RouterConfig
 from ..web.routes import AuthRoute, GeneratedRoute
 from ..web.row_errors import http_error_of
 from ..web.sessions import close_if_owned, database_session_for, read_outside_transaction
+from sqlalchemy.sql.elements import ColumnElement
+
 from .batch_endpoints import BatchCount, BatchEndpoints
 from .query_parameters import include_parameter, query_parameters
 
@@ -218,6 +222,8 @@ class TableEndpoints(BatchEndpoints):
         )
         self.model_class = model_class
         self.table = self.rows.table
+        # The table whose key the path of a row's endpoints names.
+        self.keyed = self.table
         server_set = tuple(self.rows.server_set)
         key = self.table.key_names
         self.create_schema = create_schema or derive_create_schema(
@@ -234,6 +240,10 @@ class TableEndpoints(BatchEndpoints):
             config = self.configs.get(single)
             if config is not None and config.batch is not False:
                 self.configs[batch] = self._derived_config(config, batch)
+        read_config = self.configs.get(READ)
+        if read_config is not None and self.rows.history is not None:
+            for history in (HISTORY, ROW_HISTORY):
+                self.configs[history] = self._derived_config(read_config, history, action=ROW_HISTORY.key)
         rules = self.rows.rules
         for operation, config in self.configs.items():
             if rules is not None and rules.owner is not None and not config.auth:
@@ -271,17 +281,29 @@ class TableEndpoints(BatchEndpoints):
             UPDATE_MANY: self._update_many_endpoint,
             DELETE_MANY: self._delete_many_endpoint,
         }
+        history = None
+        if HISTORY in self.configs:
+            from .history_endpoints import HistoryEndpoints
+
+            history = HistoryEndpoints(self)
         methods: dict[str, set[str]] = {}
-        operations = (*OPERATIONS, RESTORE, UPSERT, *(batch for _single, batch in BATCH_FORMS))
+        operations = (*OPERATIONS, RESTORE, UPSERT, *(batch for _single, batch in BATCH_FORMS), HISTORY, ROW_HISTORY)
         # Paths without parameters first: GET {prefix}/{id} would take {prefix}/batch.
         for operation in sorted(operations, key=lambda operation: "{" in self._item_path(operation)):
             config = self.configs.get(operation)
-            if config is not None:
+            if config is None:
+                continue
+            if history is not None and operation in (HISTORY, ROW_HISTORY):
+                history.register_history(router, operation, config)
+            else:
                 self._register(router, operation, config, builders[operation])
-                methods.setdefault(self._item_path(operation), set()).add(operation.method)
+            methods.setdefault(self._item_path(operation), set()).add(operation.method)
         for path, allowed in methods.items():
             _answer_other_methods(router, path, allowed)
         router.models.append(self.model_class)
+        if self.rows.history is not None:
+            # Recorded whichever operations are served: its table is the table's.
+            router.models.append(self.rows.history.model)
         return router
 
     def _row_actions(self, operation: Operation, config: RouterConfig) -> tuple[str, ...]:
@@ -299,7 +321,7 @@ class TableEndpoints(BatchEndpoints):
         if not operation.on_item:
             return operation.suffix
         path = "/" + "/".join(f"{{{name}}}" for name in self.table.key_names) if self.table.composite_key else "/{id}"
-        return path + "/restore" if operation is RESTORE else path
+        return path + "/restore" if operation is RESTORE else path + operation.suffix
 
     def _register(
         self,
@@ -429,20 +451,20 @@ class TableEndpoints(BatchEndpoints):
         An endpoint on one row takes the row's key as ``id``: one value, or
         the tuple of a composite key's values, each its own path segment.
         """
-        if "id" in parameters and self.table.composite_key:
-            names = [f"key_{index}" for index in range(len(self.table.key))]
+        if "id" in parameters and self.keyed.composite_key:
+            names = [f"key_{index}" for index in range(len(self.keyed.key))]
             single = endpoint
 
             def endpoint(**values: Any) -> Any:
                 return single(id=tuple(values.pop(name) for name in names), **values)
 
             key_parameters = {
-                name: self._key_parameter(column, alias=column.name) for name, column in zip(names, self.table.key)
+                name: self._key_parameter(column, alias=column.name) for name, column in zip(names, self.keyed.key)
             }
             del parameters["id"]
             parameters = {**key_parameters, **parameters}
         elif "id" in parameters:
-            parameters["id"] = self._key_parameter(self.table.key[0])
+            parameters["id"] = self._key_parameter(self.keyed.key[0])
         parameters["request"] = (Request, inspect.Parameter.empty)
         parameters["session"] = (Session, Depends(database_session_for(router.db_config_name)))
         endpoint.__doc__ = doc
@@ -663,13 +685,23 @@ class TableEndpoints(BatchEndpoints):
         endpoint.__name__ = endpoint.__qualname__ = name
         return self._finish(endpoint, doc, router, id=(Any, None), if_match=if_match_parameter())
 
-    def _query_endpoint(self, answers: _Answers, config: RouterConfig, router: AuthRouter) -> Callable[..., Any]:
+    def _query_endpoint(
+        self,
+        answers: _Answers,
+        config: RouterConfig,
+        router: AuthRouter,
+        *,
+        of_row: Callable[[Any], ColumnElement[bool]] | None = None,
+    ) -> Callable[..., Any]:
+        """The query; ``of_row``: the rows of one key only, the condition of the key the path names."""
         rows, serving, caller = self.rows, self._serving, self._caller(config, router)
         respond, respond_included = answers.plain, answers.included
         planner = rows.planner
         signature = {**query_parameters(planner), **self._view_parameters(QUERY)}
         # The names the parameters go by in the query string (aliases included).
         known_parameters = {getattr(default, "alias", None) or name for name, (_, default) in signature.items()}
+        if of_row is not None:
+            signature["id"] = (Any, None)
 
         def query(
             *,
@@ -685,12 +717,15 @@ class TableEndpoints(BatchEndpoints):
             session: Session,
             deleted: DeletedRows = DeletedRows.exclude,
             include: list[Any] | None = None,
+            id: Any = None,  # noqa: A002
         ) -> Response:
             access = caller(request)
             asked = QueryRequest(offset, limit, sort, filters, any_of, total, cursor, fields)
             with serving(session):
                 planner.check_parameter_names(request.query_params.keys(), known_parameters)
                 plan = rows.plan(asked, access, deleted=deleted, cursor_secret=context_of(request).cursor_secret())
+                if of_row is not None:
+                    plan.conditions.append(of_row(id))
                 requested = rows.requested_includes(include, access)
                 read_outside_transaction(session)
                 page = rows.page(session, plan, access, include=requested)

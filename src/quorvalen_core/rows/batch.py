@@ -21,7 +21,7 @@ from __future__ import annotations
 from collections.abc import Mapping, Sequence
 from typing import Any
 
-from sqlalchemy import UniqueConstraint, and_, insert
+from sqlalchemy import UniqueConstraint, and_, insert, tuple_
 from sqlalchemy import delete as sql_delete
 from sqlalchemy import update as sql_update
 from sqlalchemy.exc import IntegrityError
@@ -101,6 +101,7 @@ class BatchWrites:
         # Attribute names of the model against the columns' keys in the statement.
         keys = {name: str(column.column.key) for name, column in rows.table.columns.items()}
         names = [(key, name) for name, key in keys.items()]
+        before = self._overwritten(session, checked, on_conflict)
         checked = [{keys[name]: value for name, value in values.items()} for values in checked]
         created: list[Any] = []
         try:
@@ -115,6 +116,8 @@ class BatchWrites:
                     statement = self._upserting(session, table, run[0], on_conflict, access).returning(*returned)
                     written = self._in_order(run, session.execute(statement, run).all(), [keys[name] for name in on_conflict], names, len(created))
                 created += [{name: row[index] for index, (_key, name) in enumerate(names)} for row in written]
+            if rows.history is not None:
+                rows.history.record(session, "create_many", access, before, rows.history.values_of(created))
             return created
         except IntegrityError:
             session.rollback()
@@ -126,6 +129,19 @@ class BatchWrites:
             except IntegrityError:
                 raise at_batch_row(RowConflict(), index) from None
         raise RowConflict()
+
+    def _overwritten(
+        self, session: Session, checked: list[dict[str, Any]], on_conflict: tuple[str, ...] | None
+    ) -> dict[str, dict[str, Any]]:
+        """For the history: the rows an upserting batch may write over, as they are before it."""
+        rows = self.rows
+        if rows.history is None or on_conflict is None:
+            return {}
+        columns = [rows.table.columns[name].column for name in on_conflict]
+        taken = [tuple(values.get(name) for name in on_conflict) for values in checked]
+        if len(columns) == 1:
+            return rows.history_state(session, [columns[0].in_([values[0] for values in taken])])
+        return rows.history_state(session, [tuple_(*columns).in_(taken)])
 
     def _upserting(
         self, session: Session, table: Any, first: Mapping[str, Any], target: tuple[str, ...], access: RowAccess
@@ -190,8 +206,11 @@ class BatchWrites:
             session, rows.model_class.model_construct(**values), access, sent
         ):
             raise RowConflict()
+        before = rows.history_state(session, conditions, limit=max_rows + 1)
         statement = sql_update(rows.model_class).where(*conditions).values(**values, **stamps)
-        return self._bounded(session, statement, max_rows)
+        touched = self._bounded(session, statement, max_rows)
+        self._record(session, "update_many", access, before, written=True)
+        return touched
 
     def delete_where(
         self, session: Session, query: QueryRequest, access: RowAccess, *, max_rows: int = DEFAULT_MAX_ROWS
@@ -204,7 +223,20 @@ class BatchWrites:
             statement: Any = sql_update(rows.model_class).values(**rows.rules.deletion(access, rows.table))
         else:
             statement = sql_delete(rows.model_class)
-        return self._bounded(session, statement.where(*conditions), max_rows)
+        before = rows.history_state(session, conditions, limit=max_rows + 1)
+        touched = self._bounded(session, statement.where(*conditions), max_rows)
+        self._record(session, "delete_many", access, before, written=rows.soft_deletes)
+        return touched
+
+    def _record(
+        self, session: Session, operation: str, access: RowAccess, before: dict[str, dict[str, Any]], *, written: bool
+    ) -> None:
+        """For the history: the rows of ``before`` as a batch left them (``written``), or gone."""
+        history = self.rows.history
+        if history is None or not before:
+            return
+        after = history.state(session, [history.rows_named(before)]) if written else {}
+        history.record(session, operation, access, before, after)
 
     def _matching(self, query: QueryRequest, access: RowAccess) -> list[ColumnElement[bool]]:
         """The filters' conditions and the caller's scope; a batch by filter names at least one filter."""

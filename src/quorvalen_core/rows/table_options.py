@@ -69,6 +69,10 @@ class TableOptions(BaseModel):
     - ``require_if_match``: update, delete and restore answer 428 unless
       the request carries ``If-Match`` (the row's ``ETag``), so that no
       client overwrites a change it has not seen.
+    - ``history``: every write through the API records, in its own
+      transaction, who changed which fields of which row, when, and their
+      old and new values, into the table ``<table>_history`` (read at
+      ``GET {prefix}/history`` and ``GET {prefix}/{id}/history``).
     """
 
     model_config = ConfigDict(frozen=True, extra="forbid", strict=True)
@@ -84,6 +88,7 @@ class TableOptions(BaseModel):
     # A list is taken too (as a tuple): the options stay immutable.
     includes: tuple[Includable, ...] = Field(default=(), strict=False)
     require_if_match: bool = False
+    history: bool = False
 
     @model_validator(mode="after")
     def _consistent(self) -> TableOptions:

@@ -45,6 +45,7 @@ from .query import QueryPlan, QueryPlanner, QueryRequest
 from .query_limits import QueryLimits
 from .references import References
 from .row_rules import DeletedRows, RowRules
+from .history import RowHistory
 from .table_options import table_options_of
 from .table_schema import TableInfo, database_assigns_key, derive_field_checks, derive_response_schema, inspect_table
 
@@ -112,6 +113,9 @@ class TableRows:
             allowed=query_columns,
         )
         self._outage_log = LogThrottle()
+        self.history: RowHistory | None = (
+            RowHistory(self.table, options, self.planner.response_fields) if options.history else None
+        )
 
     @property
     def server_set(self) -> frozenset[str]:
@@ -310,6 +314,8 @@ class TableRows:
         # Read back in the same transaction: values the database filled in
         # (keys, defaults) are part of the answer.
         session.refresh(row)
+        if self.history is not None:
+            self.history.record(session, "create", access, {}, self.history.values_of([row]))
         return row
 
     def checked_new_row(self, session: Session, values: Mapping[str, Any], access: RowAccess) -> Any:
@@ -413,7 +419,10 @@ class TableRows:
         """
         sent = self.writable(changes)
         conditions = self.scope(access)
-        returned = self._written_at_once(session, key, sent, conditions) if sent and self.rules is None else None
+        history = self.history
+        before = self.history_state(session, [self.key_match(key), *conditions]) if sent else {}
+        at_once = sent and self.rules is None and history is None
+        returned = self._written_at_once(session, key, sent, conditions) if at_once else None
         if returned is None:
             row = self._find(session, key, conditions)
             if not sent:
@@ -428,6 +437,8 @@ class TableRows:
         # refusal rolls the write back.
         if not self.references.readable(session, returned, access, sent):
             raise RowConflict()
+        if history is not None:
+            history.record(session, "update", access, before, history.values_of([returned]))
         return returned
 
     def upsert(self, session: Session, key: Any, values: Mapping[str, Any], access: RowAccess) -> tuple[Any, bool]:
@@ -454,6 +465,8 @@ class TableRows:
         changed = {name: inserted[name] for name in self.writable(sent) if name not in given}
         if self.rules is not None:
             changed.update(self.rules.changed(access, self.table))
+        history = self.history
+        before = self.history_state(session, [self.key_match(key)])
         existed = session.scalar(select(func.count()).select_from(self.model_class).where(self.key_match(key))) or 0
         if not existed and database_assigns_key(self.table):
             # A key the database hands out (a sequence) is never inserted by
@@ -469,6 +482,8 @@ class TableRows:
         stored = session.scalars(returned).first()
         if stored is None:
             raise RowConflict()
+        if history is not None:
+            history.record(session, "upsert", access, before, history.values_of([stored]))
         return stored, not existed
 
     def delete(self, session: Session, key: Any, access: RowAccess) -> Any:
@@ -482,19 +497,49 @@ class TableRows:
             statement: Any = sql_update(self.model_class).values(**self.rules.deletion(access, self.table))
         else:
             statement = sql_delete(self.model_class)
-        return self._returned(session, statement.where(self.key_match(key), *self.scope(access)), key_may_not_fit=True)
+        conditions = [self.key_match(key), *self.scope(access)]
+        before = self.history_state(session, conditions)
+        row = self._returned(session, statement.where(*conditions), key_may_not_fit=True)
+        self._record(session, "delete", access, before, [row] if self.soft_deletes else [])
+        return row
 
     def restore(self, session: Session, key: Any, access: RowAccess) -> Any:
         """Clear the deletion mark of the row with ``key``; RowNotFound unless it is deleted."""
         if not self.soft_deletes:
             raise RowNotFound()
         assert self.rules is not None
-        statement = (
-            sql_update(self.model_class)
-            .where(self.key_match(key), *self.scope(access, DeletedRows.only))
-            .values(**self.rules.restoration(access, self.table))
-        )
-        return self._returned(session, statement, key_may_not_fit=True)
+        conditions = [self.key_match(key), *self.scope(access, DeletedRows.only)]
+        before = self.history_state(session, conditions)
+        statement = sql_update(self.model_class).where(*conditions).values(**self.rules.restoration(access, self.table))
+        row = self._returned(session, statement, key_may_not_fit=True)
+        self._record(session, "restore", access, before, [row])
+        return row
+
+    # -- history -----------------------------------------------------------------
+
+    def history_state(
+        self, session: Session, conditions: Sequence[ColumnElement[bool]], *, limit: int | None = None
+    ) -> dict[str, dict[str, Any]]:
+        """The rows a write of ``conditions`` is about to change, as the history shows them (none without history).
+
+        They stay locked until the transaction ends, so that what the history
+        records as their old values is what the write replaced.  A key the
+        key column cannot hold matches no row.
+        """
+        if self.history is None:
+            return {}
+        _take_write_lock(session)
+        try:
+            return self.history.state(session, conditions, limit=limit)
+        except (DataError, OverflowError):
+            session.rollback()
+            return {}
+
+    def _record(
+        self, session: Session, operation: str, access: RowAccess, before: dict[str, dict[str, Any]], after: Sequence[Any]
+    ) -> None:
+        if self.history is not None:
+            self.history.record(session, operation, access, before, self.history.values_of(after))
 
     # -- checks ----------------------------------------------------------------
 

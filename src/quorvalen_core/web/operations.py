@@ -85,6 +85,12 @@ UPSERT = Operation("upsert", "PUT", True, 200, "保存成功", "upsert - 保存"
 CREATE_MANY = Operation("create_many", "POST", False, 201, "批量创建成功", "create_many - 批量创建", "/batch")
 UPDATE_MANY = Operation("update_many", "PATCH", False, 200, "批量更新成功", "update_many - 批量更新")
 DELETE_MANY = Operation("delete_many", "DELETE", False, 200, "批量删除成功", "delete_many - 批量删除")
+# On tables that keep a history (``TableOptions(history=True)``): the changes
+# of one row (``GET {prefix}/{id}/history``) and a query over the table's
+# (``GET {prefix}/history``), with the read operation's settings and the
+# action ``history``.
+ROW_HISTORY = Operation("history", "GET", True, 200, "获取成功", "history - 历史", "/history")
+HISTORY = Operation("history_query", "GET", False, 200, "查询成功", "history - 历史查询", "/history")
 BATCH_FORMS: tuple[tuple[Operation, Operation], ...] = ((CREATE, CREATE_MANY), (UPDATE, UPDATE_MANY), (DELETE, DELETE_MANY))
 
 
