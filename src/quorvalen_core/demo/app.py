@@ -5,15 +5,17 @@ products and orders, the users and their roles, and returns an access token
 per user.
 
 Orders belong to the user who placed them (an owner column): a caller sees
-and changes only its own orders, unless it may act on every order.
+and changes only its own orders, unless it may act on every order.  Orders
+keep a history: every change made through the API, with who made it and the
+values before (``GET /v1/shop/order/{id}/history``).
 
 Users:
 
 - ``alice``, member of the role ``shop`` (the routers' default role: every
   operation on ``shop.product`` and ``shop.order``, on every order);
 - ``bob``, member of ``shop_viewer``, which may read and query products, and
-  of ``shop_customer``, which may place, read, change, cancel and list orders:
-  his own only.
+  of ``shop_customer``, which may place, read, change, cancel and list orders
+  and read their history: his own only.
 """
 
 # No "from __future__ import annotations": SQLModel reads a relationship's
@@ -27,6 +29,7 @@ from sqlmodel import Field, Relationship, SQLModel, select
 from ..access.service import AuthService
 from ..web.router_config import RouterConfig
 from ..controller.table_controller import AuthController
+from ..rows.history import history_model_of
 from ..rows.table_options import Includable, TableOptions
 from ..db.registry import DatabaseRegistry
 from ..docs import serve_docs_offline
@@ -71,6 +74,7 @@ class Order(SQLModelDB, table=True):
         updated_by="updated_by",
         deleted_at="cancelled_at",
         includes=(Includable(relation="product", schema=ProductResponse, auth_obj=PERMISSION_OBJECT),),
+        history=True,
     )
 
     id: int | None = Field(default=None, primary_key=True)
@@ -112,7 +116,7 @@ def build_app() -> FastAPI:
         description=(
             "Two tables published with `AuthController.create`. Use **Authorize** with "
             "a token the demo printed: alice may do everything, on every order; bob may read "
-            "and query products, and place and see orders: his own only."
+            "and query products, and place and see orders and their history: his own only."
         ),
     )
     serve_docs_offline(app)
@@ -146,7 +150,8 @@ class DemoUser:
 def seed(databases: DatabaseRegistry, service: AuthService) -> list[DemoUser]:
     """Create the tables, products (once), roles and users; return users with tokens."""
     engine = databases.engine()
-    SQLModel.metadata.create_all(engine, tables=[Product.__table__, Order.__table__])  # type: ignore[attr-defined]
+    tables = [Product.__table__, Order.__table__, history_model_of(Order).__table__]  # type: ignore[attr-defined]
+    SQLModel.metadata.create_all(engine, tables=tables)
     with databases.session() as session:
         if session.exec(select(Product)).first() is None:
             session.add_all(Product.model_validate(product) for product in PRODUCTS)
@@ -162,7 +167,7 @@ def seed(databases: DatabaseRegistry, service: AuthService) -> list[DemoUser]:
         [
             (VIEWER_ROLE, PERMISSION_OBJECT, "read"),
             (VIEWER_ROLE, PERMISSION_OBJECT, "query"),
-            *((CUSTOMER_ROLE, ORDER_OBJECT, act) for act in ("create", "read", "update", "delete", "query")),
+            *((CUSTOMER_ROLE, ORDER_OBJECT, act) for act in ("create", "read", "update", "delete", "query", "history")),
         ]
     )
     users = [("alice", (SCHEMA_NAME,)), ("bob", (VIEWER_ROLE, CUSTOMER_ROLE))]
