@@ -50,8 +50,11 @@ ERRORS: list[tuple[str | None, str, str, Any, int, str]] = [
     ("bob", "GET", PRODUCTS, {"filter": [f"price:in:{','.join(['1'] * 1000)}"] * 11}, 422, "limit_exceeded"),
     ("alice", "POST", PRODUCTS, {"sku": "X-2", "name": "x" * 2_000_000, "price": 1}, 413, "payload_too_large"),
     ("alice", "OPTIONS", PRODUCTS, None, 405, "method_not_allowed"),
+    # Not the PUT of a row whose key would be "batch".
+    ("alice", "PUT", f"{PRODUCTS}/batch", None, 405, "method_not_allowed"),
     # What the database could not store is refused before it, named.
     ("alice", "POST", "/v1/contract/note", {"code": "a/b", "text": "x"}, 422, "invalid_request"),
+    ("alice", "POST", "/v1/contract/note", {"code": "batch", "text": "x"}, 422, "invalid_request"),
     ("alice", "POST", "/v1/contract/note", '{"code": "n1", "text": "\\ud800x"}', 422, "invalid_request"),
     ("alice", "POST", "/v1/contract/note", {"code": "n2", "text": "a\x00b"}, 422, "invalid_request"),
     ("bob", "POST", ORDERS, {"product_id": 1, "quantity": 9223372036854775808}, 422, "invalid_request"),
@@ -75,7 +78,7 @@ def test_every_error_carries_its_status_and_code_beside_detail(
     assert (response.status_code, answer["code"]) == (status, code), response.text
     assert isinstance(answer["detail"], list if status == 422 else str)
     if status == 405:
-        assert response.headers["Allow"] == "GET, POST, PATCH, DELETE"
+        assert response.headers["Allow"] == ("POST" if path.endswith("/batch") else "GET, POST, PATCH, DELETE")
 
 
 def test_the_document_publishes_what_the_server_enforces(shop: TestApplication) -> None:

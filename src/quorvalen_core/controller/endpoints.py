@@ -286,20 +286,28 @@ class TableEndpoints(BatchEndpoints):
             from .history_endpoints import HistoryEndpoints
 
             history = HistoryEndpoints(self)
-        methods: dict[str, set[str]] = {}
         operations = (*OPERATIONS, RESTORE, UPSERT, *(batch for _single, batch in BATCH_FORMS), HISTORY, ROW_HISTORY)
-        # Paths without parameters first: GET {prefix}/{id} would take {prefix}/batch.
-        for operation in sorted(operations, key=lambda operation: "{" in self._item_path(operation)):
-            config = self.configs.get(operation)
-            if config is None:
-                continue
-            if history is not None and operation in (HISTORY, ROW_HISTORY):
-                history.register_history(router, operation, config)
-            else:
-                self._register(router, operation, config, builders[operation])
+        served = [operation for operation in operations if operation in self.configs]
+        self.rows.reserved_keys = frozenset(
+            self._item_path(operation).lstrip("/") for operation in served if not operation.on_item and operation.suffix
+        )
+        methods: dict[str, set[str]] = {}
+        for operation in served:
             methods.setdefault(self._item_path(operation), set()).add(operation.method)
-        for path, allowed in methods.items():
-            _answer_other_methods(router, path, allowed)
+        # Paths without parameters first, with the 405s of their other
+        # methods: PUT {prefix}/{id} would take PUT {prefix}/batch.
+        for with_parameters in (False, True):
+            for operation in served:
+                if ("{" in self._item_path(operation)) != with_parameters:
+                    continue
+                config = self.configs[operation]
+                if history is not None and operation in (HISTORY, ROW_HISTORY):
+                    history.register_history(router, operation, config)
+                else:
+                    self._register(router, operation, config, builders[operation])
+            for path, allowed in methods.items():
+                if ("{" in path) == with_parameters:
+                    _answer_other_methods(router, path, allowed)
         router.models.append(self.model_class)
         if self.rows.history is not None:
             # Recorded whichever operations are served: its table is the table's.

@@ -18,8 +18,9 @@ from __future__ import annotations
 
 from collections.abc import Collection, Iterable, Mapping, Sequence
 from datetime import UTC, datetime
-from typing import Any
+from typing import Annotated, Any
 
+from pydantic import AfterValidator
 from pydantic_core import to_jsonable_python
 from sqlalchemy import JSON, Column, DateTime, insert, select, tuple_
 from sqlalchemy.sql.elements import ColumnElement
@@ -33,6 +34,14 @@ HISTORY_MODEL_ATTRIBUTE = "__history_model__"
 
 # The value of the key of a row, as the path of its endpoints names it.
 KeyText = str
+
+
+def _in_utc(value: datetime) -> datetime:
+    # SQLite gives back the times it stores without their zone: they are UTC.
+    return value if value.utcoffset() is not None else value.replace(tzinfo=UTC)
+
+
+UTCTime = Annotated[datetime, AfterValidator(_in_utc)]
 
 
 def history_model_of(model_class: type[Any]) -> type[Any]:
@@ -53,7 +62,7 @@ def history_model_of(model_class: type[Any]) -> type[Any]:
         "row_key": str,
         "operation": str,
         "subject": str | None,
-        "changed_at": datetime,
+        "changed_at": UTCTime,
         "changes": dict[str, Any],
     }
     namespace: dict[str, Any] = {

@@ -30,7 +30,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from pydantic import ValidationError
-from sqlalchemy import or_
+from sqlalchemy import JSON, or_
 from sqlalchemy.sql.elements import ColumnElement
 
 from .cursor import CursorCodec, CursorPosition, InvalidCursor, SortKey, keyset_condition, query_digest
@@ -155,7 +155,8 @@ class QueryPlanner:
                     f"not a column of its response schema; columns: {', '.join(shown)}"
                 )
             shown = {name: column for name, column in shown.items() if name in allowed}
-        columns = dict(shown)
+        # A JSON document has no order, and on PostgreSQL no equality either.
+        columns = {name: column for name, column in shown.items() if not isinstance(column.column.type, JSON)}
         for key_column in table.key:
             columns.setdefault(key_column.name, key_column)
         # An enum makes the allowed sort keys part of the OpenAPI document and

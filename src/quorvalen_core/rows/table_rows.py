@@ -113,6 +113,9 @@ class TableRows:
             allowed=query_columns,
         )
         self._outage_log = LogThrottle()
+        # Keys that name a path of the table's own ({prefix}/batch), which
+        # {prefix}/{id} could then never reach: set by the endpoints.
+        self.reserved_keys: frozenset[str] = frozenset()
         self.history: RowHistory | None = (
             RowHistory(self.table, options, self.planner.response_fields) if options.history else None
         )
@@ -576,13 +579,16 @@ class TableRows:
         return stored
 
     def _check_key_routable(self, row: Any) -> None:
-        """InvalidInput for a text key no path can name: empty, or holding a slash."""
+        """InvalidInput for a text key no path can name: empty, holding a slash, or a path of the table's own."""
         for column in self.table.key:
             value = getattr(row, column.name)
             if isinstance(value, str) and (not value or "/" in value):
                 raise invalid_value(
                     ("body", column.name), "a key is a path segment: not empty, and without '/'", value
                 )
+            if not self.table.composite_key and value in self.reserved_keys:
+                taken = " or ".join(repr(name) for name in sorted(self.reserved_keys))
+                raise invalid_value(("body", column.name), f"a key is not {taken}: paths of the table", value)
 
     def _validated_row(self, values: dict[str, Any], sent: Collection[str]) -> Any:
         """A table row from a create's values; errors name only the fields sent."""
