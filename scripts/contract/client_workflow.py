@@ -15,6 +15,7 @@ from demo_client import AuthenticatedClient
 from demo_client.api.shop_table import (
     shop_order_create,
     shop_order_delete,
+    shop_order_history,
     shop_order_query,
     shop_order_restore,
     shop_order_update,
@@ -27,11 +28,15 @@ from demo_client.api.shop_table import (
 from demo_client.models import (
     ConflictAnswer,
     EnvelopeOrderResponse,
+    EnvelopePageOrderHistoryEntryFields,
     EnvelopePageOrderResponseWithIncludesFields,
     EnvelopePageProductResponseFields,
     EnvelopeProductResponse,
     InvalidRequestAnswer,
     NotAuthenticatedAnswer,
+    OrderHistoryEntryFieldsChanges,
+    OrderHistoryEntryFieldsOperation,
+    OrderHistorySortKey,
     NotFoundAnswer,
     OrderCreate,
     OrderUpdate,
@@ -95,6 +100,19 @@ def main() -> None:
     refused = shop_order_restore.sync(order, client=bob)
     assert isinstance(refused, PermissionDeniedAnswer) and refused.code == "permission_denied", refused
     assert isinstance(shop_order_restore.sync(order, client=alice), EnvelopeOrderResponse)
+    # Who did what to it, and what it was before.
+    history = shop_order_history.sync(order, client=bob, sort=[OrderHistorySortKey.ID_ASC])
+    assert isinstance(history, EnvelopePageOrderHistoryEntryFields), history
+    entries = history.data.items
+    assert [entry.operation for entry in entries] == [
+        OrderHistoryEntryFieldsOperation.CREATE,
+        OrderHistoryEntryFieldsOperation.UPDATE,
+        OrderHistoryEntryFieldsOperation.DELETE,
+        OrderHistoryEntryFieldsOperation.RESTORE,
+    ], entries
+    assert [entry.subject for entry in entries] == ["bob", "bob", "bob", "alice"], entries
+    quantity = entries[1].changes["quantity"] if isinstance(entries[1].changes, OrderHistoryEntryFieldsChanges) else None
+    assert quantity is not None and (quantity.old, quantity.new) == (2, 3), entries[1]
 
     # Errors a program tells apart by their type and code.
     anonymous = shop_product_query.sync(client=nobody)
@@ -105,7 +123,7 @@ def main() -> None:
     assert isinstance(unknown, InvalidRequestAnswer) and unknown.code == "invalid_request", unknown
     too_many = shop_product_query.sync(client=bob, filter_=[f"price:in:{','.join(['1'] * 1001)}"])
     assert isinstance(too_many, InvalidRequestAnswer) and too_many.code == "limit_exceeded", too_many
-    print("generated client: query pages, create, conditional update, delete, includes, restore and typed errors as documented")
+    print("generated client: query pages, create, conditional update, delete, includes, restore, history and typed errors as documented")
 
 
 if __name__ == "__main__":

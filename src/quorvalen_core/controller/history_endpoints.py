@@ -11,7 +11,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from ..rows.history import key_text
+from ..rows.history import history_response_of, key_text
 from ..web.operations import HISTORY, QUERY, ROW_HISTORY, Operation
 from ..web.router import AuthRouter
 from ..web.router_config import RouterConfig
@@ -29,6 +29,7 @@ class HistoryEndpoints(TableEndpoints):
         query = of.configs.get(QUERY)
         super().__init__(
             model_class=history.model,
+            response_schema=history_response_of(history.model),
             create_router=_OFF,
             update_router=_OFF,
             read_router=_OFF,

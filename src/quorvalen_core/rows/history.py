@@ -18,19 +18,22 @@ from __future__ import annotations
 
 from collections.abc import Collection, Iterable, Mapping, Sequence
 from datetime import UTC, datetime
-from typing import Annotated, Any
+from typing import Annotated, Any, Literal
 
-from pydantic import AfterValidator
+from pydantic import AfterValidator, BaseModel, create_model
+from pydantic import Field as PydanticField
 from pydantic_core import to_jsonable_python
 from sqlalchemy import JSON, Column, DateTime, insert, select, tuple_
 from sqlalchemy.sql.elements import ColumnElement
 from sqlmodel import Field, Session, SQLModel
 
 from ..access.row_access import RowAccess
+from ..type.var import SQLModelResponse
 from .table_options import OPTIONS_ATTRIBUTE, TableOptions, table_options_of
 from .table_schema import TableInfo, inspect_table
 
 HISTORY_MODEL_ATTRIBUTE = "__history_model__"
+HISTORY_RESPONSE_ATTRIBUTE = "__history_response__"
 
 # The value of the key of a row, as the path of its endpoints names it.
 KeyText = str
@@ -42,6 +45,39 @@ def _in_utc(value: datetime) -> datetime:
 
 
 UTCTime = Annotated[datetime, AfterValidator(_in_utc)]
+
+HistoryOperation = Literal[
+    "create", "update", "upsert", "delete", "restore", "create_many", "update_many", "delete_many"
+]
+
+
+class FieldChange(BaseModel):
+    """One field a write changed: its value before and after (null for a row that did not exist)."""
+
+    old: Any = PydanticField(description="The value before the write.")
+    new: Any = PydanticField(description="The value after the write.")
+
+
+def history_response_of(history_model: type[Any]) -> type[Any]:
+    """What the history endpoints answer for an entry of ``history_model``."""
+    existing = history_model.__dict__.get(HISTORY_RESPONSE_ATTRIBUTE)
+    if existing is not None:
+        return existing  # type: ignore[no-any-return]
+    fields: dict[str, Any] = {
+        "id": (int, ...),
+        "row_key": (str, PydanticField(description="The row's key, as its path names it.")),
+        "operation": (HistoryOperation, PydanticField(description="The write that changed the row.")),
+        "subject": (str | None, PydanticField(description="Who wrote: the caller's subject.")),
+        "changed_at": (UTCTime, PydanticField(description="When (UTC).")),
+        "changes": (dict[str, FieldChange], PydanticField(description="Each changed field the response schema shows.")),
+    }
+    if "owner" in history_model.model_fields:
+        fields["owner"] = (str | None, PydanticField(description="The row's owner when it was written."))
+    name = history_model.__name__.removesuffix("History") + "HistoryEntry"
+    response: type[Any] = create_model(name, __base__=SQLModelResponse, __module__=history_model.__module__, **fields)
+    response.__doc__ = f"A change of a row of {history_model.__tablename__.removesuffix('_history')}."
+    setattr(history_model, HISTORY_RESPONSE_ATTRIBUTE, response)
+    return response
 
 
 def history_model_of(model_class: type[Any]) -> type[Any]:
