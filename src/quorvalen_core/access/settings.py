@@ -168,7 +168,10 @@ class AuthSettings(BaseModel):
     def uses_key_set(self) -> bool:
         """Whether tokens are checked against the identity provider's published keys."""
         return self.jwks_url is not None or (
-            self.issuer is not None and self.secret_key is None and self.verify_key is None
+            self.issuer is not None
+            and self.issuer.startswith(("https://", "http://"))
+            and self.secret_key is None
+            and self.verify_key is None
         )
 
     @property
@@ -177,7 +180,7 @@ class AuthSettings(BaseModel):
 
     def discovery_url(self) -> str | None:
         """The OpenID Connect discovery document naming the key set, when no key set URL is given."""
-        if self.jwks_url is not None or self.issuer is None:
+        if self.jwks_url is not None or not self.uses_key_set or self.issuer is None:
             return None
         return self.issuer.rstrip("/") + DISCOVERY_PATH
 
