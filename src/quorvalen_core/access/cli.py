@@ -12,10 +12,12 @@ from typing import NoReturn, TextIO
 from pydantic import ValidationError
 
 from ..db.registry import DatabaseRegistry, UnknownDatabaseError, database_url_env_var, describe_url
+from .claims import Caller, UnusableClaims, caller_of_claims
+from .key_sets import KeySet, KeySetUnavailable
 from .policy import CONTROL_CHARACTERS, PUBLIC_ROUTE, WILDCARD, PolicyStore
 from .row_access import DELETED_ROWS_SUFFIX, EVERY_ROW_SUFFIX
 from .settings import ENV_PREFIX, AuthConfigurationError, AuthSettings, describe_settings_error
-from .tokens import create_access_token
+from .tokens import InvalidAccessToken, create_access_token, decode_access_token
 
 DESCRIPTION = """\
 Manage the roles and permissions that guarded routes check, and print access tokens.
@@ -37,6 +39,7 @@ examples:
   python -m quorvalen_core.auth grant auditor sales.invoice read
   python -m quorvalen_core.auth check alice sales.invoice read
   python -m quorvalen_core.auth explain alice sales.invoice read
+  python -m quorvalen_core.auth check --token - sales.invoice read < token.txt
   QUORVALEN_DATABASE_URL_REPORTS=sqlite:///reports.db python -m quorvalen_core.auth --db reports list
   QUORVALEN_AUTH_SECRET_KEY=... python -m quorvalen_core.auth token alice --expires 600
 """
@@ -107,20 +110,24 @@ def _parser() -> argparse.ArgumentParser:
     command("inherit-role", "give a role every right of a parent role", "role", "parent")
     command("remove-inheritance", "end a role's inheritance of a parent role", "role", "parent")
     command("roles", "list the roles a caller holds, inherited ones included", "subject")
-    command(
-        "check",
-        "answer as a route on the object and action would: exit 0 when allowed, else 1",
-        "subject", "object", "action",
-    )
+    for name, help in (
+        ("check", "answer as a route on the object and action would: exit 0 when allowed, else 1"),
+        ("explain", "say which assignment (or claim), inheritance and grant (or route role) decide, as check answers"),
+    ):
+        decision = command(name, help)
+        decision.add_argument("subject", nargs="?", help="the caller; omitted with --token")
+        decision.add_argument("object")
+        decision.add_argument("action")
+        decision.add_argument(
+            "--token",
+            metavar="TOKEN",
+            help="decide for the caller this access token names, with the roles it claims "
+            f"(checked as the application checks it, {ENV_PREFIX}* settings); - reads it from stdin",
+        )
     command(
         "list",
         "list assignments, inheritances, permissions, route roles and unusable rows",
         description="List assignments, inheritances, permissions, route roles and unusable rows.\n\n" + LIST_LEGEND,
-    )
-    command(
-        "explain",
-        "say which assignment, inheritance and grant (or route role) decide, as check answers",
-        "subject", "object", "action",
     )
     command("remove-unusable", "delete the stored rows that checks leave out")
     token = command("token", "print an access token for a subject", "subject", description=TOKEN_DESCRIPTION)
@@ -174,6 +181,16 @@ def main(argv: Sequence[str] | None = None, out: TextIO = sys.stdout) -> int:
         except (AuthConfigurationError, ValueError) as exc:
             return _fail(str(exc))
         return 0
+    if args.command in ("check", "explain"):
+        if (args.subject is None) == (args.token is None):
+            return _fail(f"{args.command} takes a SUBJECT or --token, one of them")
+        if args.token is not None:
+            caller = _caller_of_token(sys.stdin.read().strip() if args.token == "-" else args.token)
+            if isinstance(caller, int):
+                return caller
+            args.subject, args.claimed = caller.subject, caller.claimed_roles
+        else:
+            args.claimed = frozenset()
     databases = DatabaseRegistry()
     try:
         if args.url:
@@ -222,11 +239,11 @@ def _run(args: argparse.Namespace, store: PolicyStore, out: TextIO) -> int:
                 print(printable(role), file=out)
             return 0
         case "check":
-            allowed = store.decide(args.subject, args.object, args.action)
+            allowed = store.decide(args.subject, args.object, args.action, args.claimed)
             print("allowed" if allowed else "denied", file=out)
             return 0 if allowed else 1
         case "explain":
-            allowed, reasons = store.snapshot.explain(args.subject, args.object, args.action)
+            allowed, reasons = store.snapshot.explain(args.subject, args.object, args.action, args.claimed)
             print("allowed" if allowed else "denied", file=out)
             for reason in reasons:
                 print(f"  {printable(reason)}", file=out)
@@ -247,6 +264,25 @@ def _run(args: argparse.Namespace, store: PolicyStore, out: TextIO) -> int:
             for rule in store.unusable():
                 print(f"unusable\tid={rule.id}\t{_line(rule.ptype, *rule.values)}\t({rule.reason})", file=out)
             return 0
+
+
+def _caller_of_token(token: str) -> Caller | int:
+    """The caller a token names, checked as the application checks it; else an exit status (the token is never shown)."""
+    try:
+        settings = AuthSettings.from_env()
+        key_set = KeySet.from_settings(settings) if settings.uses_key_set else None
+        if key_set is not None:
+            key_set.fetch()
+        caller = caller_of_claims(decode_access_token(token, settings, key_set), settings)
+    except ValidationError as exc:
+        return _fail(describe_settings_error(exc))
+    except (AuthConfigurationError, KeySetUnavailable) as exc:
+        return _fail(f"the token cannot be checked: {exc}")
+    except (InvalidAccessToken, UnusableClaims) as exc:
+        return _fail(f"the token is not valid: {exc}")
+    roles = ", ".join(printable(role) for role in sorted(caller.claimed_roles)) or "none"
+    print(f"token of {printable(caller.subject)}; roles claimed: {roles}", file=sys.stderr)
+    return caller
 
 
 def _unused_by_routes(store: PolicyStore, obj: str, act: str) -> str | None:

@@ -144,37 +144,42 @@ class PolicySnapshot:
         self._grants = {target: frozenset(roles) for target, roles in grants.items()}
         self._memberships = {subject: frozenset(roles) for subject, roles in memberships.items()}
         self._parents = {role: frozenset(roles) for role, roles in parents.items()}
-        self._roles: dict[str, frozenset[str]] = {}
-        self._decisions: dict[tuple[str, str, str], bool] = {}
+        self._roles: dict[str | tuple[str, frozenset[str]], frozenset[str]] = {}
+        self._decisions: dict[tuple[Any, ...], bool] = {}
 
     @classmethod
     def empty(cls) -> PolicySnapshot:
         return cls(-1, ())
 
-    def roles_of(self, subject: str) -> frozenset[str]:
-        """Every role the caller ``subject`` holds, inherited ones included."""
-        roles = self._roles.get(subject)
+    def roles_of(self, subject: str, claimed: frozenset[str] = _NO_ROLES) -> frozenset[str]:
+        """Every role the caller ``subject`` holds, inherited ones included.
+
+        ``claimed``: roles the caller's token gives it for this request, held
+        beside the stored ones (and with their parents' rights).
+        """
+        key: str | tuple[str, frozenset[str]] = (subject, claimed) if claimed else subject
+        roles = self._roles.get(key)
         if roles is None:
             found: set[str] = set()
-            pending = list(self._memberships.get(subject, _NO_ROLES))
+            pending = [*self._memberships.get(subject, _NO_ROLES), *claimed]
             while pending:
                 role = pending.pop()
                 if role not in found:
                     found.add(role)
                     pending.extend(self._parents.get(role, _NO_ROLES))
             roles = frozenset(found)
-            self._remember(self._roles, subject, roles)
+            self._remember(self._roles, key, roles)
         return roles
 
-    def has_role(self, subject: str, role: str) -> bool:
-        return role in self.roles_of(subject)
+    def has_role(self, subject: str, role: str, claimed: frozenset[str] = _NO_ROLES) -> bool:
+        return role in self.roles_of(subject, claimed)
 
-    def is_allowed(self, subject: str, obj: str, act: str) -> bool:
-        """Whether a role ``subject`` holds may ``act`` on ``obj``."""
-        key = (subject, obj, act)
+    def is_allowed(self, subject: str, obj: str, act: str, claimed: frozenset[str] = _NO_ROLES) -> bool:
+        """Whether a role ``subject`` holds (or its token claims) may ``act`` on ``obj``."""
+        key: tuple[Any, ...] = (subject, obj, act, claimed) if claimed else (subject, obj, act)
         decision = self._decisions.get(key)
         if decision is None:
-            roles = self.roles_of(subject)
+            roles = self.roles_of(subject, claimed)
             grants = self._grants
             decision = bool(roles) and any(
                 not roles.isdisjoint(grants.get(target, _NO_ROLES))
@@ -183,21 +188,23 @@ class PolicySnapshot:
             self._remember(self._decisions, key, decision)
         return decision
 
-    def decide(self, subject: str, obj: str, act: str) -> bool:
+    def decide(self, subject: str, obj: str, act: str, claimed: frozenset[str] = _NO_ROLES) -> bool:
         """The answer a route on ``obj`` and ``act`` gives ``subject``: its role, else the permission."""
         role = self.route_roles.get((obj, act))
         if role == PUBLIC_ROUTE:
             return True
         if role is not None:
-            return self.has_role(subject, role)
-        return self.is_allowed(subject, obj, act)
+            return self.has_role(subject, role, claimed)
+        return self.is_allowed(subject, obj, act, claimed)
 
-    def explain(self, subject: str, obj: str, act: str) -> tuple[bool, list[str]]:
+    def explain(
+        self, subject: str, obj: str, act: str, claimed: frozenset[str] = _NO_ROLES
+    ) -> tuple[bool, list[str]]:
         """What a route on ``obj`` and ``act`` answers ``subject``, and the stored rules that decide it, in words."""
         role = self.route_roles.get((obj, act))
         if role == PUBLIC_ROUTE:
             return True, [f"the route {obj} {act} is public: anyone may call it"]
-        paths = self._role_paths(subject)
+        paths = self._role_paths(subject, claimed)
         if role is not None:
             lines = [f"the route {obj} {act} admits holders of the role {role}"]
             if role in paths:
@@ -209,10 +216,11 @@ class PolicySnapshot:
                     return True, [*path, f"{held} may {target[1]} on {target[0]} (grant: p {held} {target[0]} {target[1]})"]
         return False, [f"no role {subject} holds may {act} on {obj}", *self._roles_held(subject, paths)]
 
-    def _role_paths(self, subject: str) -> dict[str, list[str]]:
-        """Each role ``subject`` holds, with the assignment and inheritances it holds it through."""
+    def _role_paths(self, subject: str, claimed: frozenset[str] = _NO_ROLES) -> dict[str, list[str]]:
+        """Each role ``subject`` holds, with the assignment (or claim) and inheritances it holds it through."""
         paths: dict[str, list[str]] = {}
         pending = [(role, [f"{subject} holds {role} (assignment: g {subject} {role})"]) for role in sorted(self._memberships.get(subject, _NO_ROLES))]
+        pending += [(role, [f"{subject} holds {role} (claimed by the token)"]) for role in sorted(claimed)]
         while pending:
             role, path = pending.pop(0)
             if role in paths:
@@ -281,21 +289,21 @@ class PolicyStore:
 
     # Checks ------------------------------------------------------------------
 
-    def is_allowed(self, subject: str, obj: str, act: str) -> bool:
-        """Whether ``subject``, through its roles, may ``act`` on ``obj``."""
-        return self._snapshot.is_allowed(subject, obj, act)
+    def is_allowed(self, subject: str, obj: str, act: str, claimed: frozenset[str] = _NO_ROLES) -> bool:
+        """Whether ``subject``, through its roles (and those its token claims), may ``act`` on ``obj``."""
+        return self._snapshot.is_allowed(subject, obj, act, claimed)
 
-    def has_role(self, subject: str, role: str) -> bool:
-        """Whether the caller ``subject`` holds ``role``, directly or through inheritance."""
-        return self._snapshot.has_role(subject, role)
+    def has_role(self, subject: str, role: str, claimed: frozenset[str] = _NO_ROLES) -> bool:
+        """Whether the caller ``subject`` holds ``role``, directly, by claim or through inheritance."""
+        return self._snapshot.has_role(subject, role, claimed)
 
-    def decide(self, subject: str, obj: str, act: str) -> bool:
+    def decide(self, subject: str, obj: str, act: str, claimed: frozenset[str] = _NO_ROLES) -> bool:
         """What a route on ``obj`` and ``act`` answers ``subject`` (route roles included)."""
-        return self._snapshot.decide(subject, obj, act)
+        return self._snapshot.decide(subject, obj, act, claimed)
 
-    def roles_of(self, subject: str) -> list[str]:
+    def roles_of(self, subject: str, claimed: frozenset[str] = _NO_ROLES) -> list[str]:
         """Every role ``subject`` holds, inherited ones included."""
-        return sorted(self._snapshot.roles_of(subject))
+        return sorted(self._snapshot.roles_of(subject, claimed))
 
     # Changes -----------------------------------------------------------------
 

@@ -46,19 +46,21 @@ class RowAccess:
 
     ``subject`` is None on a public route; ``policies`` is None where no
     policies were loaded for the request (a public route), and then every
-    decision is "no".
+    decision is "no".  ``claimed_roles``: the roles the caller's token gives
+    it, held beside its stored ones for every decision of the request.
     """
 
     subject: str | None
     policies: PolicySnapshot | None
     obj: str | None
     act: str | None
+    claimed_roles: frozenset[str] = frozenset()
 
     def allowed(self, obj: str | None, act: str | None) -> bool:
         """Whether the caller's roles may ``act`` on ``obj``."""
         if self.subject is None or self.policies is None or not obj or not act:
             return False
-        return self.policies.is_allowed(self.subject, obj, act)
+        return self.policies.is_allowed(self.subject, obj, act, self.claimed_roles)
 
     def every_row(self) -> bool:
         """Whether the caller may use the route on every row, not only its own."""
@@ -74,13 +76,13 @@ class RowAccess:
             return False
         if self.subject is None:
             return self.policies.route_roles.get((obj, "read")) == PUBLIC_ROUTE
-        return self.policies.decide(self.subject, obj, "read")
+        return self.policies.decide(self.subject, obj, "read", self.claimed_roles)
 
     def teams(self, prefix: str | None) -> frozenset[str]:
         """The caller's roles that are teams: all of them, or those starting with ``prefix``."""
         if self.subject is None or self.policies is None:
             return frozenset()
-        roles = self.policies.roles_of(self.subject)
+        roles = self.policies.roles_of(self.subject, self.claimed_roles)
         if prefix is None:
             return roles
         return frozenset(role for role in roles if role.startswith(prefix))

@@ -12,10 +12,12 @@ from datetime import timedelta
 from typing import Any, TypeVar
 
 from ..db.registry import DatabaseRegistry, describe_url, get_database_registry
+from .claims import Caller, UnusableClaims, caller_of_claims
+from .key_sets import KeySet, KeySetUnavailable
 from .notify import ChangeWatcher, change_watcher
 from .policy import PolicyStore
 from .settings import AuthSettings
-from .tokens import create_access_token, decode_access_token
+from .tokens import InvalidAccessToken, UnknownSigningKey, create_access_token, decode_access_token
 
 
 # Enough for every client of a busy process; emptied whole when full.
@@ -74,7 +76,8 @@ class AuthService:
         self._loading: dict[str | None, threading.Lock] = {}
         self._announced: set[str | None] = set()
         self._listeners: dict[str | None, ChangeWatcher] = {}
-        self._verified: dict[str, tuple[str, float]] = {}
+        self._verified: dict[str, tuple[Caller, float]] = {}
+        self._key_set: KeySet | None = None
         self._lock = threading.Lock()
         self._shared: dict[Hashable, concurrent.futures.Future[Any]] = {}
         self._shared_lock = threading.Lock()
@@ -172,24 +175,75 @@ class AuthService:
     ) -> str:
         return create_access_token(subject, self.settings, expires_in=expires_in, claims=claims)
 
-    def subject_of(self, token: str) -> str:
-        """The subject of a valid token; raises InvalidAccessToken otherwise.
+    @property
+    def key_set(self) -> KeySet | None:
+        """The identity provider's keys, when the settings name a key set (no I/O here)."""
+        # No lock: two racing first calls make two sets, one of which is kept.
+        if self._key_set is None and self.settings.uses_key_set:
+            self._key_set = KeySet.from_settings(self.settings, clock=self._clock)
+        return self._key_set
 
-        A token's signature is checked once: its subject and expiry are then
-        remembered, so that a client reusing its token costs a dictionary
-        look-up and a clock read instead of a signature check.
+    def fetch_keys(self) -> None:
+        """Fetch the identity provider's keys, if the settings name some (blocking: startup, command line).
+
+        Raises KeySetUnavailable when the provider cannot be reached.
+        """
+        key_set = self.key_set
+        if key_set is not None:
+            key_set.fetch()
+
+    def subject_of(self, token: str) -> str:
+        """The subject of a valid token; raises InvalidAccessToken otherwise."""
+        return self.caller_of(token).subject
+
+    def caller_of(self, token: str) -> Caller:
+        """The caller a valid token names, with its claimed roles; raises InvalidAccessToken otherwise.
+
+        No I/O: a token naming a key not fetched yet raises UnknownSigningKey
+        (see :meth:`authenticate_token`).  A token's signature is checked
+        once: its caller and expiry are then remembered, so that a client
+        reusing its token costs a dictionary look-up and a clock read
+        instead of a signature check.
         """
         known = self._verified.get(token)
         if known is not None and time.time() < known[1]:
             return known[0]
-        claims = decode_access_token(token, self.settings)
-        subject = str(claims["sub"])
+        settings = self.settings
+        claims = decode_access_token(token, settings, self.key_set)
+        try:
+            caller = caller_of_claims(claims, settings)
+        except UnusableClaims as exc:
+            raise InvalidAccessToken(str(exc)) from None
         not_before = claims.get("nbf")
         if not_before is None or (isinstance(not_before, int | float) and not_before <= time.time()):
             if len(self._verified) >= VERIFIED_TOKEN_CACHE_SIZE:
                 self._verified.clear()
-            self._verified[token] = (subject, float(claims["exp"]) + self.settings.leeway_seconds)
-        return subject
+            self._verified[token] = (caller, float(claims["exp"]) + settings.leeway_seconds)
+        return caller
+
+    async def authenticate_token(self, token: str) -> Caller:
+        """:meth:`caller_of`, fetching the key set again (in a thread) for a key not known yet.
+
+        Fetches are rate-limited by the key set: a token naming a made-up
+        key within that interval is refused (InvalidAccessToken) without
+        one.  Raises KeySetUnavailable for an unknown key while the provider
+        cannot be reached: the caller may retry.
+        """
+        key_set = self.key_set
+        if key_set is not None:
+            key_set.refresh_in_background()
+        try:
+            return self.caller_of(token)
+        except UnknownSigningKey:
+            assert key_set is not None
+            if key_set.refetch_due():
+                try:
+                    await self.run_shared(("key set",), key_set.refetch_if_due)
+                except KeySetUnavailable:
+                    pass
+            if not key_set.available:
+                raise KeySetUnavailable("the identity provider's keys cannot be fetched") from None
+            return self.caller_of(token)
 
     def listener(self, db_config_name: str | None = None) -> ChangeWatcher | None:
         """What refreshes a database's store on other processes' changes (PostgreSQL, an SQLite file)."""

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import os
 from collections.abc import Mapping
 from typing import Any
@@ -13,6 +14,12 @@ ENV_PREFIX = "QUORVALEN_AUTH_"
 # HMAC keys shorter than the hash output make brute-forcing a token's
 # signature cheaper than it needs to be (RFC 7518, section 3.2).
 MIN_HMAC_KEY_BYTES = {"HS256": 32, "HS384": 48, "HS512": 64}
+
+# What an identity provider signs with; HMAC is absent on purpose: a key set
+# is public, and an HMAC key taken from it would let anyone sign.
+KEY_SET_ALGORITHMS = ("RS256", "RS384", "RS512", "PS256", "PS384", "PS512", "ES256", "ES384", "ES512", "EdDSA")
+
+DISCOVERY_PATH = "/.well-known/openid-configuration"
 
 
 class AuthConfigurationError(RuntimeError):
@@ -54,6 +61,37 @@ class AuthSettings(BaseModel):
     issuer: str | None = Field(default=None, description="Required `iss` claim, when set.")
     audience: str | None = Field(default=None, description="Required `aud` claim, when set.")
     leeway_seconds: float = Field(default=0.0, ge=0, description="Clock skew tolerated on `exp`.")
+    jwks_url: str | None = Field(
+        default=None,
+        description="URL of the identity provider's JSON Web Key Set; unset with only `issuer` set (no key): "
+        "found through the issuer's OpenID Connect discovery document.",
+    )
+    key_set_algorithms: tuple[str, ...] = Field(
+        default=KEY_SET_ALGORITHMS,
+        description="Algorithms a key of the key set may verify with (comma-separated in the environment).",
+    )
+    key_set_refetch_seconds: float = Field(
+        default=30.0,
+        ge=0,
+        description="Least time between two fetches of the key set caused by tokens naming an unknown key.",
+    )
+    key_set_max_age_seconds: float = Field(
+        default=3600.0, gt=0, description="Age after which the key set is fetched again in the background."
+    )
+    key_set_timeout_seconds: float = Field(default=5.0, gt=0, description="Time limit of one fetch.")
+    subject_claim: str = Field(default="sub", min_length=1, description="Claim (or dotted path) naming the caller.")
+    roles_claim: str | None = Field(
+        default=None,
+        min_length=1,
+        description="Claim (or dotted path) whose values are roles of the caller for the request: a list, "
+        "or a space-separated string.",
+    )
+    roles_prefix: str = Field(default="", description="Put before each claimed value to make its role name.")
+    roles_map: dict[str, str] | None = Field(
+        default=None,
+        description="Claimed value -> role name; when set, values not in it give no role "
+        "(a JSON object in the environment).",
+    )
     policy_refresh_seconds: float = Field(
         default=5.0,
         ge=0,
@@ -69,6 +107,38 @@ class AuthSettings(BaseModel):
         known = sorted(name for name in get_default_algorithms() if name != "none")
         if value not in known:
             raise ValueError(f"unknown or unavailable algorithm {value!r}; available: {', '.join(known)}")
+        return value
+
+    @field_validator("key_set_algorithms", mode="before")
+    @classmethod
+    def _split_algorithms(cls, value: Any) -> Any:
+        return tuple(part.strip() for part in value.split(",") if part.strip()) if isinstance(value, str) else value
+
+    @field_validator("key_set_algorithms")
+    @classmethod
+    def _asymmetric_algorithms(cls, value: tuple[str, ...]) -> tuple[str, ...]:
+        wrong = [name for name in value if name not in KEY_SET_ALGORITHMS]
+        if wrong or not value:
+            raise ValueError(
+                f"a key set verifies with {', '.join(KEY_SET_ALGORITHMS)}; not with {', '.join(wrong) or 'nothing'}"
+            )
+        return value
+
+    @field_validator("roles_map", mode="before")
+    @classmethod
+    def _parse_roles_map(cls, value: Any) -> Any:
+        if isinstance(value, str):
+            try:
+                return json.loads(value)
+            except ValueError:
+                raise ValueError("roles_map is a JSON object of claimed value to role name") from None
+        return value
+
+    @field_validator("jwks_url")
+    @classmethod
+    def _web_url(cls, value: str | None) -> str | None:
+        if value is not None and not value.startswith(("https://", "http://")):
+            raise ValueError("jwks_url is an https:// (or http://) URL")
         return value
 
     @model_validator(mode="after")
@@ -93,6 +163,26 @@ class AuthSettings(BaseModel):
                 values[name] = raw
         values.update(overrides)
         return cls(**values)
+
+    @property
+    def uses_key_set(self) -> bool:
+        """Whether tokens are checked against the identity provider's published keys."""
+        return self.jwks_url is not None or (
+            self.issuer is not None
+            and self.issuer.startswith(("https://", "http://"))
+            and self.secret_key is None
+            and self.verify_key is None
+        )
+
+    @property
+    def has_static_key(self) -> bool:
+        return self.secret_key is not None or self.verify_key is not None
+
+    def discovery_url(self) -> str | None:
+        """The OpenID Connect discovery document naming the key set, when no key set URL is given."""
+        if self.jwks_url is not None or not self.uses_key_set or self.issuer is None:
+            return None
+        return self.issuer.rstrip("/") + DISCOVERY_PATH
 
     def signing_key(self) -> str:
         if self.secret_key is None:

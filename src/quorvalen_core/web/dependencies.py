@@ -30,11 +30,15 @@ from __future__ import annotations
 from fastapi import HTTPException, Request, Security, status
 from fastapi.security import HTTPAuthorizationCredentials, HTTPBearer
 
+from ..access.key_sets import KeySetUnavailable
 from ..access.service import AuthService
 from ..access.tokens import InvalidAccessToken
+from ..rows.errors import RETRY_AFTER_SECONDS
 from .context import context_of
 
 SUBJECT_STATE_ATTR = "quorvalen_subject"
+
+TOKENS_UNAVAILABLE = "Access tokens cannot be checked now; try again shortly"
 
 bearer_scheme = HTTPBearer(
     auto_error=False,
@@ -54,14 +58,21 @@ def unauthorized(detail: str, error: str | None = None) -> HTTPException:
     )
 
 
-def subject_of_credentials(service: AuthService, credentials: HTTPAuthorizationCredentials | None) -> str:
-    """The subject of a bearer token checked by ``service``; else 401."""
+async def subject_of_credentials(service: AuthService, credentials: HTTPAuthorizationCredentials | None) -> str:
+    """The subject of a bearer token checked by ``service``; else 401 (503 while its key cannot be fetched)."""
     if credentials is None:
         raise unauthorized("Not authenticated")
     try:
-        return service.subject_of(credentials.credentials)
+        caller = await service.authenticate_token(credentials.credentials)
     except InvalidAccessToken as exc:
         raise unauthorized("Token expired" if exc.expired else "Invalid token", "invalid_token") from None
+    except KeySetUnavailable:
+        raise HTTPException(
+            status_code=status.HTTP_503_SERVICE_UNAVAILABLE,
+            detail=TOKENS_UNAVAILABLE,
+            headers={"Retry-After": str(RETRY_AFTER_SECONDS)},
+        ) from None
+    return caller.subject
 
 
 async def authenticate(
@@ -69,7 +80,7 @@ async def authenticate(
     credentials: HTTPAuthorizationCredentials | None = Security(bearer_scheme),
 ) -> str:
     """The caller named by the request's bearer token; 401 when it is missing or not valid."""
-    subject = subject_of_credentials(context_of(request).auth, credentials)
+    subject = await subject_of_credentials(context_of(request).auth, credentials)
     setattr(request.state, SUBJECT_STATE_ATTR, subject)
     return subject
 

@@ -30,6 +30,8 @@ from fastapi.security.base import SecurityBase
 from fastapi.security.utils import get_authorization_scheme_param
 from pydantic import ValidationError
 
+from ..access.claims import Caller
+from ..access.key_sets import KeySetUnavailable
 from ..access.policy import PolicyStore
 from ..access.row_access import PERMISSION_DENIED, ROW_ACCESS_STATE_ATTR, RowAccess
 from ..access.service import AuthService
@@ -39,14 +41,13 @@ from ..db.errors import LogThrottle, describe_database_error
 from ..db.registry import DatabaseConfigurationError
 from ..rows.errors import RETRY_AFTER_SECONDS
 from .context import context_of
-from .dependencies import SUBJECT_STATE_ATTR, bearer_scheme, unauthorized
+from .dependencies import SUBJECT_STATE_ATTR, TOKENS_UNAVAILABLE, bearer_scheme, unauthorized
 from .fastapi_internals import dependant_of, solve_dependency
 
 if TYPE_CHECKING:
     from .router import AuthRouter
 
 POLICIES_UNAVAILABLE = "The permission policies cannot be read now; try again shortly"
-TOKENS_UNAVAILABLE = "Access tokens cannot be checked now; try again shortly"
 
 # One line per kind of failure and interval while a setting stays wrong.
 _configuration_log = LogThrottle()
@@ -100,19 +101,21 @@ class _Guard:
         """Admit the request or raise 401, 403 or 503; hand the endpoint the caller's RowAccess."""
         context = context_of(request)
         service = context.auth
-        subject = await self.authenticate(request, service, context.authentication(self.authentication))
+        caller = await self.authenticate(request, service, context.authentication(self.authentication))
+        subject, claimed = caller.subject, caller.claimed_roles
         store = await self._policies(service)
         permission = self.permission
         if permission.role:
-            allowed = store.has_role(subject, permission.role)
+            allowed = store.has_role(subject, permission.role, claimed)
         else:
             # A route without a role has both (AuthRouter.route_permission).
             assert permission.obj is not None and permission.act is not None
-            allowed = store.is_allowed(subject, permission.obj, permission.act)
+            allowed = store.is_allowed(subject, permission.obj, permission.act, claimed)
         if logger.isEnabledFor(logging.DEBUG):
             logger.debug(
-                "decision: subject %r, %s -> %s",
+                "decision: subject %r%s, %s -> %s",
                 subject,
+                f" claiming {sorted(claimed)!r}" if claimed else "",
                 f"role {permission.role!r}" if permission.role else f"{permission.obj!r} {permission.act!r}",
                 "allowed" if allowed else "denied",
             )
@@ -121,20 +124,25 @@ class _Guard:
         state = request.state
         setattr(state, SUBJECT_STATE_ATTR, subject)
         setattr(state, ADMITTED_BY_ATTR, self)
-        setattr(state, ROW_ACCESS_STATE_ATTR, RowAccess(subject, store.snapshot, permission.obj, permission.act))
+        setattr(
+            state, ROW_ACCESS_STATE_ATTR, RowAccess(subject, store.snapshot, permission.obj, permission.act, claimed)
+        )
 
     async def authenticate(
         self, request: Request, service: AuthService, authentication: Callable[..., Any] | None
-    ) -> str:
-        """The caller's subject: from a bearer token, or from ``authentication``; else 401."""
+    ) -> Caller:
+        """The caller: from a bearer token (with the roles it claims), or from ``authentication``; else 401."""
         if authentication is None:
             scheme, token = get_authorization_scheme_param(request.headers.get("Authorization"))
             if not token or scheme.lower() != "bearer":
                 raise unauthorized("Not authenticated")
             try:
-                return service.subject_of(token)
+                return await service.authenticate_token(token)
             except InvalidAccessToken as exc:
                 raise unauthorized("Token expired" if exc.expired else "Invalid token", "invalid_token") from None
+            except KeySetUnavailable:
+                # Logged by the key set, once per failed fetch.
+                raise service_unavailable(TOKENS_UNAVAILABLE) from None
             except (AuthConfigurationError, ValidationError) as exc:
                 # Settings a startup would have refused: an application mounted
                 # in another runs no startup of its own.
@@ -148,7 +156,7 @@ class _Guard:
         subject = values.get("subject")
         if not isinstance(subject, str) or not subject:
             raise unauthorized("Not authenticated")
-        return subject
+        return Caller(subject)
 
     def _dependant(self, authentication: Callable[..., Any]) -> Dependant:
         dependants: dict[Callable[..., Any], Dependant] = self.__dict__.setdefault("_dependants", {})

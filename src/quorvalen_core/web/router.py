@@ -18,6 +18,7 @@ from pydantic import ValidationError
 
 from ..access.policy import PUBLIC_ROUTE, PolicyStore
 from ..access.row_access import PERMISSION_DENIED
+from ..access.key_sets import KeySetUnavailable
 from ..access.service import AuthService, follow_server_log, startup_logger
 from ..access.settings import AuthConfigurationError, describe_settings_error
 from ..db.errors import describe_database_error
@@ -285,7 +286,10 @@ class AuthRouter(APIRouter):
         if any(isinstance(guard, BearerGuard) for guard in guards):
             # No usable key: better refused at startup than on every request.
             try:
-                service.settings.verification_key()
+                if service.settings.uses_key_set:
+                    self._fetch_keys_at_startup(service)
+                else:
+                    service.settings.verification_key()
             except (AuthConfigurationError, ValidationError) as exc:
                 reason = describe_settings_error(exc) if isinstance(exc, ValidationError) else str(exc)
                 message = f"cannot serve the bearer-guarded routes of {self.prefix or 'a router'}: {reason}"
@@ -301,6 +305,17 @@ class AuthRouter(APIRouter):
                     name or "default",
                     describe_database_error(exc),
                 )
+
+    @staticmethod
+    def _fetch_keys_at_startup(service: AuthService) -> None:
+        key_set = service.key_set
+        if key_set is None or key_set.available:
+            return
+        try:
+            key_set.fetch()
+        except KeySetUnavailable:
+            # Logged by the key set; requests fetch again, answering 503 until a fetch succeeds.
+            pass
 
     # Routes ------------------------------------------------------------------
 
