@@ -76,7 +76,7 @@ def test_demo_docs_pages_render_without_network(tmp_path: Path) -> None:
         screenshot.unlink(missing_ok=True)
         browse(tmp_path / "profile", f"{base}/docs", "--window-size=1280,1100", f"--screenshot={screenshot}")
     print(f"docs page screenshot: {screenshot}")
-    assert len(operations) == 21  # five of products, five of orders and their restore, upsert and three batch forms each, two of orders history
+    assert len(operations) == 25  # five of products, five of orders and their restore, upsert and five batch forms each, two of orders history
     assert swagger_operations(swagger) == {(method.upper(), path, op["summary"]) for method, path, op in operations}
     assert AUTHORIZE_BUTTON.search(swagger)
     assert redoc_operations(redoc) == {op["operationId"] for _, _, op in operations}

@@ -9,7 +9,7 @@ from fastapi import FastAPI
 from fastapi.testclient import TestClient
 from sqlmodel import Field, Session
 
-from quorvalen_core.web.operations import BATCH_FORMS, UPSERT
+from quorvalen_core.web.operations import BATCH_FORMS, BY_KEYS_FORMS, UPSERT
 from quorvalen_core.web.operations import OPERATIONS as OPERATION_TABLE
 from quorvalen_core.controller.router_config import RouterConfig
 from quorvalen_core.controller.table_controller import AuthController
@@ -19,8 +19,12 @@ from quorvalen_core.type.var import SQLModelCreate, SQLModelDB, SQLModelResponse
 
 OPERATIONS = tuple(operation.key for operation in OPERATION_TABLE)
 SUMMARIES = {operation.key: operation.summary for operation in OPERATION_TABLE}
-# The batch form each of create, update and delete brings, on while it is.
-BATCH_SUMMARIES = {single.key: batch.summary for single, batch in BATCH_FORMS}
+# The batch forms each of create, update and delete brings, on while it is:
+# by array or filter, and the update's and delete's by key.
+BY_KEYS = dict(BY_KEYS_FORMS)
+BATCH_SUMMARIES = {
+    single.key: {batch.summary, *((BY_KEYS[batch].summary,) if batch in BY_KEYS else ())} for single, batch in BATCH_FORMS
+}
 # PUT {prefix}/{id}, on while create and update are.
 UPSERT_SUMMARY = UPSERT.summary
 

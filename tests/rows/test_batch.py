@@ -98,5 +98,38 @@ def test_a_batch_beyond_its_rows_writes_nothing_and_can_be_switched_off() -> Non
         assert [row["count"] for row in served.client.get("/v1/b/tally").json()["data"]["items"]] == [0, 0, 0]
         assert served.client.post("/v1/b/off/batch", json=[{}]).status_code == 405
         paths = served.app.openapi()["paths"]
-        assert "/v1/b/off/batch" not in paths and "patch" not in paths["/v1/b/off"]
+        # The delete's batch forms stay: by filter, and by key at {prefix}/batch.
+        assert list(paths["/v1/b/off/batch"]) == ["delete"] and "patch" not in paths["/v1/b/off"]
         assert paths["/v1/b/tally/batch"]["post"]["requestBody"]["content"]["application/json"]["schema"]["maxItems"] == 2
+
+
+# (method, rows sent: keys of bob's two orders and carol's one as "b1", "b2", "c", status, what the answer names)
+BY_KEYS: list[tuple[str, list[Any], int, Any]] = [
+    ("PATCH", [{"id": "b1", "total": 7}, {"id": "b2", "number": "Z"}], 200, [("A", 7), ("Z", 0)]),
+    ("PATCH", [{"id": "b1", "total": 1}, {"id": "c", "total": 1}], 404, "row 1 of the batch"),
+    ("PATCH", [{"id": "b2"}, {"id": "b1", "total": -1}], 422, ["body", 1, "total"]),
+    ("DELETE", ["b1", "c"], 404, "row 1 of the batch"),
+    ("DELETE", ["b1", "b2"], 200, {"count": 2}),
+]
+
+
+@pytest.mark.parametrize(("method", "sent", "status", "named"), BY_KEYS)
+def test_a_batch_by_keys_writes_each_row_as_a_single_write_or_none(
+    shop: Shop, method: str, sent: list[Any], status: int, named: Any
+) -> None:
+    keys = {name: shop.ok(owner, "POST", ORDERS, {"number": number})["id"]
+            for name, owner, number in (("b1", "bob", "A"), ("b2", "bob", "B"), ("c", "carol", "C"))}
+    body = [keys[item] if isinstance(item, str) else {**item, "id": keys[item["id"]]} for item in sent]
+    before = _orders(shop)
+    shop.service.policies().grant("buyer", "shop.order", f"{method.lower().replace('patch', 'update')}_many")
+    response = shop.call("bob", method, BATCH, body)
+    assert response.status_code == status, response.text
+    if status != 200:
+        detail = response.json()["detail"]
+        assert (detail[0]["loc"] == named) if isinstance(named, list) else (named in detail)
+        assert _orders(shop) == before
+    elif method == "PATCH":
+        assert [(row["number"], row["total"]) for row in response.json()["data"]] == named
+    else:
+        assert response.json()["data"] == named
+        assert [row["owner"] for row in _orders(shop) if row["deleted_at"] is None] == ["carol"]

@@ -5,14 +5,17 @@ operation      method      path              success
 =============  ==========  ================  ==================================
 create_many    ``POST``    prefix/batch      201, the new rows, in order
 update_many    ``PATCH``   prefix?filter=..  200, ``{"count": n}``
+update_many    ``PATCH``   prefix/batch      200, the rows, in order
 delete_many    ``DELETE``  prefix?filter=..  200, ``{"count": n}``
+delete_many    ``DELETE``  prefix/batch      200, ``{"count": n}``
 =============  ==========  ================  ==================================
 
 Each is guarded by an action of its own (``create_many``, ``update_many``,
 ``delete_many``; ``<action>:all`` widens an update or delete to every row as
 for the single-row forms) and writes at most the settings' ``max_rows``.
 The update and delete name their rows with the query's ``filter`` and ``or``
-parameters, at least one of them.
+parameters, at least one of them, or by key: an array of rows, each its key
+with its own changes (update), or an array of keys (delete).
 """
 
 from __future__ import annotations
@@ -24,13 +27,14 @@ from contextlib import AbstractContextManager
 from typing import TYPE_CHECKING, Annotated, Any
 
 from fastapi import Body, Query, Request, Response
-from pydantic import BaseModel, Field
+from pydantic import BaseModel, Field, create_model
 from sqlmodel import Session
 
 from ..access.row_access import RowAccess
 from ..rows.batch import DEFAULT_MAX_ROWS, BatchWrites
 from ..rows.query import QueryRequest
 from ..rows.table_rows import TableRows
+from ..rows.table_schema import TableColumn, TableInfo
 from ..web.router import AuthRouter
 from ..web.router_config import RouterConfig
 from .query_parameters import query_parameters
@@ -49,6 +53,7 @@ class BatchEndpoints:
     """The batch endpoints' builders; :class:`~.endpoints.TableEndpoints` registers them as its others."""
 
     rows: TableRows
+    table: TableInfo
     model_class: type[Any]
     create_schema: type[Any]
     update_schema: type[Any]
@@ -146,9 +151,84 @@ class BatchEndpoints:
         )
 
 
+    def _update_by_keys_endpoint(self, answers: _Answers, config: RouterConfig, router: AuthRouter) -> Callable[..., Any]:
+        batch, serving, caller, respond = BatchWrites(self.rows), self._serving, self._caller(config, router), answers.plain
+        max_rows = config.max_rows or DEFAULT_MAX_ROWS
+        names = self.table.key_names
+        composite = self.table.composite_key
+        key_fields: dict[str, Any] = {column.name: _key_field(column) for column in self.table.key}
+        keyed: Any = create_model(
+            f"{self.model_class.__name__}KeyedUpdate",
+            __base__=self.update_schema,
+            __doc__="A row's key and the changes written to it.",
+            **key_fields,
+        )
+
+        def update_many_by_key(*, body: list[Any], request: Request, session: Session) -> Response:
+            access = caller(request)
+            items = []
+            for item in body:
+                changes = item.model_dump(exclude_unset=True)
+                key = tuple(changes.pop(name) for name in names)
+                items.append((key if composite else key[0], changes))
+            with serving(session):
+                updated = batch.update_keyed(session, items, access, max_rows=max_rows)
+                envelope = _commit_rows(session, respond, updated)
+            return respond.send(envelope)
+
+        return self._finish(
+            update_many_by_key,
+            f"Update many {self.model_class.__name__} rows, each named by its key with its own changes, in one "
+            f"transaction: all, or none when one is refused (the error names its index). At most {max_rows} rows.",
+            router,
+            body=(Annotated[list[keyed], Body(min_length=1, max_length=max_rows)], inspect.Parameter.empty),
+        )
+
+    def _delete_by_keys_endpoint(self, answers: _Answers, config: RouterConfig, router: AuthRouter) -> Callable[..., Any]:
+        batch, serving, caller, respond = BatchWrites(self.rows), self._serving, self._caller(config, router), answers.plain
+        max_rows = config.max_rows or DEFAULT_MAX_ROWS
+        names = self.table.key_names
+        key: Any
+        if self.table.composite_key:
+            key_fields: dict[str, Any] = {column.name: _key_field(column) for column in self.table.key}
+            key = create_model(f"{self.model_class.__name__}Key", __doc__="A row's key.", **key_fields)
+        else:
+            annotation, field = _key_field(self.table.key[0])
+            key = Annotated[annotation, field]
+
+        def delete_many_by_key(*, body: list[Any], request: Request, session: Session) -> Response:
+            access = caller(request)
+            keys = [tuple(getattr(item, name) for name in names) for item in body] if len(names) > 1 else list(body)
+            with serving(session):
+                count = batch.delete_keyed(session, keys, access, max_rows=max_rows)
+                envelope = _commit_count(session, respond, count)
+            return respond.send(envelope)
+
+        return self._finish(
+            delete_many_by_key,
+            f"Delete the {self.model_class.__name__} rows of the keys sent, in one transaction"
+            + (" (the rows are marked deleted and can be restored)" if self.rows.soft_deletes else "")
+            + f": all, or none when one is refused (the error names its index). At most {max_rows} keys.",
+            router,
+            body=(Annotated[list[key], Body(min_length=1, max_length=max_rows)], inspect.Parameter.empty),
+        )
+
+
+def _key_field(column: TableColumn) -> tuple[Any, Any]:
+    """A key column as a field of a request body: an integer within what keys hold."""
+    if column.annotation is int:
+        return int, Field(ge=-(2**63), le=2**63 - 1, description=f"Primary key column {column.name}.")
+    return column.annotation, Field(description=f"Primary key column {column.name}.")
+
+
 def _commit_rows(session: Session, respond: _Responder, rows: list[Any]) -> Any:
     """Commit and return the rows' answer, checked against the response schema before the commit."""
     envelope = respond.envelope_of(rows)
+    for row in rows:
+        # Rows of the table (not values) keep their values through the commit,
+        # which would expire them: the answer may hold them and is written after.
+        if not isinstance(row, dict) and row in session:
+            session.expunge(row)
     session.commit()
     return envelope
 

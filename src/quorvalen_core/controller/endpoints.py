@@ -74,6 +74,9 @@ from ..web.envelope import Envelope, Page, chosen_fields_schema
 from ..web.errors import error_response
 from ..web.operations import (
     BATCH_FORMS,
+    BY_KEYS_FORMS,
+    DELETE_BY_KEYS,
+    UPDATE_BY_KEYS,
     CREATE,
     CREATE_MANY,
     DELETE_MANY,
@@ -240,6 +243,11 @@ class TableEndpoints(BatchEndpoints):
             config = self.configs.get(single)
             if config is not None and config.batch is not False:
                 self.configs[batch] = self._derived_config(config, batch)
+        for by_filter, by_keys in BY_KEYS_FORMS:
+            config = self.configs.get(by_filter)
+            if config is not None:
+                # The action of the form by filter: one permission for both.
+                self.configs[by_keys] = config.model_copy(update={"summary": by_keys.summary, "description": None})
         read_config = self.configs.get(READ)
         if read_config is not None and self.rows.history is not None:
             for history in (HISTORY, ROW_HISTORY):
@@ -280,13 +288,23 @@ class TableEndpoints(BatchEndpoints):
             CREATE_MANY: self._create_many_endpoint,
             UPDATE_MANY: self._update_many_endpoint,
             DELETE_MANY: self._delete_many_endpoint,
+            UPDATE_BY_KEYS: self._update_by_keys_endpoint,
+            DELETE_BY_KEYS: self._delete_by_keys_endpoint,
         }
         history = None
         if HISTORY in self.configs:
             from .history_endpoints import HistoryEndpoints
 
             history = HistoryEndpoints(self)
-        operations = (*OPERATIONS, RESTORE, UPSERT, *(batch for _single, batch in BATCH_FORMS), HISTORY, ROW_HISTORY)
+        operations = (
+            *OPERATIONS,
+            RESTORE,
+            UPSERT,
+            *(batch for _single, batch in BATCH_FORMS),
+            *(by_keys for _by_filter, by_keys in BY_KEYS_FORMS),
+            HISTORY,
+            ROW_HISTORY,
+        )
         served = [operation for operation in operations if operation in self.configs]
         self.rows.reserved_keys = frozenset(
             self._item_path(operation).lstrip("/") for operation in served if not operation.on_item and operation.suffix
@@ -378,9 +396,9 @@ class TableEndpoints(BatchEndpoints):
         self, operation: Operation, schema: type[Any], *, items_from_rows: bool = True
     ) -> tuple[Any, type[Any] | None]:
         """What an operation's answer holds, and for a query the item schema its documentation lists."""
-        if operation is CREATE_MANY:
+        if operation in (CREATE_MANY, UPDATE_BY_KEYS):
             return list[schema], None  # type: ignore[valid-type]
-        if operation in (UPDATE_MANY, DELETE_MANY):
+        if operation in (UPDATE_MANY, DELETE_MANY, DELETE_BY_KEYS):
             return BatchCount, None
         if operation is not QUERY:
             return schema, None
@@ -398,17 +416,17 @@ class TableEndpoints(BatchEndpoints):
             responses[operation.status_code] = {"headers": ETAG_HEADER}
         if operation is READ:
             responses[304] = {"description": "The row's ETag is among those of If-None-Match: no body.", "headers": ETAG_HEADER}
-        if operation.on_item:
+        if operation.on_item or operation in (UPDATE_BY_KEYS, DELETE_BY_KEYS):
             responses[404] = error_response(404, NOT_FOUND)
         if operation is UPSERT:
             responses[201] = {"description": "The row was inserted.", "headers": ETAG_HEADER}
-        if operation in (CREATE, UPDATE, DELETE, RESTORE, UPSERT, CREATE_MANY, UPDATE_MANY, DELETE_MANY):
+        if operation in (CREATE, UPDATE, DELETE, RESTORE, UPSERT, CREATE_MANY, UPDATE_MANY, DELETE_MANY, UPDATE_BY_KEYS, DELETE_BY_KEYS):
             responses[409] = error_response(409, CONFLICT)
         if operation in (UPDATE, DELETE, RESTORE, UPSERT):
             responses[412] = error_response(412, PreconditionFailed.default_detail)
             if self.rows.requires_if_match:
                 responses[428] = error_response(428, PreconditionRequired.default_detail)
-        if operation in (CREATE, UPDATE, UPSERT, CREATE_MANY, UPDATE_MANY):
+        if operation in (CREATE, UPDATE, UPSERT, CREATE_MANY, UPDATE_MANY, UPDATE_BY_KEYS, DELETE_BY_KEYS):
             responses[413] = error_response(413, "The body is larger than the application takes")
         responses[422] = error_response(422, "The request does not validate, or asks beyond a limit it names")
         responses[503] = error_response(503, UNAVAILABLE)
@@ -515,22 +533,24 @@ class TableEndpoints(BatchEndpoints):
 
     def _precondition(
         self, respond: _Responder, deleted: DeletedRows = DeletedRows.exclude
-    ) -> Callable[[Session, Any, RowAccess, str | None], None]:
+    ) -> Callable[[Session, Any, RowAccess, str | None], Any]:
         """The ``If-Match`` check of a write of one row, run in the write's transaction before it.
 
         The row is read locked, so that of two writers holding the same tag
-        exactly one writes and the other gets a 412.
+        exactly one writes and the other gets a 412.  The check returns the
+        row it read (None without If-Match), which the write need not read again.
         """
         rows = self.rows
 
-        def check_if_match(session: Session, key: Any, access: RowAccess, if_match: str | None) -> None:
+        def check_if_match(session: Session, key: Any, access: RowAccess, if_match: str | None) -> Any:
             if if_match is None:
                 if rows.requires_if_match:
                     raise PreconditionRequired()
-                return
+                return None
             current = rows.find_for_write(session, key, access, deleted=deleted)
             if not if_match_holds(if_match, respond.tag_of(current)):
                 raise PreconditionFailed()
+            return current
 
         return check_if_match
 
@@ -601,8 +621,8 @@ class TableEndpoints(BatchEndpoints):
             access = caller(request)
             changes = body.model_dump(exclude_unset=True)
             with serving(session):
-                check_if_match(session, id, access, if_match)
-                row = rows.update(session, id, changes, access)
+                current = check_if_match(session, id, access, if_match)
+                row = rows.update(session, id, changes, access, current=current)
                 if not rows.writable(changes):
                     return respond(row)
                 envelope = _commit_answer(session, respond, row)

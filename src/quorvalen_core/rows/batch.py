@@ -29,7 +29,7 @@ from sqlalchemy.sql.elements import ColumnElement
 from sqlmodel import Session
 
 from ..access.row_access import RowAccess
-from .errors import InvalidInput, RowConflict, invalid_value
+from .errors import InvalidInput, RowConflict, RowError, invalid_value
 from .query import QueryRequest
 from .table_rows import TableRows, at_batch_row, dialect_insert
 from .table_schema import database_assigns_key
@@ -238,6 +238,39 @@ class BatchWrites:
         after = history.state(session, [history.rows_named(before)]) if written else {}
         history.record(session, operation, access, before, after)
 
+    def update_keyed(
+        self,
+        session: Session,
+        items: Sequence[tuple[Any, Mapping[str, Any]]],
+        access: RowAccess,
+        *,
+        max_rows: int = DEFAULT_MAX_ROWS,
+    ) -> list[Any]:
+        """Write each item's changes to the row with its key, in order; the rows as stored.
+
+        Each is an update of one row (:meth:`TableRows.update`): the same
+        checks, row policy and history.  The first refused row fails them
+        all, named by its index (a key the caller may not change: not found).
+        """
+        if len(items) > max_rows:
+            raise too_many_rows(("body",), max_rows, len(items))
+        rows = self.rows
+        return [
+            _at_row(index, rows.update, session, key, changes, access, recorded_as="update_many")
+            for index, (key, changes) in enumerate(items)
+        ]
+
+    def delete_keyed(
+        self, session: Session, keys: Sequence[Any], access: RowAccess, *, max_rows: int = DEFAULT_MAX_ROWS
+    ) -> int:
+        """Delete (or mark deleted) the row of each key, in order; their number.  The first refused fails them all."""
+        if len(keys) > max_rows:
+            raise too_many_rows(("body",), max_rows, len(keys))
+        rows = self.rows
+        for index, key in enumerate(keys):
+            _at_row(index, rows.delete, session, key, access, recorded_as="delete_many")
+        return len(keys)
+
     def _matching(self, query: QueryRequest, access: RowAccess) -> list[ColumnElement[bool]]:
         """The filters' conditions and the caller's scope; a batch by filter names at least one filter."""
         if not query.filters and not query.any_of:
@@ -255,6 +288,14 @@ class BatchWrites:
         if touched > max_rows:
             raise too_many_rows(("query", "filter"), max_rows, touched)
         return int(touched)
+
+
+def _at_row(index: int, write: Any, *arguments: Any, **keywords: Any) -> Any:
+    """``write(*arguments, **keywords)``, its row error naming the batch's row ``index``."""
+    try:
+        return write(*arguments, **keywords)
+    except RowError as error:
+        raise at_batch_row(error, index) from None
 
 
 def _check_distinct(rows: list[dict[str, Any]], target: tuple[str, ...]) -> None:

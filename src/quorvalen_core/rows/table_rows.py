@@ -411,7 +411,16 @@ class TableRows:
             values = self._validated_changes(row, changes)
         return self._stored(values or dict(changes))
 
-    def update(self, session: Session, key: Any, changes: Mapping[str, Any], access: RowAccess) -> Any:
+    def update(
+        self,
+        session: Session,
+        key: Any,
+        changes: Mapping[str, Any],
+        access: RowAccess,
+        *,
+        current: Any = None,
+        recorded_as: str = "update",
+    ) -> Any:
         """The row with ``key`` with ``changes`` written (server-set columns ignored), as stored.
 
         Where the model checks each field on its own and the table has no
@@ -419,20 +428,33 @@ class TableRows:
         reading the row first; otherwise the row is read, the changes are
         checked as part of the row they produce, and one statement narrowed
         by :meth:`scope` writes them (a row deleted meanwhile: RowNotFound).
+        ``current``: the row as :meth:`find_for_write` found it in this
+        transaction, which is then not read again.  ``recorded_as``: the
+        operation a history records.
         """
         sent = self.writable(changes)
         conditions = self.scope(access)
         history = self.history
-        before = self.history_state(session, [self.key_match(key), *conditions]) if sent else {}
         at_once = sent and self.rules is None and history is None
         returned = self._written_at_once(session, key, sent, conditions) if at_once else None
+        before: dict[str, dict[str, Any]] = {}
         if returned is None:
-            row = self._find(session, key, conditions)
+            recorded = history is not None and bool(sent)
+            if current is not None:
+                row = current
+            else:
+                if recorded:
+                    # Locked: what the history records as old is what the write replaces.
+                    _take_write_lock(session)
+                row = self._find(session, key, conditions, locked=recorded)
             if not sent:
                 return row
+            if history is not None:
+                before = history.values_of([row])
             values = self._stored(self._validated_changes(row, sent))
             stamps = self.rules.changed(access, self.table) if self.rules is not None else {}
-            session.expunge(row)
+            if row in session:
+                session.expunge(row)
             returned = self._returned(
                 session, sql_update(self.model_class).where(self.key_match(key), *conditions).values(**values, **stamps)
             )
@@ -441,7 +463,7 @@ class TableRows:
         if not self.references.readable(session, returned, access, sent):
             raise RowConflict()
         if history is not None:
-            history.record(session, "update", access, before, history.values_of([returned]))
+            history.record(session, recorded_as, access, before, history.values_of([returned]))
         return returned
 
     def upsert(self, session: Session, key: Any, values: Mapping[str, Any], access: RowAccess) -> tuple[Any, bool]:
@@ -489,7 +511,7 @@ class TableRows:
             history.record(session, "upsert", access, before, history.values_of([stored]))
         return stored, not existed
 
-    def delete(self, session: Session, key: Any, access: RowAccess) -> Any:
+    def delete(self, session: Session, key: Any, access: RowAccess, *, recorded_as: str = "delete") -> Any:
         """Remove (or, on a table that deletes softly, mark) the row with ``key``; returns it.
 
         One statement finds the row and writes it: of concurrent deletes of
@@ -503,7 +525,7 @@ class TableRows:
         conditions = [self.key_match(key), *self.scope(access)]
         before = self.history_state(session, conditions)
         row = self._returned(session, statement.where(*conditions), key_may_not_fit=True)
-        self._record(session, "delete", access, before, [row] if self.soft_deletes else [])
+        self._record(session, recorded_as, access, before, [row] if self.soft_deletes else [])
         return row
 
     def restore(self, session: Session, key: Any, access: RowAccess) -> Any:

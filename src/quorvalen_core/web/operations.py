@@ -92,6 +92,12 @@ DELETE_MANY = Operation("delete_many", "DELETE", False, 200, "批量删除成功
 ROW_HISTORY = Operation("history", "GET", True, 200, "获取成功", "history - 历史", "/history")
 HISTORY = Operation("history_query", "GET", False, 200, "查询成功", "history - 历史查询", "/history")
 BATCH_FORMS: tuple[tuple[Operation, Operation], ...] = ((CREATE, CREATE_MANY), (UPDATE, UPDATE_MANY), (DELETE, DELETE_MANY))
+# The update and delete of rows named by key, each its own (``PATCH`` and
+# ``DELETE {prefix}/batch`` with an array): with the settings and action of
+# the update_many and delete_many.
+UPDATE_BY_KEYS = Operation("update_many_by_key", "PATCH", False, 200, "批量更新成功", "update_many - 批量更新（按主键）", "/batch")
+DELETE_BY_KEYS = Operation("delete_many_by_key", "DELETE", False, 200, "批量删除成功", "delete_many - 批量删除（按主键）", "/batch")
+BY_KEYS_FORMS: tuple[tuple[Operation, Operation], ...] = ((UPDATE_MANY, UPDATE_BY_KEYS), (DELETE_MANY, DELETE_BY_KEYS))
 
 
 def is_switched_off(config: Any) -> bool:
