@@ -34,7 +34,7 @@ from ..access.row_access import RowAccess
 from ..rows.batch import DEFAULT_MAX_ROWS, BatchWrites
 from ..rows.query import QueryRequest
 from ..rows.table_rows import TableRows
-from ..rows.table_schema import TableColumn, TableInfo
+from ..rows.table_schema import JSON_INT_MAX, JSON_INT_MIN, TableColumn, TableInfo
 from ..web.router import AuthRouter
 from ..web.router_config import RouterConfig
 from .query_parameters import query_parameters
@@ -215,9 +215,12 @@ class BatchEndpoints:
 
 
 def _key_field(column: TableColumn) -> tuple[Any, Any]:
-    """A key column as a field of a request body: an integer within what keys hold."""
+    """A key column as a field of a request body: an integer within what both the column and JSON hold exactly."""
     if column.annotation is int:
-        return int, Field(ge=-(2**63), le=2**63 - 1, description=f"Primary key column {column.name}.")
+        lowest, highest = column.integer_range
+        return int, Field(
+            ge=max(lowest, JSON_INT_MIN), le=min(highest, JSON_INT_MAX), description=f"Primary key column {column.name}."
+        )
     return column.annotation, Field(description=f"Primary key column {column.name}.")
 
 
