@@ -29,9 +29,9 @@ from sqlalchemy.sql.elements import ColumnElement
 from sqlmodel import Session
 
 from ..access.row_access import RowAccess
-from .errors import InvalidInput, RowConflict, RowError, invalid_value
+from .errors import InvalidInput, RowConflict, invalid_value
 from .query import QueryRequest
-from .table_rows import TableRows, at_batch_row, dialect_insert
+from .table_rows import TableRows, at_batch_row, checked_at_row, dialect_insert
 from .table_schema import database_assigns_key
 
 DEFAULT_MAX_ROWS = 1000
@@ -256,7 +256,7 @@ class BatchWrites:
             raise too_many_rows(("body",), max_rows, len(items))
         rows = self.rows
         return [
-            _at_row(index, rows.update, session, key, changes, access, recorded_as="update_many")
+            checked_at_row(index, rows.update, session, key, changes, access, recorded_as="update_many")
             for index, (key, changes) in enumerate(items)
         ]
 
@@ -268,7 +268,7 @@ class BatchWrites:
             raise too_many_rows(("body",), max_rows, len(keys))
         rows = self.rows
         for index, key in enumerate(keys):
-            _at_row(index, rows.delete, session, key, access, recorded_as="delete_many")
+            checked_at_row(index, rows.delete, session, key, access, recorded_as="delete_many")
         return len(keys)
 
     def _matching(self, query: QueryRequest, access: RowAccess) -> list[ColumnElement[bool]]:
@@ -288,14 +288,6 @@ class BatchWrites:
         if touched > max_rows:
             raise too_many_rows(("query", "filter"), max_rows, touched)
         return int(touched)
-
-
-def _at_row(index: int, write: Any, *arguments: Any, **keywords: Any) -> Any:
-    """``write(*arguments, **keywords)``, its row error naming the batch's row ``index``."""
-    try:
-        return write(*arguments, **keywords)
-    except RowError as error:
-        raise at_batch_row(error, index) from None
 
 
 def _check_distinct(rows: list[dict[str, Any]], target: tuple[str, ...]) -> None:

@@ -352,7 +352,7 @@ class TableRows:
         """
         adapter = self._row_checks
         if adapter is None:
-            return [self._new_row_values(self._checked_at(index, self.checked_new_row, session, values, access))
+            return [self._new_row_values(checked_at_row(index, self.checked_new_row, session, values, access))
                     for index, values in enumerate(items)]
         stamps = self.rules.created(access, self.table) if self.rules is not None else {}
         sent = [{name: value for name, value in values.items() if name not in self.server_set} for values in items]
@@ -363,9 +363,9 @@ class TableRows:
         columns = self.table.columns
         rows: list[dict[str, Any]] = []
         for index, row in enumerate(checked):
-            values = self._checked_at(index, self._stored, {name: getattr(row, name) for name in columns})
+            values = checked_at_row(index, self._stored, {name: getattr(row, name) for name in columns})
             candidate = SimpleNamespace(**values)
-            self._checked_at(index, self._check_key_routable, candidate)
+            checked_at_row(index, self._check_key_routable, candidate)
             if not self.references.readable(session, candidate, access):
                 raise at_batch_row(RowConflict(), index)
             rows.append(self._new_row_values(values))
@@ -376,14 +376,6 @@ class TableRows:
         values = row if isinstance(row, dict) else {name: getattr(row, name) for name in self.table.columns}
         keys = self.table.key_names
         return {name: value for name, value in values.items() if value is not None or name not in keys}
-
-    @staticmethod
-    def _checked_at(index: int, check: Any, *arguments: Any) -> Any:
-        """``check(*arguments)``, its row error naming the batch's row ``index``."""
-        try:
-            return check(*arguments)
-        except RowError as error:
-            raise at_batch_row(error, index) from None
 
     @cached_property
     def _row_checks(self) -> TypeAdapter[list[Any]] | None:
@@ -726,6 +718,14 @@ def _take_write_lock(session: Session) -> None:
     driver_connection: Any = connection.connection.dbapi_connection
     if not getattr(driver_connection, "in_transaction", True):
         connection.exec_driver_sql("BEGIN IMMEDIATE")
+
+
+def checked_at_row(index: int, check: Any, *arguments: Any, **keywords: Any) -> Any:
+    """``check(*arguments, **keywords)``, its row error naming the batch's row ``index``."""
+    try:
+        return check(*arguments, **keywords)
+    except RowError as error:
+        raise at_batch_row(error, index) from None
 
 
 def at_batch_row(error: RowError, index: int) -> RowError:
