@@ -30,7 +30,7 @@ class TableColumn:
     annotation: Any
     is_text: bool
 
-    @property
+    @cached_property
     def holds_aware_times(self) -> bool:
         """Whether the column stores times with their time zone (``DateTime(timezone=True)``)."""
         return bool(getattr(self.column.type, "timezone", False))
@@ -45,9 +45,10 @@ class TableColumn:
             return value.replace(tzinfo=timezone.utc) if value.utcoffset() is None else value.astimezone(timezone.utc)
         return value
 
-    @property
+    @cached_property
     def integer_range(self) -> tuple[int, int]:
         """The integers the column's SQL type holds (see ``integer_range``)."""
+        # Read for every integer a write stores: worked out once.
         return integer_range(self.column.type)
 
     @cached_property
@@ -66,7 +67,7 @@ class TableInfo:
     key: tuple[TableColumn, ...]
     columns: dict[str, TableColumn]
 
-    @property
+    @cached_property
     def key_names(self) -> tuple[str, ...]:
         return tuple(column.name for column in self.key)
 
