@@ -28,7 +28,8 @@ for requirement in declared:
 print("starlette")
 PY
 )
-"$uv" pip install --quiet --python "$lowest/bin/python" --resolution lowest-direct "${stack[@]}"
+# --upgrade: without it the newest, installed above, satisfy the bounds and stay.
+"$uv" pip install --quiet --python "$lowest/bin/python" --resolution lowest-direct --upgrade "${stack[@]}"
 "$venv/bin/python" -m pip wheel --quiet --no-deps -w build/lowest-wheel .
 "$uv" pip install --quiet --python "$lowest/bin/python" --no-deps --reinstall build/lowest-wheel/quorvalen_core-*.whl
 "$uv" pip list --python "$lowest/bin/python" 2>/dev/null | grep -i -E '^(fastapi|starlette|pydantic|sqlmodel|sqlalchemy|pyjwt|httpx) ' >&2

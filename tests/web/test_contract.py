@@ -106,7 +106,9 @@ def test_the_document_publishes_what_the_server_enforces(shop: TestApplication) 
             code=(Literal[code], Field(description=f"Always {code!r}: what went wrong, for a program.")),
         )
         fields.__doc__ = answer.__doc__
-        assert answer.model_json_schema() == fields.model_json_schema(), status
+        published = fields.model_json_schema()
+        published["properties"]["code"].pop("enum", None)  # older pydantic adds it beside const
+        assert answer.model_json_schema() == published, status
 
 
 def test_an_issued_cursor_is_always_taken_back_and_an_empty_one_is_none(shop: TestApplication) -> None:
