@@ -167,8 +167,9 @@ ensure_zig
 tools=$(tools_venv)
 musl_prefix=$(bash "$repo/scripts/musl/build-python.sh" | tail -n 1)
 musl_python=$musl_prefix/bin/python3.11
-# What the test extra asks of httpx, which FastAPI's TestClient needs.
-httpx=$("$host_python" "$repo/scripts/musl/wheel_layout.py" requirements "$repo/pyproject.toml" test | grep -E '^httpx\b') \
+# What the package asks of httpx (the first, the dependencies', when the test
+# extra names it too), which FastAPI's TestClient needs.
+httpx=$("$host_python" "$repo/scripts/musl/wheel_layout.py" requirements "$repo/pyproject.toml" test | grep -m1 -E '^httpx\b') \
     || die "pyproject.toml's test extra names no httpx"
 mkdir -p "$dist_dir"
 rm -f "$dist_dir"/quorvalen_core-*-manylinux*.whl "$dist_dir"/quorvalen_core-*-musllinux*.whl
