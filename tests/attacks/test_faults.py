@@ -18,7 +18,7 @@ from fastapi.testclient import TestClient
 from sqlalchemy import insert
 
 from attack_support import ITEM_PATH, PREFIX, Shop
-from shop_fixtures import concurrently
+from shop_fixtures import concurrently, serving_accounts
 from quorvalen_core.auth import AuthRouter
 from quorvalen_core.access.adapter import casbin_policy_version, casbin_rule
 from quorvalen_core.controller.router_config import RouterConfig
@@ -63,6 +63,13 @@ def test_unusable_policy_rows_are_skipped_and_a_revocation_still_holds(
     out = io.StringIO()
     assert command_line(["--url", shop.databases.url(), "list"], out=out) == 0
     assert "unusable\tid=" in out.getvalue()
+
+
+@pytest.fixture
+def shop(database_url: str) -> Iterator[Shop]:
+    """The accounts on a file with a rollback journal, whose lock keeps readers out (WAL's does not)."""
+    with serving_accounts(database_url, {"QUORVALEN_SQLITE_JOURNAL_MODE": "delete"}) as served:
+        yield served
 
 
 @contextmanager

@@ -125,3 +125,29 @@ def test_urls_are_described_without_password_and_with_absolute_paths(url: str, s
     from quorvalen_core.db import describe_url
 
     assert describe_url(url) == shown.format(cwd=os.getcwd())
+
+
+@pytest.mark.parametrize(
+    ("database", "environ", "journal", "synchronous"),
+    [
+        ("file", {}, "wal", 1),  # a server's file: WAL, synced at checkpoints
+        ("file", {"QUORVALEN_SQLITE_JOURNAL_MODE": "DELETE"}, "delete", 2),
+        (":memory:", {}, "memory", 2),  # an in-memory database keeps its own
+    ],
+)
+def test_sqlite_journal_mode_of_the_registry_engines(
+    tmp_path: Path, database: str, environ: dict[str, str], journal: str, synchronous: int
+) -> None:
+    path = tmp_path / "served.db" if database == "file" else database
+    engine = DatabaseRegistry(default_url=f"sqlite:///{path}", environ=environ).engine()
+    with engine.connect() as connection:
+        assert connection.exec_driver_sql("PRAGMA journal_mode").scalar() == journal
+        assert connection.exec_driver_sql("PRAGMA synchronous").scalar() == synchronous
+        assert connection.exec_driver_sql("PRAGMA foreign_keys").scalar() == 1
+    engine.dispose()
+
+
+def test_an_unknown_sqlite_journal_mode_is_refused_by_name(tmp_path: Path) -> None:
+    registry = DatabaseRegistry(default_url=f"sqlite:///{tmp_path / 'x.db'}", environ={"QUORVALEN_SQLITE_JOURNAL_MODE": "fast"})
+    with pytest.raises(ValueError, match="QUORVALEN_SQLITE_JOURNAL_MODE must be one of wal, delete"):
+        registry.engine()

@@ -9,7 +9,7 @@ and starts from empty tables and policies.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from typing import Any
 
@@ -62,9 +62,10 @@ def serving(
     refresh_seconds: float,
     roles: Sequence[tuple[str, str]],
     grants: Sequence[tuple[str, str, str]],
+    environ: Mapping[str, str] | None = None,
 ) -> Iterator[tuple[DatabaseRegistry, AuthService, TestClient]]:
     """``app`` served over fresh ``tables`` and policies holding only ``roles`` and ``grants``."""
-    databases = DatabaseRegistry(default_url=database_url, environ={})
+    databases = DatabaseRegistry(default_url=database_url, environ=environ or {})
     engine = databases.engine()
     SQLModel.metadata.drop_all(engine, tables=tables)
     SQLModel.metadata.create_all(engine, tables=tables)
@@ -91,8 +92,16 @@ def serving(
 @pytest.fixture
 def account_shop(database_url: str) -> Iterator[attack_support.Shop]:
     """alice holds the router's default role; vera's ``viewer`` may read and query accounts."""
+    with serving_accounts(database_url) as shop:
+        yield shop
+
+
+@contextmanager
+def serving_accounts(database_url: str, environ: Mapping[str, str] | None = None) -> Iterator[attack_support.Shop]:
+    """The accounts of :func:`account_shop`, on a registry reading ``environ``."""
     with serving(
         database_url,
+        environ=environ,
         tables=[attack_support.Account.__table__],  # type: ignore[attr-defined]
         app=attack_support.account_app,
         secret_key=attack_support.SECRET_KEY,

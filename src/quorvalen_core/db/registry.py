@@ -17,7 +17,13 @@ Where the URL of a name comes from, first match wins:
    (relative to the working directory at the time the engine is created).
 
 SQLite connections of the registry's engines enforce foreign keys and compare
-with a case-sensitive LIKE, as PostgreSQL does.
+with a case-sensitive LIKE, as PostgreSQL does.  A SQLite file is written in
+WAL mode with ``synchronous=NORMAL``, as SQLite advises for a server: readers
+do not wait for a writer, and a commit appends to the log instead of copying
+pages to a journal and syncing twice; a power loss may take back the last
+commits, never leave the file corrupt.  ``QUORVALEN_SQLITE_JOURNAL_MODE``
+names another mode (``delete`` for a file on a network share, where WAL does
+not work).
 
 A name found nowhere raises :class:`UnknownDatabaseError`.
 
@@ -31,6 +37,7 @@ from __future__ import annotations
 
 import os
 import re
+import sqlite3
 import threading
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import contextmanager
@@ -54,6 +61,8 @@ READS_OUTSIDE_TRANSACTIONS = "quorvalen_reads_outside_transactions"
 CONNECT_TIMEOUT_SECONDS = 5
 POOL_TIMEOUT_SECONDS = 10
 DATABASE_URL_ENV = "QUORVALEN_DATABASE_URL"
+SQLITE_JOURNAL_MODE_ENV = "QUORVALEN_SQLITE_JOURNAL_MODE"
+SQLITE_JOURNAL_MODES = ("wal", "delete", "truncate", "persist", "memory", "off")
 
 SessionDependency = Callable[[], Iterator[Session]]
 
@@ -136,18 +145,40 @@ def _engine_defaults(url: str) -> dict[str, Any]:
     return options
 
 
-def _configure_sqlite_connections(engine: Engine) -> None:
-    """Set up each new SQLite connection as PostgreSQL behaves.
+def sqlite_journal_mode(environ: Mapping[str, str]) -> str:
+    """The journal mode of the registry's SQLite files: ``QUORVALEN_SQLITE_JOURNAL_MODE``, else ``wal``."""
+    mode = environ.get(SQLITE_JOURNAL_MODE_ENV, "").strip().lower() or "wal"
+    if mode not in SQLITE_JOURNAL_MODES:
+        raise DatabaseConfigurationError(
+            f"{SQLITE_JOURNAL_MODE_ENV} must be one of {', '.join(SQLITE_JOURNAL_MODES)}, not {mode!r}"
+        )
+    return mode
+
+
+def _configure_sqlite_connections(engine: Engine, journal_mode: str) -> None:
+    """Set up each new SQLite connection as PostgreSQL behaves, and a file for serving.
 
     SQLite checks foreign keys only on connections that ask for it, and its
     LIKE ignores the case of ASCII letters unless told otherwise; PostgreSQL
-    checks the keys and its LIKE is case-sensitive.
+    checks the keys and its LIKE is case-sensitive.  A file's journal mode
+    is its own (an in-memory database keeps its own).
     """
+    database = engine.url.database or ""
+    on_file = bool(database) and ":memory:" not in database and engine.url.query.get("mode") != "memory"
 
     @event.listens_for(engine, "connect")
     def _on_connect(dbapi_connection: Any, _record: Any) -> None:
         dbapi_connection.execute("PRAGMA foreign_keys=ON")
         dbapi_connection.execute("PRAGMA case_sensitive_like=ON")
+        if on_file:
+            # A file another connection holds, or a read-only one, keeps the
+            # mode it has, and the connection works in that mode.
+            try:
+                mode = dbapi_connection.execute(f"PRAGMA journal_mode={journal_mode}").fetchone()
+            except sqlite3.Error:
+                mode = dbapi_connection.execute("PRAGMA journal_mode").fetchone()
+            if mode is not None and str(mode[0]).lower() == "wal":
+                dbapi_connection.execute("PRAGMA synchronous=NORMAL")
 
 
 class DatabaseRegistry:
@@ -252,11 +283,12 @@ class DatabaseRegistry:
             if engine is None:
                 url = self.url(name)
                 options = _engine_defaults(url)
-                options.update(_pool_settings(url, os.environ if self._environ is None else self._environ))
+                environ = os.environ if self._environ is None else self._environ
+                options.update(_pool_settings(url, environ))
                 options.update(self._configured.get(name, ("", {}))[1])
                 engine = create_engine(url, **options)
                 if engine.dialect.name == "sqlite":
-                    _configure_sqlite_connections(engine)
+                    _configure_sqlite_connections(engine, sqlite_journal_mode(environ))
                 elif engine.dialect.name == "postgresql" and "isolation_level" not in options:
                     # PostgreSQL's READ COMMITTED gives each statement its own
                     # picture anyway: reads may skip BEGIN and ROLLBACK.
