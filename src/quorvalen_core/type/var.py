@@ -44,24 +44,55 @@ All four are SQLModel classes, hence Pydantic v2 models: validation,
 serialisation and the OpenAPI schema come from their fields.  The bases add
 no fields or behaviour of their own; they mark each class's role, so that
 type checkers and readers can tell a table from a request or response body.
+The three schema bases only validate as Pydantic's own models do, many rows
+in one call without running Python code per row (see :class:`_Schema`).
 """
 
 from __future__ import annotations
 
+from typing import Any
+
 from sqlmodel import SQLModel
+from sqlmodel._compat import is_table_model_class
+
+
+class _Schema(SQLModel):
+    """A SQLModel that is no table: built by Pydantic alone.
+
+    SQLModel gives every model an ``__init__`` and a ``__new__`` of its own,
+    which a table's instrumentation needs.  Pydantic calls a model's own
+    ``__init__`` for every nested instance it validates (each row of a page
+    or of a batch), where a plain model is built without Python code: a
+    schema validates the same values into the same instances with
+    Pydantic's, two to three times as fast.
+    """
+
+    def __new__(cls, *args: Any, **kwargs: Any) -> Any:
+        if is_table_model_class(cls):  # a table declared on a schema base: SQLModel's own
+            return super().__new__(cls, *args, **kwargs)
+        return object.__new__(cls)
+
+    def __init__(self, /, **data: Any) -> None:
+        if is_table_model_class(type(self)):
+            super().__init__(**data)
+            return
+        self.__pydantic_validator__.validate_python(data, self_instance=self)
+
+    # Pydantic's mark of its own __init__: nested instances are then built without it.
+    __init__.__pydantic_base_init__ = True  # type: ignore[attr-defined]
 
 
 class SQLModelDB(SQLModel):
     """Base of table models (declare subclasses with ``table=True``)."""
 
 
-class SQLModelCreate(SQLModel):
+class SQLModelCreate(_Schema):
     """Base of the request body accepted by the create operation."""
 
 
-class SQLModelUpdate(SQLModel):
+class SQLModelUpdate(_Schema):
     """Base of the request body accepted by the (partial) update operation."""
 
 
-class SQLModelResponse(SQLModel):
+class SQLModelResponse(_Schema):
     """Base of the schema in which rows are returned to clients."""
