@@ -49,6 +49,24 @@ def test_a_batch_create_fills_server_set_columns_and_answers_the_rows_in_order(s
     assert [row["id"] for row in _orders(shop)] == [row["id"] for row in created]
 
 
+@pytest.mark.parametrize("highest_id", [None, 2**63 - 2])
+def test_a_batch_answers_each_row_with_the_key_it_was_stored_under(shop: Shop, highest_id: int | None) -> None:
+    # Next to the highest row id SQLite can hand out, it hands out free ones at random.
+    if highest_id is not None:
+        if shop.databases.engine().dialect.name != "sqlite":
+            pytest.skip("row ids are SQLite's")
+        with shop.databases.engine().begin() as connection:
+            connection.exec_driver_sql(
+                "INSERT INTO rows_order (id, number, total, owner, created_at, created_by) VALUES (?, 'X', 0, 'alice', '2026-01-01', 'alice')",
+                (highest_id,),
+            )
+    sent = [{"number": f"N-{index}"} for index in range(6)]
+    created = shop.ok("alice", "POST", BATCH, sent)
+    assert [row["number"] for row in created] == [row["number"] for row in sent]
+    stored = {row["id"]: row["number"] for row in _orders(shop)}
+    assert all(stored[row["id"]] == row["number"] for row in created)
+
+
 @pytest.mark.parametrize("method", ["PATCH", "DELETE"])
 def test_a_batch_by_filter_touches_only_rows_the_caller_may_change(shop: Shop, method: str) -> None:
     for owner in ("bob", "carol"):

@@ -21,7 +21,7 @@ from __future__ import annotations
 from collections.abc import Mapping, Sequence
 from typing import Any
 
-from sqlalchemy import UniqueConstraint, and_, insert, tuple_
+from sqlalchemy import UniqueConstraint, and_, func, insert, literal_column, select, tuple_
 from sqlalchemy import delete as sql_delete
 from sqlalchemy import update as sql_update
 from sqlalchemy.exc import IntegrityError
@@ -35,6 +35,7 @@ from .table_rows import TableRows, at_batch_row, checked_at_row, dialect_insert
 from .table_schema import database_assigns_key
 
 DEFAULT_MAX_ROWS = 1000
+_HIGHEST_ROW_ID = 2**63 - 1
 
 
 def too_many_rows(location: tuple[Any, ...], max_rows: int, found: int) -> InvalidInput:
@@ -102,7 +103,8 @@ class BatchWrites:
         keys = {name: str(column.column.key) for name, column in rows.table.columns.items()}
         names = [(key, name) for name, key in keys.items()]
         before = self._overwritten(session, checked, on_conflict)
-        checked = [{keys[name]: value for name, value in values.items()} for values in checked]
+        if any(name != key for name, key in keys.items()):
+            checked = [{keys[name]: value for name, value in values.items()} for values in checked]
         created: list[Any] = []
         try:
             # One statement per run of rows naming the same columns (a key
@@ -110,8 +112,7 @@ class BatchWrites:
             returned = [table.c[key] for key, _name in names]
             for run in _runs_of_same_columns(checked):
                 if on_conflict is None:
-                    statement = insert(table).returning(*returned, sort_by_parameter_order=True)
-                    written = session.execute(statement, run).all()
+                    written = self._inserted(session, table, run, returned)
                 else:
                     statement = self._upserting(session, table, run[0], on_conflict, access).returning(*returned)
                     written = self._in_order(run, session.execute(statement, run).all(), [keys[name] for name in on_conflict], names, len(created))
@@ -129,6 +130,25 @@ class BatchWrites:
             except IntegrityError:
                 raise at_batch_row(RowConflict(), index) from None
         raise RowConflict()
+
+    def _inserted(self, session: Session, table: Any, run: list[dict[str, Any]], returned: list[Any]) -> Sequence[Any]:
+        """The rows of ``run`` (naming the same columns) inserted, as stored, in their order.
+
+        SQLAlchemy keeps the order of rows an INSERT returns by sending them
+        one statement per row where the database cannot say which returned
+        row is which, as SQLite cannot.  There, rows whose key SQLite assigns
+        go by many rows per statement, and their row ids give their order:
+        SQLite hands each new row the id one above the highest, unless the
+        highest possible one is taken (it then picks free ones at random),
+        which a look at the highest id rules out first.
+        """
+        row_id = _sqlite_row_id(session, table, run[0])
+        if row_id is not None:
+            highest = session.scalar(select(func.max(row_id)).select_from(table)) or 0
+            if highest + len(run) < _HIGHEST_ROW_ID:
+                written = session.execute(insert(table).returning(row_id, *returned), run).all()
+                return [row[1:] for row in sorted(written, key=lambda row: row[0])]
+        return session.execute(insert(table).returning(*returned, sort_by_parameter_order=True), run).all()
 
     def _overwritten(
         self, session: Session, checked: list[dict[str, Any]], on_conflict: tuple[str, ...] | None
@@ -298,6 +318,18 @@ def _check_distinct(rows: list[dict[str, Any]], target: tuple[str, ...]) -> None
         if taken in seen:
             raise at_batch_row(RowConflict(f"An earlier row of the batch has the same {', '.join(target)}"), index)
         seen.add(taken)
+
+
+def _sqlite_row_id(session: Session, table: Any, row: Mapping[str, Any]) -> Any:
+    """SQLite's row id of ``table`` as a column, where SQLite assigns it to rows like ``row``; None otherwise."""
+    if session.get_bind().dialect.name != "sqlite" or table.dialect_options["sqlite"].get("with_rowid") is False:
+        return None
+    key = list(table.primary_key.columns)
+    # A key given in the rows: an integer one is the row id, given in no order.
+    if any(column.key in row for column in key):
+        return None
+    name = next((name for name in ("rowid", "_rowid_", "oid") if name not in table.c), None)
+    return None if name is None else literal_column(name)
 
 
 def _runs_of_same_columns(rows: list[dict[str, Any]]) -> list[list[dict[str, Any]]]:

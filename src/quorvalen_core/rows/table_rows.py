@@ -28,7 +28,7 @@ from functools import cached_property
 from typing import Any
 
 from pydantic import TypeAdapter, ValidationError
-from sqlalchemy import and_, func, select
+from sqlalchemy import Integer, Numeric, and_, func, select
 from sqlalchemy import delete as sql_delete
 from sqlalchemy import update as sql_update
 from sqlalchemy.exc import DataError, SQLAlchemyError
@@ -355,19 +355,23 @@ class TableRows:
             return [self._new_row_values(checked_at_row(index, self.checked_new_row, session, values, access))
                     for index, values in enumerate(items)]
         stamps = self.rules.created(access, self.table) if self.rules is not None else {}
-        sent = [{name: value for name, value in values.items() if name not in self.server_set} for values in items]
+        server_set = self.server_set
+        sent = [{name: value for name, value in values.items() if name not in server_set} for values in items] if server_set else items
         try:
-            checked = adapter.validate_python([{**values, **stamps} for values in sent])
+            checked = adapter.validate_python([{**values, **stamps} for values in sent] if stamps else sent)
         except ValidationError as error:
             raise _batch_errors(error, sent) from None
-        columns = self.table.columns
         rows: list[dict[str, Any]] = []
+        references = self.references if self.references.possible else None
+        text_keys = self._text_key_names
         for index, row in enumerate(checked):
-            values = checked_at_row(index, self._stored, {name: getattr(row, name) for name in columns})
-            candidate = SimpleNamespace(**values)
-            checked_at_row(index, self._check_key_routable, candidate)
-            if not self.references.readable(session, candidate, access):
-                raise at_batch_row(RowConflict(), index)
+            # The checks' model has exactly the table's columns as fields.
+            values = checked_at_row(index, self._stored, row.__dict__)
+            if text_keys or references is not None:
+                candidate = SimpleNamespace(**values)
+                checked_at_row(index, self._check_key_routable, candidate)
+                if references is not None and not references.readable(session, candidate, access):
+                    raise at_batch_row(RowConflict(), index)
             rows.append(self._new_row_values(values))
         return rows
 
@@ -375,6 +379,8 @@ class TableRows:
         """A checked row's values for an INSERT: a key left empty is the database's to assign."""
         values = row if isinstance(row, dict) else {name: getattr(row, name) for name in self.table.columns}
         keys = self.table.key_names
+        if all(values.get(name) is not None for name in keys):
+            return values
         return {name: value for name, value in values.items() if value is not None or name not in keys}
 
     @cached_property
@@ -568,11 +574,16 @@ class TableRows:
         text no database stores (a lone surrogate, a NUL) are refused here,
         named, rather than by the database, which would name nothing.
         """
-        stored = dict(values)
-        columns = self.table.columns
+        stored = values
+        ranges, aware = self._value_bounds
         for name, value in values.items():
-            column = columns.get(name)
-            if column is None or value is None:
+            kind = type(value)
+            # The common values first, each settled by one comparison.
+            if kind is str and value.isascii() and "\x00" not in value:  # an ASCII text holds no surrogate
+                continue
+            if kind is int and name in ranges and ranges[name][0] <= value <= ranges[name][1]:
+                continue
+            if value is None or kind is bool or name not in ranges:
                 continue
             if isinstance(value, str):
                 try:
@@ -582,15 +593,31 @@ class TableRows:
                 if "\x00" in value:
                     raise invalid_value(("body", name), "the text holds a character no database stores (NUL)")
             elif isinstance(value, int) and not isinstance(value, bool):
-                lowest, highest = column.integer_range
+                lowest, highest = ranges[name]
                 if not lowest <= value <= highest:
                     raise invalid_value(("body", name), f"an integer from {lowest} to {highest}", value)
-            else:
+            elif name in aware:
                 try:
-                    stored[name] = column.stored(value)
+                    converted = self.table.columns[name].stored(value)
                 except OverflowError:
                     raise invalid_value(("body", name), "a time out of the range of times") from None
+                if stored is values:
+                    stored = dict(values)
+                stored[name] = converted
         return stored
+
+    @cached_property
+    def _value_bounds(self) -> tuple[dict[str, tuple[int, int]], frozenset[str]]:
+        # Read for every value a write stores: worked out once per table.
+        columns = self.table.columns
+        ranges = {name: column.integer_range for name, column in columns.items()}
+        aware = frozenset(name for name, column in columns.items() if column.holds_aware_times)
+        return ranges, aware
+
+    @cached_property
+    def _text_key_names(self) -> tuple[str, ...]:
+        """The key columns a text may fill: the only ones a path could fail to name."""
+        return tuple(column.name for column in self.table.key if not isinstance(column.column.type, (Integer, Numeric)))
 
     def _check_key_routable(self, row: Any) -> None:
         """InvalidInput for a text key no path can name: empty, holding a slash, or a path of the table's own."""
