@@ -35,6 +35,7 @@ from contextlib import contextmanager
 from typing import Annotated, Any
 
 from fastapi import Body, Depends, HTTPException, Path, Request, Response, status
+from fastapi.responses import JSONResponse
 from pydantic import ValidationError
 from sqlmodel import Session
 
@@ -71,7 +72,7 @@ from ..web.conditional import (
 )
 from ..web.context import context_of
 from ..web.envelope import Envelope, Page, chosen_fields_schema
-from ..web.errors import error_response
+from ..web.errors import ERROR_CODES, error_response
 from ..web.operations import (
     BATCH_FORMS,
     BY_KEYS_FORMS,
@@ -779,22 +780,18 @@ def _answer_other_methods(router: AuthRouter, path: str, allowed: set[str]) -> N
     """A 405 for every other method of ``path``, its ``Allow`` naming all the path takes.
 
     Without it the router answers with the first route matching the path
-    alone, whose ``Allow`` names that route's one method.
+    alone, whose ``Allow`` names that route's one method.  A plain route:
+    it reads nothing of the request, and FastAPI has no parameters, body
+    or answers to build for it.
     """
     others = [method for method in _HTTP_METHODS if method not in allowed]
     allow = ", ".join(method for method in _HTTP_METHODS if method in allowed)
+    answer = {"detail": "Method Not Allowed", "code": ERROR_CODES[status.HTTP_405_METHOD_NOT_ALLOWED]}
 
-    async def method_not_allowed() -> None:
-        raise HTTPException(status_code=status.HTTP_405_METHOD_NOT_ALLOWED, headers={"Allow": allow})
+    async def method_not_allowed(request: Request) -> Response:
+        return JSONResponse(answer, status_code=status.HTTP_405_METHOD_NOT_ALLOWED, headers={"Allow": allow})
 
-    router.add_api_route(
-        path,
-        method_not_allowed,
-        methods=others,
-        auth=False,
-        include_in_schema=False,
-        route_class_override=GeneratedRoute if router.route_class is AuthRoute else None,
-    )
+    router.add_route(router.prefix + path, method_not_allowed, methods=others, include_in_schema=False)
 
 
 def _without_items_fields(exclude: dict[str, Any] | None, names: set[str]) -> dict[str, Any] | None:
