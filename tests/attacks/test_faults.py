@@ -76,7 +76,8 @@ def shop(database_url: str) -> Iterator[Shop]:
 def sqlite_file_locked(shop: Shop) -> Iterator[None]:
     """Another process's exclusive lock on the SQLite file, until the block ends."""
     path = shop.databases.engine().url.database
-    holder = sqlite3.connect(path, timeout=0, check_same_thread=False)
+    # Waits for a read in flight (the policy watcher's, say) to end.
+    holder = sqlite3.connect(path, timeout=5, check_same_thread=False)
     holder.execute("BEGIN EXCLUSIVE")
     try:
         yield
