@@ -93,10 +93,26 @@ class ValidationErrorItem(BaseModel):
 class InvalidRequestAnswer(BaseModel):
     """The request does not validate (422): each reason with where it is."""
 
-    detail: list[ValidationErrorItem]
-    code: Literal["invalid_request", "limit_exceeded"] = Field(
-        description="'limit_exceeded' for a request beyond a bound the message names, else 'invalid_request'."
-    )
+    # Declared without fields, as the other answers; its items,
+    # ValidationErrorItem, are written out in it.
+
+    @classmethod
+    def __get_pydantic_json_schema__(cls, core_schema: CoreSchema, handler: GetJsonSchemaHandler) -> JsonSchemaValue:
+        item = handler(ValidationErrorItem.__pydantic_core_schema__)
+        codes = ["invalid_request", "limit_exceeded"]
+        code = {
+            "type": "string",
+            "enum": codes,
+            "title": "Code",
+            "description": "'limit_exceeded' for a request beyond a bound the message names, else 'invalid_request'.",
+        }
+        return {
+            "title": cls.__name__,
+            "description": cls.__doc__,
+            "type": "object",
+            "properties": {"detail": {"title": "Detail", "type": "array", "items": item}, "code": code},
+            "required": ["detail", "code"],
+        }
 
 
 NOT_AUTHENTICATED_ANSWER = _answer_model(401, "NotAuthenticatedAnswer", "No valid credentials (401).")
