@@ -53,7 +53,10 @@ from __future__ import annotations
 from typing import Any
 
 from sqlmodel import SQLModel
-from sqlmodel._compat import is_table_model_class
+
+
+def _is_table(cls: type[SQLModel]) -> bool:
+    return bool(cls.model_config.get("table", False))
 
 
 class _Schema(SQLModel):
@@ -68,12 +71,12 @@ class _Schema(SQLModel):
     """
 
     def __new__(cls, *args: Any, **kwargs: Any) -> Any:
-        if is_table_model_class(cls):  # a table declared on a schema base: SQLModel's own
+        if _is_table(cls):  # a table declared on a schema base: SQLModel's own
             return super().__new__(cls, *args, **kwargs)
         return object.__new__(cls)
 
     def __init__(self, /, **data: Any) -> None:
-        if is_table_model_class(type(self)):
+        if _is_table(type(self)):
             super().__init__(**data)
             return
         self.__pydantic_validator__.validate_python(data, self_instance=self)
