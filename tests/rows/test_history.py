@@ -2,8 +2,19 @@
 
 from __future__ import annotations
 
+from datetime import datetime
 from typing import Any
 
+import pytest
+from sqlalchemy import create_engine, select
+from sqlalchemy.pool import StaticPool
+from sqlmodel import Field, Session, SQLModel
+
+from quorvalen_core.access.row_access import RowAccess
+from quorvalen_core.rows.history import history_model_of
+from quorvalen_core.rows.table_options import TableOptions
+from quorvalen_core.rows.table_rows import TableRows
+from quorvalen_core.type.var import SQLModelDB
 from rows_support import CUSTOMERS, Shop
 
 HISTORY = f"{CUSTOMERS}/history"
@@ -53,3 +64,37 @@ def test_every_write_kind_is_recorded_with_its_old_and_new_values_under_the_row_
     assert shop.call("alice", "GET", HISTORY, sort="-changes").status_code == 422
     policies.revoke("buyer", "shop.customer", "history")
     assert _entries(shop, "bob", HISTORY) == 403
+
+
+class HardNote(SQLModelDB, table=True):
+    __tablename__ = "history_hard_note"
+    __table_options__ = TableOptions(history=True)
+    id: int | None = Field(default=None, primary_key=True)
+    text: str
+
+
+class MarkedNote(SQLModelDB, table=True):
+    """A soft delete whose mark the entries show."""
+
+    __tablename__ = "history_marked_note"
+    __table_options__ = TableOptions(deleted_at="deleted_at", history=True)
+    id: int | None = Field(default=None, primary_key=True)
+    text: str
+    deleted_at: datetime | None = None
+
+
+@pytest.mark.parametrize(
+    ("model", "changed"),
+    [(HardNote, {"id": (1, None), "text": ("a", None)}), (MarkedNote, {"deleted_at": (None, "a time")})],
+)
+def test_a_delete_records_the_row_as_it_was(model: Any, changed: dict[str, tuple[Any, Any]]) -> None:
+    engine = create_engine("sqlite://", poolclass=StaticPool, connect_args={"check_same_thread": False})
+    history = history_model_of(model)
+    SQLModel.metadata.create_all(engine, tables=[model.__table__, history.__table__])
+    rows, access = TableRows(model), RowAccess("ann", None, None, None)
+    with Session(engine) as session:
+        rows.insert(session, {"text": "a"}, access)
+        rows.delete(session, 1, access)
+        entry = session.scalars(select(history).where(history.operation == "delete")).one()
+    recorded = {name: (change["old"], change["new"] if changed[name][1] is None else "a time") for name, change in entry.changes.items()}
+    assert recorded == changed

@@ -146,6 +146,8 @@ class RowHistory:
         read = {*self.kept, *table.key_names, *((self.owner,) if self.owner else ())}
         self._read = [table.columns[name].column for name in table.columns if name in read]
         self._read_names = [name for name in table.columns if name in read]
+        # What an entry shows of a row: the kept fields, its key and its owner.
+        self.shown = frozenset(self._read_names)
 
     def state(self, session: Session, conditions: Sequence[ColumnElement[bool]], *, limit: int | None = None) -> dict[KeyText, dict[str, Any]]:
         """The rows matching ``conditions`` as an entry would show them, locked until the transaction ends."""

@@ -515,16 +515,32 @@ class TableRows:
         One statement finds the row and writes it: of concurrent deletes of
         one row, exactly one gets it back; the others get RowNotFound.
         """
+        marks: dict[str, Any] = {}
         if self.soft_deletes:
             assert self.rules is not None
-            statement: Any = sql_update(self.model_class).values(**self.rules.deletion(access, self.table))
+            marks = self.rules.deletion(access, self.table)
+            statement: Any = sql_update(self.model_class).values(**marks)
         else:
             statement = sql_delete(self.model_class)
         conditions = [self.key_match(key), *self.scope(access)]
-        before = self.history_state(session, conditions)
+        history = self.history
+        # The row as it was follows from the row the statement returns where
+        # the write changes nothing an entry shows but the deletion mark, which
+        # a live row has empty: then it is not read first.
+        read_first = history is not None and any(name in history.shown for name in marks if name != self._deletion_mark)
+        before = self.history_state(session, conditions) if read_first else {}
         row = self._returned(session, statement.where(*conditions), key_may_not_fit=True)
+        if history is not None and not read_first:
+            before = history.values_of([row])
+            for values in before.values():
+                if self._deletion_mark in values:
+                    values[self._deletion_mark] = None
         self._record(session, recorded_as, access, before, [row] if self.soft_deletes else [])
         return row
+
+    @property
+    def _deletion_mark(self) -> str | None:
+        return self.rules.deleted_at.name if self.rules is not None and self.rules.deleted_at is not None else None
 
     def restore(self, session: Session, key: Any, access: RowAccess) -> Any:
         """Clear the deletion mark of the row with ``key``; RowNotFound unless it is deleted."""
