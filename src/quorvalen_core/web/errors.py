@@ -11,6 +11,7 @@ generated client tells the answers apart by type.
 from __future__ import annotations
 
 import copy
+import functools
 from typing import Any, ClassVar, Literal
 
 from fastapi import HTTPException
@@ -90,6 +91,11 @@ class ValidationErrorItem(BaseModel):
     type: str = Field(description="The kind of error, for a program (pydantic's error types).")
 
 
+@functools.cache
+def _validation_error_item_schema() -> dict[str, Any]:
+    return ValidationErrorItem.model_json_schema()
+
+
 class InvalidRequestAnswer(BaseModel):
     """The request does not validate (422): each reason with where it is."""
 
@@ -98,7 +104,7 @@ class InvalidRequestAnswer(BaseModel):
 
     @classmethod
     def __get_pydantic_json_schema__(cls, core_schema: CoreSchema, handler: GetJsonSchemaHandler) -> JsonSchemaValue:
-        item = handler(ValidationErrorItem.__pydantic_core_schema__)
+        item = copy.deepcopy(_validation_error_item_schema())
         codes = ["invalid_request", "limit_exceeded"]
         code = {
             "type": "string",
