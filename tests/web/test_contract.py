@@ -6,15 +6,14 @@ from collections.abc import Iterator
 from typing import Any, Literal
 
 import pytest
-from fastapi import FastAPI
 from pydantic import create_model
 from sqlmodel import Field
 
 from quorvalen_core.controller.table_controller import AuthController
 from quorvalen_core.demo.app import build_app, seed
 from quorvalen_core.testing import TestApplication
-from quorvalen_core.type.var import SQLModelDB, SQLModelResponse
-from quorvalen_core.web import AppContext, RouterConfig, use_context
+from quorvalen_core.type.var import SQLModelDB
+from quorvalen_core.web import RouterConfig
 from quorvalen_core.web.errors import ERROR_ANSWERS, ERROR_CODES, ValidationErrorItem
 
 PRODUCTS, ORDERS = "/v1/shop/product", "/v1/shop/order"

@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import copy
 import functools
-from typing import Any, ClassVar, Literal
+from typing import Any, ClassVar
 
 from fastapi import HTTPException
 from fastapi.exceptions import RequestValidationError

@@ -15,7 +15,7 @@ from collections.abc import Callable, Coroutine
 from enum import IntEnum
 from typing import Any
 
-from fastapi import HTTPException, Request, Response, status
+from fastapi import HTTPException, Request, Response
 from fastapi.encoders import jsonable_encoder
 from fastapi.exceptions import RequestValidationError
 from fastapi.responses import JSONResponse

@@ -18,7 +18,6 @@ closed afterwards in a worker thread.  No database I/O runs on the event loop.
 from __future__ import annotations
 
 from collections.abc import AsyncIterator, Callable
-from typing import Any
 
 import logging
 
