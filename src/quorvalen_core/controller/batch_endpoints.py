@@ -37,6 +37,7 @@ from ..rows.table_rows import TableRows
 from ..rows.table_schema import JSON_INT_MAX, JSON_INT_MIN, TableColumn, TableInfo
 from ..web.router import AuthRouter
 from ..web.router_config import RouterConfig
+from .batch_body import ArrayBody
 from .query_parameters import query_parameters
 
 if TYPE_CHECKING:
@@ -70,27 +71,16 @@ class BatchEndpoints:
         max_rows = config.max_rows or DEFAULT_MAX_ROWS
 
         targets = batch.conflict_targets()
-        create_schema = self.create_schema
-        # The rows' values in one call rather than one model_dump() per row;
-        # built on the first batch, as most tables never get one.
-        bodies: list[TypeAdapter[list[Any]]] = []
+        body_of: ArrayBody[dict[str, Any]] = ArrayBody(self.create_schema, max_rows)
 
-        def values_of(body: list[Any]) -> list[dict[str, Any]]:
-            if not bodies:
-                bodies.append(TypeAdapter(list[create_schema]))  # type: ignore[valid-type]
-            return bodies[0].dump_python(body)  # type: ignore[no-any-return]
-
-        def create_many(*, body: list[Any], request: Request, session: Session, on_conflict: Any = None) -> Response:
+        def create_many(*, body: Any, request: Request, session: Session, on_conflict: Any = None) -> Response:
+            values = body_of.read(body)
             access = caller(request)
             target = targets[on_conflict.value] if on_conflict is not None else None
             with serving(session):
-                created = batch.insert_many(
-                    session, values_of(body), access, max_rows=max_rows, on_conflict=target
-                )
-                envelope = _commit_rows(session, respond, created)
-            return respond.send(envelope)
+                created = batch.insert_many(session, values, access, max_rows=max_rows, on_conflict=target)
+                return _commit_rows(session, respond, created)
 
-        items: Any = list[self.create_schema]  # type: ignore[name-defined]
         parameters: dict[str, tuple[Any, Any]] = {}
         if targets:
             choices: Any = enum.Enum(  # type: ignore[misc]
@@ -110,7 +100,7 @@ class BatchEndpoints:
             f"Create many {self.model_class.__name__} rows in one transaction: all, or none when one is refused "
             f"(the error names its index). At most {max_rows} rows.",
             router,
-            body=(Annotated[items, Body(min_length=1, max_length=max_rows)], inspect.Parameter.empty),
+            body=(body_of.annotation(), inspect.Parameter.empty),
             **parameters,
         )
 
@@ -173,24 +163,29 @@ class BatchEndpoints:
             **key_fields,
         )
 
-        def update_many_by_key(*, body: list[Any], request: Request, session: Session) -> Response:
-            access = caller(request)
+        def keys_and_changes(body: list[Any]) -> list[tuple[Any, dict[str, Any]]]:
             items = []
             for item in body:
                 changes = item.model_dump(exclude_unset=True)
                 key = tuple(changes.pop(name) for name in names)
                 items.append((key if composite else key[0], changes))
+            return items
+
+        body_of = ArrayBody(keyed, max_rows, keys_and_changes)
+
+        def update_many_by_key(*, body: Any, request: Request, session: Session) -> Response:
+            items = body_of.read(body)
+            access = caller(request)
             with serving(session):
                 updated = batch.update_keyed(session, items, access, max_rows=max_rows)
-                envelope = _commit_rows(session, respond, updated)
-            return respond.send(envelope)
+                return _commit_rows(session, respond, updated)
 
         return self._finish(
             update_many_by_key,
             f"Update many {self.model_class.__name__} rows, each named by its key with its own changes, in one "
             f"transaction: all, or none when one is refused (the error names its index). At most {max_rows} rows.",
             router,
-            body=(Annotated[list[keyed], Body(min_length=1, max_length=max_rows)], inspect.Parameter.empty),
+            body=(body_of.annotation(), inspect.Parameter.empty),
         )
 
     def _delete_by_keys_endpoint(self, answers: _Answers, config: RouterConfig, router: AuthRouter) -> Callable[..., Any]:
@@ -205,9 +200,14 @@ class BatchEndpoints:
             annotation, field = _key_field(self.table.key[0])
             key = Annotated[annotation, field]
 
-        def delete_many_by_key(*, body: list[Any], request: Request, session: Session) -> Response:
+        def keys_of(body: list[Any]) -> list[Any]:
+            return [tuple(getattr(item, name) for name in names) for item in body] if len(names) > 1 else body
+
+        body_of = ArrayBody(key, max_rows, keys_of)
+
+        def delete_many_by_key(*, body: Any, request: Request, session: Session) -> Response:
+            keys = body_of.read(body)
             access = caller(request)
-            keys = [tuple(getattr(item, name) for name in names) for item in body] if len(names) > 1 else list(body)
             with serving(session):
                 count = batch.delete_keyed(session, keys, access, max_rows=max_rows)
                 envelope = _commit_count(session, respond, count)
@@ -219,7 +219,7 @@ class BatchEndpoints:
             + (" (the rows are marked deleted and can be restored)" if self.rows.soft_deletes else "")
             + f": all, or none when one is refused (the error names its index). At most {max_rows} keys.",
             router,
-            body=(Annotated[list[key], Body(min_length=1, max_length=max_rows)], inspect.Parameter.empty),
+            body=(body_of.annotation(), inspect.Parameter.empty),
         )
 
 
@@ -233,16 +233,16 @@ def _key_field(column: TableColumn) -> tuple[Any, Any]:
     return column.annotation, Field(description=f"Primary key column {column.name}.")
 
 
-def _commit_rows(session: Session, respond: _Responder, rows: list[Any]) -> Any:
+def _commit_rows(session: Session, respond: _Responder, rows: list[Any]) -> Response:
     """Commit and return the rows' answer, checked against the response schema before the commit."""
-    envelope = respond.envelope_of(rows)
+    content = respond.content_of_rows(rows)
     for row in rows:
         # Rows of the table (not values) keep their values through the commit,
         # which would expire them: the answer may hold them and is written after.
         if not isinstance(row, dict) and row in session:
             session.expunge(row)
     session.commit()
-    return envelope
+    return respond.send_content(content)
 
 
 def _commit_count(session: Session, respond: _Responder, count: int) -> Any:

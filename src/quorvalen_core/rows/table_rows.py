@@ -49,6 +49,8 @@ from .history import RowHistory
 from .table_options import table_options_of
 from .table_schema import TableInfo, database_assigns_key, derive_field_checks, derive_response_schema, inspect_table
 
+# Rows of a batch checked at once.
+_CHECKED_SLICE = 100
 # What an error says when a create's values fail only on fields the caller did not send.
 ROW_REFUSED = {"type": "value_error", "loc": ("body",), "msg": "the table refuses a row made from this body"}
 
@@ -346,8 +348,8 @@ class TableRows:
     ) -> list[dict[str, Any]]:
         """The column values of the rows creates of ``items`` make, each checked as :meth:`checked_new_row` checks one.
 
-        Where the model checks each field on its own, all rows are validated
-        in one call; otherwise one by one.  Errors are located at
+        Where the model checks each field on its own, rows are validated many
+        per call; otherwise one by one.  Errors are located at
         ``("body", index, field)``.
         """
         adapter = self._row_checks
@@ -357,22 +359,26 @@ class TableRows:
         stamps = self.rules.created(access, self.table) if self.rules is not None else {}
         server_set = self.server_set
         sent = [{name: value for name, value in values.items() if name not in server_set} for values in items] if server_set else items
-        try:
-            checked = adapter.validate_python([{**values, **stamps} for values in sent] if stamps else sent)
-        except ValidationError as error:
-            raise _batch_errors(error, sent) from None
         rows: list[dict[str, Any]] = []
         references = self.references if self.references.possible else None
         text_keys = self._text_key_names
-        for index, row in enumerate(checked):
-            # The checks' model has exactly the table's columns as fields.
-            values = checked_at_row(index, self._stored, row.__dict__)
-            if text_keys or references is not None:
-                candidate = SimpleNamespace(**values)
-                checked_at_row(index, self._check_key_routable, candidate)
-                if references is not None and not references.readable(session, candidate, access):
-                    raise at_batch_row(RowConflict(), index)
-            rows.append(self._new_row_values(values))
+        # A slice at a time, so that the checks' instances die young rather
+        # than set off full passes of the garbage collector (see batch_body).
+        for start in range(0, len(sent), _CHECKED_SLICE):
+            part = sent[start : start + _CHECKED_SLICE]
+            try:
+                checked = adapter.validate_python([{**values, **stamps} for values in part] if stamps else part)
+            except ValidationError as error:
+                raise _batch_errors(error, part, start) from None
+            for index, row in enumerate(checked, start):
+                # The checks' model has exactly the table's columns as fields.
+                values = checked_at_row(index, self._stored, row.__dict__)
+                if text_keys or references is not None:
+                    candidate = SimpleNamespace(**values)
+                    checked_at_row(index, self._check_key_routable, candidate)
+                    if references is not None and not references.readable(session, candidate, access):
+                        raise at_batch_row(RowConflict(), index)
+                rows.append(self._new_row_values(values))
         return rows
 
     def _new_row_values(self, row: Any) -> dict[str, Any]:
@@ -784,14 +790,14 @@ def at_batch_row(error: RowError, index: int) -> RowError:
     return error
 
 
-def _batch_errors(error: ValidationError, sent: Sequence[Mapping[str, Any]]) -> InvalidInput:
-    """The errors of validating a batch's rows, each row's as :func:`client_errors` keeps them."""
+def _batch_errors(error: ValidationError, sent: Sequence[Mapping[str, Any]], offset: int) -> InvalidInput:
+    """The first refused row's errors of validating ``sent`` (rows of a batch from ``offset`` on), as :func:`client_errors` keeps them."""
     by_row: dict[int, list[dict[str, Any]]] = {}
     for item in error.errors(include_url=False):
         index, *location = item["loc"]
         by_row.setdefault(int(index), []).append({**item, "loc": tuple(location)})
     index = min(by_row)
-    return at_batch_row(InvalidInput(_kept_errors(by_row[index], sent[index])), index)  # type: ignore[return-value]
+    return at_batch_row(InvalidInput(_kept_errors(by_row[index], sent[index])), offset + index)  # type: ignore[return-value]
 
 
 def _roll_back_quietly(session: Session) -> None:
