@@ -2,10 +2,15 @@
 
 from __future__ import annotations
 
+import enum
+import uuid
+from datetime import date
+from decimal import Decimal
 from typing import Any
 
 import pytest
 from fastapi import FastAPI
+from sqlalchemy import Column, Enum, delete, event, select
 from sqlmodel import Field
 
 from quorvalen_core.controller.table_controller import AuthController
@@ -151,3 +156,66 @@ def test_a_batch_by_keys_writes_each_row_as_a_single_write_or_none(
     else:
         assert response.json()["data"] == named
         assert [row["owner"] for row in _orders(shop) if row["deleted_at"] is None] == ["carol"]
+
+
+class Shade(str, enum.Enum):
+    LIGHT = "light"
+    DARK = "dark"
+
+
+class Reading(SQLModelDB, table=True):
+    __tablename__ = "batch_reading"
+    id: int | None = Field(default=None, primary_key=True)
+    label: str = Field(max_length=20)
+    amount: Decimal = Field(max_digits=10, decimal_places=2)
+    day: date
+    ratio: float
+    ok: bool
+    code: uuid.UUID
+    note: str | None = None
+
+
+class Tinted(SQLModelDB, table=True):
+    __tablename__ = "batch_tinted"
+    id: int | None = Field(default=None, primary_key=True)
+    label: str
+    # Not a type of the database's own: the tests share a PostgreSQL database.
+    shade: Shade = Field(sa_column=Column(Enum(Shade, native_enum=False), nullable=False))
+
+
+def _reading(index: int) -> dict[str, Any]:
+    return {"label": f"r{index}", "amount": f"{index}.25", "day": f"2026-02-{index % 28 + 1:02d}", "ratio": index / 8, "ok": index % 3 == 0,
+            "code": str(uuid.UUID(int=index)), "note": None if index % 2 else f"n{index}"}
+
+
+# (table, a row sent, INSERT statements for 1000 rows: one on PostgreSQL where
+# the table's columns go as arrays, else 100 rows per statement there)
+BIG_BATCHES: list[tuple[Any, Any, dict[str, int]]] = [
+    (Reading, _reading, {"postgresql": 1, "sqlite": 1}),
+    (Tinted, lambda index: {"label": f"t{index}", "shade": ("light", "dark")[index % 2]}, {"postgresql": 10, "sqlite": 1}),
+]
+
+
+@pytest.mark.parametrize(("model", "row", "statements"), BIG_BATCHES)
+def test_a_big_batch_stores_every_value_and_answers_the_rows_in_order(
+    database_url: str, model: Any, row: Any, statements: dict[str, int]
+) -> None:
+    app = FastAPI()
+    settings = {f"{operation}_router": RouterConfig(auth=False, max_rows=1000) for operation in ("create", "read", "query")}
+    app.include_router(AuthController.create(model_class=model, response_schema=model, schema_name="b", table_name="big", **settings))
+    sent = [row(index) for index in range(1000)]
+    with TestApplication(app, database_url=database_url) as served:
+        engine = served.context.databases.engine()  # type: ignore[union-attr]
+        with engine.begin() as connection:
+            connection.execute(delete(model))
+        assert served.client.post("/v1/b/big", json=sent[0]).status_code == 201  # keys do not start at 1
+        inserts: list[str] = []
+        event.listen(engine, "before_cursor_execute", lambda *call: inserts.append(call[2]) if call[2].startswith("INSERT") else None)
+        response = served.client.post("/v1/b/big/batch", json=sent)
+        assert response.status_code == 201, response.text
+        answered = response.json()["data"]
+        assert [{name: value for name, value in item.items() if name != "id"} for item in answered] == sent
+        with engine.connect() as connection:
+            stored = dict(connection.execute(select(model.id, model.label)).all())  # type: ignore[attr-defined]
+        assert [stored[item["id"]] for item in answered] == [item["label"] for item in sent]
+        assert len(inserts) == statements[engine.dialect.name]

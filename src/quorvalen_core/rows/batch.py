@@ -29,6 +29,7 @@ from sqlalchemy.sql.elements import ColumnElement
 from sqlmodel import Session
 
 from ..access.row_access import RowAccess
+from .array_insert import inserted_from_arrays
 from .errors import InvalidInput, RowConflict, invalid_value
 from .query import QueryRequest
 from .table_rows import TableRows, at_batch_row, checked_at_row, dialect_insert
@@ -36,6 +37,7 @@ from .table_schema import database_assigns_key
 
 DEFAULT_MAX_ROWS = 1000
 _HIGHEST_ROW_ID = 2**63 - 1
+_ROWS_PER_STATEMENT = 100
 
 
 def too_many_rows(location: tuple[Any, ...], max_rows: int, found: int) -> InvalidInput:
@@ -109,14 +111,14 @@ class BatchWrites:
         try:
             # One statement per run of rows naming the same columns (a key
             # given, or left to the database).
-            returned = [table.c[key] for key, _name in names]
             for run in _runs_of_same_columns(checked):
                 if on_conflict is None:
-                    written = self._inserted(session, table, run, returned)
-                else:
-                    statement = self._upserting(session, table, run[0], on_conflict, access).returning(*returned)
-                    written = self._in_order(run, session.execute(statement, run).all(), [keys[name] for name in on_conflict], names, len(created))
-                created += [{name: row[index] for index, (_key, name) in enumerate(names)} for row in written]
+                    created += self._inserted(session, table, run, names)
+                    continue
+                returned = [table.c[key] for key, _name in names]
+                statement = _paged(session, self._upserting(session, table, run[0], on_conflict, access).returning(*returned))
+                written = self._in_order(run, session.execute(statement, run).all(), [keys[name] for name in on_conflict], names, len(created))
+                created += [_values_of(row, names) for row in written]
             if rows.history is not None:
                 rows.history.record(session, "create_many", access, before, rows.history.values_of(created))
             return created
@@ -131,8 +133,10 @@ class BatchWrites:
                 raise at_batch_row(RowConflict(), index) from None
         raise RowConflict()
 
-    def _inserted(self, session: Session, table: Any, run: list[dict[str, Any]], returned: list[Any]) -> Sequence[Any]:
-        """The rows of ``run`` (naming the same columns) inserted, as stored, in their order.
+    def _inserted(
+        self, session: Session, table: Any, run: list[dict[str, Any]], names: list[tuple[str, str]]
+    ) -> list[dict[str, Any]]:
+        """The values of the rows of ``run`` (naming the same columns) inserted, as stored, in their order.
 
         SQLAlchemy keeps the order of rows an INSERT returns by sending them
         one statement per row where the database cannot say which returned
@@ -141,14 +145,30 @@ class BatchWrites:
         SQLite hands each new row the id one above the highest, unless the
         highest possible one is taken (it then picks free ones at random),
         which a look at the highest id rules out first.
+
+        The returned rows are read one at a time into plain values: a list of
+        thousands of result rows would outlive the young generations of the
+        garbage collector and set off a full pass.
         """
+        by_arrays = inserted_from_arrays(session, table, run, names)
+        if by_arrays is not None:
+            return by_arrays
+        returned = [table.c[key] for key, _name in names]
         row_id = _sqlite_row_id(session, table, run[0])
         if row_id is not None:
             highest = session.scalar(select(func.max(row_id)).select_from(table)) or 0
             if highest + len(run) < _HIGHEST_ROW_ID:
-                written = session.execute(insert(table).returning(row_id, *returned), run).all()
-                return [row[1:] for row in sorted(written, key=lambda row: row[0])]
-        return session.execute(insert(table).returning(*returned, sort_by_parameter_order=True), run).all()
+                result = session.execute(insert(table).returning(row_id, *returned), run)
+                numbers: list[int] = []
+                values: list[dict[str, Any]] = []
+                for row in result:
+                    numbers.append(row[0])
+                    values.append(_values_of(row, names, 1))
+                # Sorted by position rather than as (number, values) pairs,
+                # which the collector would keep tracking.
+                return [values[index] for index in sorted(range(len(numbers)), key=numbers.__getitem__)]
+        result = session.execute(_paged(session, insert(table).returning(*returned, sort_by_parameter_order=True)), run)
+        return [_values_of(row, names) for row in result]
 
     def _overwritten(
         self, session: Session, checked: list[dict[str, Any]], on_conflict: tuple[str, ...] | None
@@ -330,6 +350,26 @@ def _sqlite_row_id(session: Session, table: Any, row: Mapping[str, Any]) -> Any:
         return None
     name = next((name for name in ("rowid", "_rowid_", "oid") if name not in table.c), None)
     return None if name is None else literal_column(name)
+
+
+def _paged(session: Session, statement: Any) -> Any:
+    """``statement`` sending its rows ``_ROWS_PER_STATEMENT`` at a time on PostgreSQL.
+
+    SQLAlchemy writes many rows per INSERT ... VALUES; psycopg then splits
+    the statement's text at each placeholder in Python, and the objects of a
+    thousand rows' split (SQLAlchemy's default) outlive the collector's young
+    generations: tens of thousands per batch, one or two full passes of the
+    collector over the whole process.  A hundred rows per statement cost a
+    few more round trips.
+    """
+    if session.get_bind().dialect.name != "postgresql":
+        return statement
+    return statement.execution_options(insertmanyvalues_page_size=_ROWS_PER_STATEMENT)
+
+
+def _values_of(row: Any, names: list[tuple[str, str]], first: int = 0) -> dict[str, Any]:
+    """A returned row's values by attribute name (its columns ``names`` from position ``first``)."""
+    return {name: row[index] for index, (_key, name) in enumerate(names, first)}
 
 
 def _runs_of_same_columns(rows: list[dict[str, Any]]) -> list[list[dict[str, Any]]]:
