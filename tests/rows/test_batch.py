@@ -33,6 +33,9 @@ REFUSED_BATCHES: list[tuple[list[dict[str, Any]], int, Any]] = [
     ([{"number": "A"}, {"number": "B"}, {"number": "A"}], 409, "row 2 of the batch"),
     ([{"number": "A"}, {"number": "B", "customer_id": 999}], 409, "row 1 of the batch"),
     ([], 422, ["body"]),
+    # Rows past the first hundred, which are validated apart from them.
+    ([{"number": f"N{index}", "total": -1 if index == 130 else 0} for index in range(150)], 422, ["body", 130, "total"]),
+    ([{"number": f"N{index}", "total": "x" if index == 230 else 0} for index in range(250)], 422, ["body", 230, "total"]),
 ]
 
 
