@@ -187,7 +187,8 @@ class Tinted(SQLModelDB, table=True):
 
 
 def _reading(index: int) -> dict[str, Any]:
-    return {"label": f"r{index}", "amount": f"{index}.25", "day": f"2026-02-{index % 28 + 1:02d}", "ratio": index / 8, "ok": index % 3 == 0,
+    # Quotes, braces, commas and backslashes, which an array literal escapes.
+    return {"label": f"r{index} \"{{a}},\\\\", "amount": f"{index}.25", "day": f"2026-02-{index % 28 + 1:02d}", "ratio": index / 8, "ok": index % 3 == 0,
             "code": str(uuid.UUID(int=index)), "note": None if index % 2 else f"n{index}"}
 
 
