@@ -20,11 +20,9 @@ from fastapi import Body
 from fastapi.exceptions import RequestValidationError
 from pydantic import Field, SkipValidation, TypeAdapter, ValidationError
 
-KeptT = TypeVar("KeptT")
+from ..rows.table_rows import ROWS_PER_SLICE
 
-# Items validated at once: few enough instances alive to die in the young
-# generations, enough to keep the validator's per-call cost small.
-SLICE_ITEMS = 100
+KeptT = TypeVar("KeptT")
 
 
 class ArrayBody(Generic[KeptT]):
@@ -53,9 +51,9 @@ class ArrayBody(Generic[KeptT]):
             _validated(whole, body, 0)
         kept: list[KeptT] = []
         errors: list[dict[str, Any]] = []
-        for start in range(0, len(body), SLICE_ITEMS):
+        for start in range(0, len(body), ROWS_PER_SLICE):
             try:
-                part = _validated(items, body[start : start + SLICE_ITEMS], start)
+                part = _validated(items, body[start : start + ROWS_PER_SLICE], start)
             except RequestValidationError as error:
                 errors += error.errors()
                 continue

@@ -53,7 +53,7 @@ from ..rows.errors import (
 from ..rows.query import QueryRequest
 from ..rows.references import record_every_row_read
 from ..rows.row_rules import DeletedRows
-from ..rows.table_rows import TableRows
+from ..rows.table_rows import ROWS_PER_SLICE, TableRows
 from ..rows.table_schema import (
     INT64_MAX,
     INT64_MIN,
@@ -113,10 +113,6 @@ ROW_NOT_REPRESENTABLE = "A stored row does not fit the table's response schema"
 logger = logging.getLogger("quorvalen_core.controller")
 
 
-# Rows of a batch's answer checked and serialised at once.
-_ANSWER_SLICE = 100
-
-
 class _Responder:
     """Builds one operation's success response: the envelope, serialised at once.
 
@@ -174,8 +170,8 @@ class _Responder:
         """
         start = len(self.data_start)
         parts = []
-        for first in range(0, len(rows), _ANSWER_SLICE):
-            array = self._serialised(self.envelope_of(rows[first : first + _ANSWER_SLICE]))[start:-1]
+        for first in range(0, len(rows), ROWS_PER_SLICE):
+            array = self._serialised(self.envelope_of(rows[first : first + ROWS_PER_SLICE]))[start:-1]
             parts.append(array[1:-1])
         return b"".join((self.data_start, b"[", b",".join(parts), b"]}"))
 
