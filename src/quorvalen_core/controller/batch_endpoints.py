@@ -234,13 +234,8 @@ def _key_field(column: TableColumn) -> tuple[Any, Any]:
 
 
 def _commit_rows(session: Session, respond: _Responder, rows: list[Any]) -> Response:
-    """Commit and return the rows' answer, checked against the response schema before the commit."""
+    """Commit and return the rows' answer, checked against the response schema and written before the commit."""
     content = respond.content_of_rows(rows)
-    for row in rows:
-        # Rows of the table (not values) keep their values through the commit,
-        # which would expire them: the answer may hold them and is written after.
-        if not isinstance(row, dict) and row in session:
-            session.expunge(row)
     session.commit()
     return respond.send_content(content)
 
