@@ -53,7 +53,7 @@ from ..rows.errors import (
 from ..rows.query import QueryRequest
 from ..rows.references import record_every_row_read
 from ..rows.row_rules import DeletedRows
-from ..rows.table_rows import ROWS_PER_SLICE, TableRows
+from ..rows.table_rows import ROWS_PER_SLICE, Precondition, TableRows
 from ..rows.table_schema import (
     INT64_MAX,
     INT64_MIN,
@@ -121,7 +121,9 @@ class _Responder:
     ``response_model`` documents the same envelope in OpenAPI.
     """
 
-    def __init__(self, data_type: Any, message: str, status_code: int, table: str, *, tagged: bool = False) -> None:
+    def __init__(
+        self, data_type: Any, message: str, status_code: int, table: str, *, tagged: bool = False, rows_as_is: type[Any] | None = None
+    ) -> None:
         self.envelope: type[Envelope[Any]] = Envelope[data_type]
         self.message = message
         self.status_code = status_code
@@ -131,6 +133,13 @@ class _Responder:
         empty = self.envelope.model_construct(message=message, data=None)
         self.data_start = empty.__pydantic_serializer__.to_json(empty, warnings=False)[: -len(b"null}")]
         self.tagged = tagged
+        # A table model answering as itself is serialised as it is, in the
+        # order its attributes were loaded, which SQLAlchemy draws from a set
+        # (it differs from process to process): its rows are put in the order
+        # of its fields first, so that an answer, and its ETag, are the same
+        # from every worker.
+        self._rows_as_is = rows_as_is
+        self._fields = tuple(getattr(rows_as_is, "model_fields", ()))
 
     def __call__(self, data: Any, exclude: dict[str, Any] | None = None) -> Response:
         return self.send(self.envelope_of(data), exclude)
@@ -142,6 +151,8 @@ class _Responder:
         schema refuses rolls the write back, and serialises it after, so the
         database's write lock is not held while the JSON is written.
         """
+        if self._rows_as_is is not None:
+            self._put_in_field_order(data)
         try:
             return self.envelope(message=self.message, data=data)
         except ValidationError as error:
@@ -150,6 +161,18 @@ class _Responder:
             fields = sorted({".".join(str(part) for part in item["loc"]) for item in error.errors()})
             logger.error("row of table %s does not fit the response schema (fields: %s)", self.table, ", ".join(fields))
             raise HTTPException(status_code=status.HTTP_500_INTERNAL_SERVER_ERROR, detail=ROW_NOT_REPRESENTABLE) from None
+
+    def _put_in_field_order(self, data: Any) -> None:
+        """Put each row of ``data`` (a row, a list of rows or a page) in the order of its fields, the rest (its state) after."""
+        rows = data if isinstance(data, list) else data.get("items", ()) if isinstance(data, dict) else (data,)
+        for row in rows:
+            if isinstance(row, self._rows_as_is):  # type: ignore[arg-type]
+                values = row.__dict__
+                ordered = {name: values[name] for name in self._fields if name in values}
+                if list(values)[: len(ordered)] != list(ordered):
+                    ordered.update(values)
+                    values.clear()
+                    values.update(ordered)
 
     def send(self, envelope: Envelope[Any], exclude: dict[str, Any] | None = None) -> Response:
         return self.send_content(self._serialised(envelope, exclude), tagged=exclude is None)
@@ -384,7 +407,10 @@ class TableEndpoints(BatchEndpoints):
                 record_every_row_read(self.table, reading_object, config.auth_act)
         message = config.message if config.message is not None else operation.message
         data_type, listed = self._answer_type(operation, self.response_schema)
-        plain = _Responder(data_type, message, operation.status_code, self.table.table_name, tagged=self._tagged(operation))
+        as_is = self.response_schema if hasattr(self.response_schema, "__mapper__") else None
+        plain = _Responder(
+            data_type, message, operation.status_code, self.table.table_name, tagged=self._tagged(operation), rows_as_is=as_is
+        )
         included: _Responder | None = None
         includes = self.rows.includes
         if includes is not None and operation in (READ, QUERY):
@@ -551,28 +577,38 @@ class TableEndpoints(BatchEndpoints):
             parameters["include"] = include_parameter(self.rows.includes)
         return parameters
 
-    def _precondition(
-        self, respond: _Responder, deleted: DeletedRows = DeletedRows.exclude
-    ) -> Callable[[Session, Any, RowAccess, str | None], Any]:
-        """The ``If-Match`` check of a write of one row, run in the write's transaction before it.
+    def _precondition(self, respond: _Responder) -> Callable[[Session, Any, RowAccess, str | None], Any]:
+        """The ``If-Match`` check of a write of one row with a body, run in the write's transaction before it.
 
         The row is read locked, so that of two writers holding the same tag
         exactly one writes and the other gets a 412.  The check returns the
         row it read (None without If-Match), which the write need not read again.
+        (Delete and restore check the row their own statement locks.)
         """
-        rows = self.rows
+        rows, tag_check = self.rows, self._tag_check
 
         def check_if_match(session: Session, key: Any, access: RowAccess, if_match: str | None) -> Any:
-            if if_match is None:
-                if rows.requires_if_match:
-                    raise PreconditionRequired()
+            check = tag_check(respond, if_match)
+            if check is None:
                 return None
-            current = rows.find_for_write(session, key, access, deleted=deleted)
-            if not if_match_holds(if_match, respond.tag_of(current)):
-                raise PreconditionFailed()
+            current = rows.find_for_write(session, key, access)
+            check(current)
             return current
 
         return check_if_match
+
+    def _tag_check(self, respond: _Responder, if_match: str | None) -> Precondition | None:
+        """The check of a row against ``If-Match`` (None without it); PreconditionRequired where the table requires it."""
+        if if_match is None:
+            if self.rows.requires_if_match:
+                raise PreconditionRequired()
+            return None
+
+        def check(current: Any) -> None:
+            if not if_match_holds(if_match, respond.tag_of(current)):
+                raise PreconditionFailed()
+
+        return check
 
     # -- endpoints ------------------------------------------------------------
 
@@ -687,7 +723,6 @@ class TableEndpoints(BatchEndpoints):
     def _delete_endpoint(self, answers: _Answers, config: RouterConfig, router: AuthRouter) -> Callable[..., Any]:
         return self._row_write_endpoint(
             self.rows.delete,
-            DeletedRows.exclude,
             "delete",
             f"Delete a {self.model_class.__name__} row; returns it."
             + (" The row is marked deleted and can be restored." if self.rows.soft_deletes else ""),
@@ -699,7 +734,6 @@ class TableEndpoints(BatchEndpoints):
     def _restore_endpoint(self, answers: _Answers, config: RouterConfig, router: AuthRouter) -> Callable[..., Any]:
         return self._row_write_endpoint(
             self.rows.restore,
-            DeletedRows.only,
             "restore",
             f"Restore a deleted {self.model_class.__name__} row; returns it. 404 unless the row is deleted.",
             answers.plain,
@@ -709,25 +743,23 @@ class TableEndpoints(BatchEndpoints):
 
     def _row_write_endpoint(
         self,
-        write: Callable[[Session, Any, RowAccess], Any],
-        written_rows: DeletedRows,
+        write: Callable[..., Any],
         name: str,
         doc: str,
         respond: _Responder,
         config: RouterConfig,
         router: AuthRouter,
     ) -> Callable[..., Any]:
-        """An endpoint writing one row by key, with no body (delete, restore)."""
-        serving, caller = self._serving, self._caller(config, router)
-        check_if_match = self._precondition(respond, written_rows)
+        """An endpoint writing one row by key, with no body (delete, restore), checked against ``If-Match``."""
+        serving, caller, tag_check = self._serving, self._caller(config, router), self._tag_check
 
         def endpoint(
             *, id: Any, request: Request, session: Session, if_match: str | None = None  # noqa: A002
         ) -> Response:
             access = caller(request)
             with serving(session):
-                check_if_match(session, id, access, if_match)
-                envelope = _commit_answer(session, respond, write(session, id, access))
+                row = write(session, id, access, precondition=tag_check(respond, if_match))
+                envelope = _commit_answer(session, respond, row)
             return respond.send(envelope)
 
         endpoint.__name__ = endpoint.__qualname__ = name

@@ -21,8 +21,9 @@ the row as stored; the caller commits::
 
 from __future__ import annotations
 
-from collections.abc import Collection, Iterator, Mapping, Sequence
+from collections.abc import Callable, Collection, Iterator, Mapping, Sequence
 from contextlib import contextmanager
+from dataclasses import dataclass, field
 from types import SimpleNamespace
 from functools import cached_property
 from typing import Any
@@ -32,6 +33,7 @@ from sqlalchemy import Integer, Numeric, and_, func, select
 from sqlalchemy import delete as sql_delete
 from sqlalchemy import update as sql_update
 from sqlalchemy.exc import DataError, SQLAlchemyError
+from sqlalchemy.orm.attributes import set_committed_value
 from sqlalchemy.orm.interfaces import LoaderOption
 from sqlalchemy.sql.elements import ColumnElement
 from sqlmodel import Session
@@ -47,7 +49,7 @@ from .references import References
 from .row_rules import DeletedRows, RowRules
 from .history import RowHistory
 from .table_options import table_options_of
-from .table_schema import TableInfo, database_assigns_key, derive_field_checks, derive_response_schema, inspect_table
+from .table_schema import TableInfo, attributes_read, database_assigns_key, derive_field_checks, derive_response_schema, inspect_table
 
 # Rows of a batch validated at once, on the way in and out: few enough
 # model instances alive at a time that they die in the garbage collector's
@@ -55,6 +57,8 @@ from .table_schema import TableInfo, database_assigns_key, derive_field_checks, 
 # passes over every object of the process), enough to keep the validators'
 # per-call cost small.
 ROWS_PER_SLICE = 100
+# A check of the row as it was before a write, in the write's transaction; raises to refuse the write.
+Precondition = Callable[[Any], None]
 # What an error says when a create's values fail only on fields the caller did not send.
 ROW_REFUSED = {"type": "value_error", "loc": ("body",), "msg": "the table refuses a row made from this body"}
 
@@ -518,11 +522,21 @@ class TableRows:
             history.record(session, "upsert", access, before, history.values_of([stored]))
         return stored, not existed
 
-    def delete(self, session: Session, key: Any, access: RowAccess, *, recorded_as: str = "delete") -> Any:
+    def delete(
+        self,
+        session: Session,
+        key: Any,
+        access: RowAccess,
+        *,
+        recorded_as: str = "delete",
+        precondition: Precondition | None = None,
+    ) -> Any:
         """Remove (or, on a table that deletes softly, mark) the row with ``key``; returns it.
 
         One statement finds the row and writes it: of concurrent deletes of
         one row, exactly one gets it back; the others get RowNotFound.
+        ``precondition`` sees the row as it was before, in the write's
+        transaction; it raises to refuse the write (see :meth:`_recall`).
         """
         marks: dict[str, Any] = {}
         if self.soft_deletes:
@@ -532,13 +546,17 @@ class TableRows:
         else:
             statement = sql_delete(self.model_class)
         conditions = [self.key_match(key), *self.scope(access)]
+        # A live row's deletion mark is empty.
+        recall = self._recall(session, marks, {self._deletion_mark: None} if marks else {}, precondition)
+        if recall is not None and recall.read_first:
+            recall.precondition(self.find_for_write(session, key, access))
         history = self.history
         # The row as it was follows from the row the statement returns where
         # the write changes nothing an entry shows but the deletion mark, which
         # a live row has empty: then it is not read first.
         read_first = history is not None and any(name in history.shown for name in marks if name != self._deletion_mark)
         before = self.history_state(session, conditions) if read_first else {}
-        row = self._returned(session, statement.where(*conditions), key_may_not_fit=True)
+        row = self._written(session, statement, conditions, marks, recall)
         if history is not None and not read_first:
             before = history.values_of([row])
             for values in before.values():
@@ -551,17 +569,104 @@ class TableRows:
     def _deletion_mark(self) -> str | None:
         return self.rules.deleted_at.name if self.rules is not None and self.rules.deleted_at is not None else None
 
-    def restore(self, session: Session, key: Any, access: RowAccess) -> Any:
-        """Clear the deletion mark of the row with ``key``; RowNotFound unless it is deleted."""
+    def restore(self, session: Session, key: Any, access: RowAccess, *, precondition: Precondition | None = None) -> Any:
+        """Clear the deletion mark of the row with ``key``; RowNotFound unless it is deleted.
+
+        ``precondition``: as :meth:`delete` takes it.
+        """
         if not self.soft_deletes:
             raise RowNotFound()
         assert self.rules is not None
         conditions = [self.key_match(key), *self.scope(access, DeletedRows.only)]
+        marks = self.rules.restoration(access, self.table)
+        recall = self._recall(session, marks, {}, precondition)
+        if recall is not None and recall.read_first:
+            recall.precondition(self.find_for_write(session, key, access, deleted=DeletedRows.only))
         before = self.history_state(session, conditions)
-        statement = sql_update(self.model_class).where(*conditions).values(**self.rules.restoration(access, self.table))
-        row = self._returned(session, statement, key_may_not_fit=True)
+        row = self._written(session, sql_update(self.model_class).values(**marks), conditions, marks, recall)
         self._record(session, "restore", access, before, [row])
         return row
+
+    # -- preconditions -------------------------------------------------------
+
+    def _recall(
+        self, session: Session, written: Collection[str], known: Mapping[str | None, Any], precondition: Precondition | None
+    ) -> _Recall | None:
+        """How a write of the ``written`` columns of one row shows ``precondition`` the row as it was.
+
+        The write's statement returns the row as it leaves it, and holds its
+        lock: where the response schema reads none of the written columns,
+        or only ones whose old values are ``known`` (or PostgreSQL's statement
+        returns alongside), the precondition sees that row with those old
+        values, after the write and before its commit, and a refusal rolls
+        the write back.  Otherwise the row is read, locked, before the write.
+        """
+        if precondition is None:
+            return None
+        read = self._response_reads
+        if read is None:
+            return _Recall(precondition, read_first=True)
+        shown = [name for name in written if name in read]
+        fetched = tuple(name for name in shown if name not in known)
+        if fetched and session.get_bind().dialect.name != "postgresql":
+            return _Recall(precondition, read_first=True)
+        return _Recall(precondition, read_first=False, known={name: known[name] for name in shown if name in known},
+                       fetched=fetched)
+
+    @cached_property
+    def _response_reads(self) -> frozenset[str] | None:
+        return attributes_read(self.response_schema)
+
+    def _written(
+        self, session: Session, statement: Any, conditions: list[ColumnElement[bool]], marks: Mapping[str, Any],
+        recall: _Recall | None,
+    ) -> Any:
+        """The row ``statement`` (narrowed by ``conditions``) writes, ``recall``'s precondition passed on it as it was."""
+        if recall is None or recall.read_first:
+            return self._returned(session, statement.where(*conditions), key_may_not_fit=True)
+        old: dict[str, Any] = {}
+        if recall.fetched:
+            row, old = self._returned_recalling(session, conditions, marks, recall.fetched)
+        else:
+            row = self._returned(session, statement.where(*conditions), key_may_not_fit=True)
+        with _with_values(row, {**recall.known, **old}) as as_it_was:
+            recall.precondition(as_it_was)
+        return row
+
+    def _returned_recalling(
+        self, session: Session, conditions: list[ColumnElement[bool]], marks: Mapping[str, Any], fetched: tuple[str, ...]
+    ) -> tuple[Any, dict[str, Any]]:
+        """The row an UPDATE of ``marks`` on the row of ``conditions`` returns, with the old values of ``fetched``.
+
+        The old values come from the row the statement locks (``FOR UPDATE``
+        in its sub-select), so a concurrent write is either wholly before
+        them or waits for this transaction.
+        """
+        keys = self.table.key
+        old = (
+            select(
+                *(column.column.label(f"key_{index}") for index, column in enumerate(keys)),
+                *(self.table.columns[name].column.label(f"old_{index}") for index, name in enumerate(fetched)),
+            )
+            .where(*conditions)
+            .with_for_update()
+            .subquery("old")
+        )
+        statement = (
+            sql_update(self.model_class)
+            .where(*(column.column == old.c[f"key_{index}"] for index, column in enumerate(keys)))
+            .values(**marks)
+            .returning(self.model_class, *(old.c[f"old_{index}"] for index in range(len(fetched))))
+            .execution_options(synchronize_session=False)
+        )
+        try:
+            found = session.execute(statement).first()
+        except (DataError, OverflowError):  # a key the key column cannot hold matches no row
+            session.rollback()
+            found = None
+        if found is None:
+            raise RowNotFound()
+        return found[0], dict(zip(fetched, found[1:]))
 
     # -- history -----------------------------------------------------------------
 
@@ -809,3 +914,26 @@ def _roll_back_quietly(session: Session) -> None:
         session.rollback()
     except SQLAlchemyError:
         pass
+
+
+@dataclass(frozen=True)
+class _Recall:
+    """How a write shows its precondition the row as it was (see :meth:`TableRows._recall`)."""
+
+    precondition: Precondition
+    read_first: bool
+    known: dict[str, Any] = field(default_factory=dict)
+    fetched: tuple[str, ...] = ()
+
+
+@contextmanager
+def _with_values(row: Any, values: Mapping[str, Any]) -> Iterator[Any]:
+    """``row`` holding ``values`` while in the context, unknown to its session (nothing to flush)."""
+    held = {name: getattr(row, name) for name in values}
+    for name, value in values.items():
+        set_committed_value(row, name, value)
+    try:
+        yield row
+    finally:
+        for name, value in held.items():
+            set_committed_value(row, name, value)

@@ -291,6 +291,22 @@ def derive_response_schema(model_class: type[Any]) -> type[Any]:
     return _derive(model_class, "Response", SQLModelResponse, optional=False)
 
 
+def attributes_read(schema: type[Any]) -> frozenset[str] | None:
+    """The attributes of a row that validating ``schema`` from it reads; None where it may read any (a model validator)."""
+    fields: dict[str, FieldInfo] | None = getattr(schema, "model_fields", None)
+    decorators = getattr(schema, "__pydantic_decorators__", None)
+    if fields is None or decorators is None or decorators.model_validators:
+        return None
+    read = set(fields)
+    for field in fields.values():
+        for alias in (field.alias, field.validation_alias):
+            if isinstance(alias, str):
+                read.add(alias)
+            elif alias is not None:  # a path or choices: read as named, beyond this reckoning
+                return None
+    return frozenset(read)
+
+
 # Settings of a model's config that change how one field's value is checked.
 _FIELD_CHECK_SETTINGS = (
     "str_strip_whitespace",
