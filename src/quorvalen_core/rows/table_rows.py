@@ -547,7 +547,7 @@ class TableRows:
             statement = sql_delete(self.model_class)
         conditions = [self.key_match(key), *self.scope(access)]
         # A live row's deletion mark is empty.
-        recall = self._recall(session, marks, {self._deletion_mark: None} if marks else {}, precondition)
+        recall = self._recall(marks, {self._deletion_mark: None} if marks else {}, precondition)
         if recall is not None and recall.read_first:
             recall.precondition(self.find_for_write(session, key, access))
         history = self.history
@@ -556,7 +556,7 @@ class TableRows:
         # a live row has empty: then it is not read first.
         read_first = history is not None and any(name in history.shown for name in marks if name != self._deletion_mark)
         before = self.history_state(session, conditions) if read_first else {}
-        row = self._written(session, statement, conditions, marks, recall)
+        row = self._written(session, statement.where(*conditions), recall)
         if history is not None and not read_first:
             before = history.values_of([row])
             for values in before.values():
@@ -579,94 +579,49 @@ class TableRows:
         assert self.rules is not None
         conditions = [self.key_match(key), *self.scope(access, DeletedRows.only)]
         marks = self.rules.restoration(access, self.table)
-        recall = self._recall(session, marks, {}, precondition)
+        recall = self._recall(marks, {}, precondition)
         if recall is not None and recall.read_first:
             recall.precondition(self.find_for_write(session, key, access, deleted=DeletedRows.only))
         before = self.history_state(session, conditions)
-        row = self._written(session, sql_update(self.model_class).values(**marks), conditions, marks, recall)
+        row = self._written(session, sql_update(self.model_class).where(*conditions).values(**marks), recall)
         self._record(session, "restore", access, before, [row])
         return row
 
     # -- preconditions -------------------------------------------------------
 
     def _recall(
-        self, session: Session, written: Collection[str], known: Mapping[str | None, Any], precondition: Precondition | None
+        self, written: Collection[str], known: Mapping[str | None, Any], precondition: Precondition | None
     ) -> _Recall | None:
         """How a write of the ``written`` columns of one row shows ``precondition`` the row as it was.
 
         The write's statement returns the row as it leaves it, and holds its
         lock: where the response schema reads none of the written columns,
-        or only ones whose old values are ``known`` (or PostgreSQL's statement
-        returns alongside), the precondition sees that row with those old
-        values, after the write and before its commit, and a refusal rolls
-        the write back.  Otherwise the row is read, locked, before the write.
+        or only ones whose old values are ``known``, the precondition sees
+        that row with those old values, after the write and before its
+        commit, and a refusal rolls the write back.  Otherwise the row is
+        read, locked, before the write.  (Fetching the old values in the
+        write's own statement, through a locked sub-select, cost PostgreSQL's
+        client as much as that read.)
         """
         if precondition is None:
             return None
         read = self._response_reads
-        if read is None:
+        shown = [name for name in written if read is None or name in read]
+        if read is None or any(name not in known for name in shown):
             return _Recall(precondition, read_first=True)
-        shown = [name for name in written if name in read]
-        fetched = tuple(name for name in shown if name not in known)
-        if fetched and session.get_bind().dialect.name != "postgresql":
-            return _Recall(precondition, read_first=True)
-        return _Recall(precondition, read_first=False, known={name: known[name] for name in shown if name in known},
-                       fetched=fetched)
+        return _Recall(precondition, read_first=False, known={name: known[name] for name in shown})
 
     @cached_property
     def _response_reads(self) -> frozenset[str] | None:
         return attributes_read(self.response_schema)
 
-    def _written(
-        self, session: Session, statement: Any, conditions: list[ColumnElement[bool]], marks: Mapping[str, Any],
-        recall: _Recall | None,
-    ) -> Any:
-        """The row ``statement`` (narrowed by ``conditions``) writes, ``recall``'s precondition passed on it as it was."""
-        if recall is None or recall.read_first:
-            return self._returned(session, statement.where(*conditions), key_may_not_fit=True)
-        old: dict[str, Any] = {}
-        if recall.fetched:
-            row, old = self._returned_recalling(session, conditions, marks, recall.fetched)
-        else:
-            row = self._returned(session, statement.where(*conditions), key_may_not_fit=True)
-        with _with_values(row, {**recall.known, **old}) as as_it_was:
-            recall.precondition(as_it_was)
+    def _written(self, session: Session, statement: Any, recall: _Recall | None) -> Any:
+        """The row ``statement`` writes, ``recall``'s precondition passed on the row as it was (where not read before)."""
+        row = self._returned(session, statement, key_may_not_fit=True)
+        if recall is not None and not recall.read_first:
+            with _with_values(row, recall.known) as as_it_was:
+                recall.precondition(as_it_was)
         return row
-
-    def _returned_recalling(
-        self, session: Session, conditions: list[ColumnElement[bool]], marks: Mapping[str, Any], fetched: tuple[str, ...]
-    ) -> tuple[Any, dict[str, Any]]:
-        """The row an UPDATE of ``marks`` on the row of ``conditions`` returns, with the old values of ``fetched``.
-
-        The old values come from the row the statement locks (``FOR UPDATE``
-        in its sub-select), so a concurrent write is either wholly before
-        them or waits for this transaction.
-        """
-        keys = self.table.key
-        old = (
-            select(
-                *(column.column.label(f"key_{index}") for index, column in enumerate(keys)),
-                *(self.table.columns[name].column.label(f"old_{index}") for index, name in enumerate(fetched)),
-            )
-            .where(*conditions)
-            .with_for_update()
-            .subquery("old")
-        )
-        statement = (
-            sql_update(self.model_class)
-            .where(*(column.column == old.c[f"key_{index}"] for index, column in enumerate(keys)))
-            .values(**marks)
-            .returning(self.model_class, *(old.c[f"old_{index}"] for index in range(len(fetched))))
-            .execution_options(synchronize_session=False)
-        )
-        try:
-            found = session.execute(statement).first()
-        except (DataError, OverflowError):  # a key the key column cannot hold matches no row
-            session.rollback()
-            found = None
-        if found is None:
-            raise RowNotFound()
-        return found[0], dict(zip(fetched, found[1:]))
 
     # -- history -----------------------------------------------------------------
 
@@ -923,7 +878,6 @@ class _Recall:
     precondition: Precondition
     read_first: bool
     known: dict[str, Any] = field(default_factory=dict)
-    fetched: tuple[str, ...] = ()
 
 
 @contextmanager
